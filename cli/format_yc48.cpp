@@ -1,0 +1,130 @@
+// Raw frames in the host's own pixel layout: h rows of exactly w pixels, each three
+// little-endian int16 (y, cb, cr), frame after frame, no header. The size comes from --size.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+
+#include "cli/errors.h"
+#include "cli/formats.h"
+#include "cli/output_file.h"
+
+namespace korvane::cli {
+namespace {
+
+constexpr std::size_t kBytesPerPixel = 6;
+
+class Yc48Reader final : public FrameReader {
+public:
+    Yc48Reader(const std::string& path, FrameSize size) : path_(path), size_(size) {
+        frame_bytes_ = frame_bytes(size.w, size.h, kBytesPerPixel, path);
+        if (path == "-") {
+            file_ = stdin;
+        } else {
+            file_ = std::fopen(path.c_str(), "rb");
+            if (!file_) throw InputError("'" + path + "': cannot read: " + std::strerror(errno));
+            owned_ = true;
+            struct stat st{};
+            if (::fstat(::fileno(file_), &st) == 0 && S_ISREG(st.st_mode)) {
+                const auto bytes = static_cast<std::uint64_t>(st.st_size);
+                if (bytes == 0) throw InputError("'" + path + "': no frame in the input");
+                if (bytes % frame_bytes_ != 0)
+                    throw InputError("'" + path + "': size " + std::to_string(bytes) +
+                                     " bytes is not a whole number of " + std::to_string(size.w) +
+                                     "x" + std::to_string(size.h) + " frames");
+                count_ = static_cast<std::int64_t>(bytes / frame_bytes_);
+            } else if (S_ISDIR(st.st_mode)) {
+                throw InputError("'" + path + "': cannot read: is a folder");
+            }
+        }
+        buffer_.resize(frame_bytes_);
+    }
+    ~Yc48Reader() override {
+        if (owned_) std::fclose(file_);
+    }
+
+    bool read(Frame& frame) override {
+        const std::size_t got = std::fread(buffer_.data(), 1, buffer_.size(), file_);
+        if (got == 0 && !std::ferror(file_)) {
+            if (frames_read_ == 0) throw InputError("'" + path_ + "': no frame in the input");
+            return false;
+        }
+        if (got != buffer_.size()) {
+            if (std::ferror(file_))
+                throw InputError("'" + path_ + "': read failed: " + std::strerror(errno));
+            throw InputError("'" + path_ + "': ends in the middle of frame " +
+                             std::to_string(frames_read_ + 1));
+        }
+        frame.w = size_.w;
+        frame.h = size_.h;
+        frame.pixels.resize(buffer_.size() / kBytesPerPixel);
+        const unsigned char* b = buffer_.data();
+        for (YcPixel& p : frame.pixels) {
+            p.y = sample(b);
+            p.cb = sample(b + 2);
+            p.cr = sample(b + 4);
+            b += kBytesPerPixel;
+        }
+        ++frames_read_;
+        return true;
+    }
+
+    std::optional<std::int64_t> frame_count() const override { return count_; }
+
+private:
+    static std::int16_t sample(const unsigned char* b) {
+        return static_cast<std::int16_t>(static_cast<std::uint16_t>(b[0] | (b[1] << 8)));
+    }
+
+    std::string path_;
+    FrameSize size_;
+    std::FILE* file_ = nullptr;
+    bool owned_ = false;
+    std::size_t frame_bytes_ = 0;
+    std::optional<std::int64_t> count_;
+    std::int64_t frames_read_ = 0;
+    std::vector<unsigned char> buffer_;
+};
+
+class Yc48Writer final : public FrameWriter {
+public:
+    explicit Yc48Writer(OutputFile& file) : file_(file) {}
+
+    void write(const Frame& frame) override {
+        buffer_.resize(frame.pixels.size() * kBytesPerPixel);
+        unsigned char* b = buffer_.data();
+        for (const YcPixel& p : frame.pixels) {
+            put(b, p.y);
+            put(b + 2, p.cb);
+            put(b + 4, p.cr);
+            b += kBytesPerPixel;
+        }
+        file_.write(buffer_.data(), buffer_.size());
+    }
+
+private:
+    static void put(unsigned char* b, std::int16_t v) {
+        const auto u = static_cast<std::uint16_t>(v);
+        b[0] = static_cast<unsigned char>(u & 0xFF);
+        b[1] = static_cast<unsigned char>(u >> 8);
+    }
+
+    OutputFile& file_;
+    std::vector<unsigned char> buffer_;
+};
+
+std::unique_ptr<FrameReader> open_yc48_reader(const std::string& path, const Options& options) {
+    if (!options.size)
+        throw UsageError("'" + path + "': raw .yc48 input needs --size WxH");
+    return std::make_unique<Yc48Reader>(path, *options.size);
+}
+
+std::unique_ptr<FrameWriter> open_yc48_writer(OutputFile& file, const Options&) {
+    return std::make_unique<Yc48Writer>(file);
+}
+
+}  // namespace
+
+const Format kYc48Format = {"yc48", ".yc48", &open_yc48_reader, &open_yc48_writer};
+
+}  // namespace korvane::cli

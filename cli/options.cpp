@@ -1,0 +1,75 @@
+#include "cli/options.h"
+
+#include <CLI/CLI.hpp>
+#include <charconv>
+#include <thread>
+
+#include "cli/errors.h"
+#include "engine/frame_pass.h"
+
+namespace korvane::cli {
+namespace {
+
+constexpr std::int32_t kMaxThreads = 64;
+
+std::int32_t parse_positive(std::string_view text, const std::string& what) {
+    std::int32_t v = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+    if (ec != std::errc() || end != text.data() + text.size() || v < 1)
+        throw UsageError("malformed size '" + what + "': expected WxH with positive W and H");
+    return v;
+}
+
+}  // namespace
+
+FrameSize parse_size(const std::string& text) {
+    const auto x = text.find('x');
+    if (x == std::string::npos)
+        throw UsageError("malformed size '" + text + "': expected WxH with positive W and H");
+    return {parse_positive(std::string_view(text).substr(0, x), text),
+            parse_positive(std::string_view(text).substr(x + 1), text)};
+}
+
+std::optional<Options> parse_options(int argc, const char* const* argv, std::string& out) {
+    Options o;
+    for (int i = 0; i < kTrackCount; ++i) o.tracks[static_cast<std::size_t>(i)] = kTrackDefault[i];
+    const unsigned hw = std::thread::hardware_concurrency();
+    o.threads = hw == 0 ? 1 : static_cast<std::int32_t>(std::min<unsigned>(hw, kMaxThreads));
+
+    CLI::App app{"korvane-dct: deblocking and denoising by averaged shifted-grid DCT "
+                 "reconstructions",
+                 "korvane-dct"};
+    app.set_version_flag("--version", std::string(KORVANE_VERSION));
+    auto track_option = [&](const char* name, int track, const char* what) {
+        app.add_option(name, o.tracks[static_cast<std::size_t>(track)], what)
+            ->check(CLI::Range(kTrackMin[track], kTrackMax[track]))
+            ->capture_default_str();
+    };
+    track_option("--threshold", kThreshold, "AC coefficients with magnitude below this are shaped");
+    track_option("--quant", kQuant, "requantisation step of shaped luma coefficients");
+    track_option("--n-shift", kNShift, "number of shifted block grids averaged per frame");
+    track_option("--zero-weight", kZeroWeight, "weight of the unfiltered frame in the mean");
+    app.add_option("--threads", o.threads, "worker threads (default: hardware threads)")
+        ->check(CLI::Range(1, kMaxThreads))
+        ->capture_default_str();
+    std::string size;
+    app.add_option("--size", size, "frame size WxH of raw .yc48 input");
+    app.add_option("input", o.input, "input file")->required();
+    app.add_option("output", o.output, "output file")->required();
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        out = app.help();
+        return std::nullopt;
+    } catch (const CLI::CallForVersion&) {
+        out = std::string(KORVANE_VERSION) + "\n";
+        return std::nullopt;
+    } catch (const CLI::ParseError& e) {
+        throw UsageError(e.what());
+    }
+    if (!size.empty()) o.size = parse_size(size);
+    return o;
+}
+
+}  // namespace korvane::cli

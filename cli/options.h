@@ -1,0 +1,32 @@
+// The command line of korvane-dct.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace korvane::cli {
+
+struct FrameSize {
+    std::int32_t w = 0;
+    std::int32_t h = 0;
+};
+
+struct Options {
+    std::array<std::int32_t, 4> tracks{};  // threshold, quant, n_shift, zero_weight
+    std::int32_t threads = 1;
+    std::optional<FrameSize> size;  // raw formats only
+    std::string input;
+    std::string output;
+};
+
+// Parses argv. Throws UsageError with a one-line message on any usage error. Returns nullopt
+// when the command only had to print something (--help, --version) to `out`.
+std::optional<Options> parse_options(int argc, const char* const* argv, std::string& out);
+
+// "WxH" with both positive; throws UsageError otherwise.
+FrameSize parse_size(const std::string& text);
+
+}  // namespace korvane::cli

@@ -1,0 +1,33 @@
+// An output written to a temporary file beside its destination and renamed over it only when
+// complete, so that an existing file is never left half-written. "-" is standard output.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+
+namespace korvane::cli {
+
+class OutputFile {
+public:
+    // Creates the temporary file; throws UsageError when the destination's folder is not
+    // writable.
+    explicit OutputFile(std::string path);
+    ~OutputFile();  // removes the temporary file unless committed
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    const std::string& path() const { return path_; }
+    // Throws RunError when the bytes cannot be written.
+    void write(const void* data, std::size_t size);
+    // Flushes, closes and renames the temporary file over the destination.
+    void commit();
+
+private:
+    std::string path_;
+    std::string temp_path_;
+    std::FILE* file_ = nullptr;
+    bool is_stdout_ = false;
+};
+
+}  // namespace korvane::cli

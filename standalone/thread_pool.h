@@ -1,0 +1,47 @@
+// A fixed set of threads that runs one worker call per thread and waits for all of them: the
+// thread service a host offers its filters.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "host/host_interface.h"
+
+namespace korvane {
+
+class ThreadPool {
+public:
+    // count >= 1 threads: the calling thread plays index 0, count - 1 threads of the pool the rest.
+    explicit ThreadPool(std::int32_t count);
+    ~ThreadPool();
+    ThreadPool(const ThreadPool&) = delete;
+    ThreadPool& operator=(const ThreadPool&) = delete;
+
+    std::int32_t size() const { return count_; }
+
+    // Runs worker(i, size(), param1, param2) exactly once for every i in 0..size()-1, possibly at
+    // the same time, and returns when all runs have returned; their writes are then visible to
+    // the caller. One run_on_all at a time per pool.
+    void run_on_all(ThreadWorker worker, void* param1, void* param2);
+
+private:
+    void thread_main(std::int32_t index);
+    void stop();
+
+    std::int32_t count_;
+    std::mutex mutex_;
+    std::condition_variable start_;
+    std::condition_variable done_;
+    std::uint64_t generation_ = 0;  // bumped for every job
+    std::int32_t pending_ = 0;      // runs of the current job not yet finished
+    bool stopping_ = false;
+    ThreadWorker worker_ = nullptr;
+    void* param1_ = nullptr;
+    void* param2_ = nullptr;
+    std::vector<std::thread> threads_;
+};
+
+}  // namespace korvane
