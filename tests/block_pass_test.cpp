@@ -215,5 +215,25 @@ TEST(BlockPass, ReadsNothingBeyondTheWidthOfARow) {
     }
 }
 
+TEST(BlockPass, ExtremeVerticallyConstantColumnsTakeTheShortcutValue) {
+    // Working-scale columns of 2047 and -2048 under the unshifted grid: the inverse transform's
+    // scratch values pass +-2^18, where its column shortcut gives 255 and -256 but a wrapped
+    // full kernel would flip some -256 to 255. Every covered pixel keeps its column's sign.
+    const std::int16_t pattern[8] = {2047, -2048, -2048, -2048, 2047, -2048, 2047, -2048};
+    TestFrame frame(33, 17);
+    for (std::int32_t y = 0; y < frame.h; ++y)
+        for (std::int32_t x = 0; x < frame.w; ++x) {
+            const std::int16_t v = pattern[x % 8];
+            frame.at(x, y) = {v, v, v};
+        }
+    const std::vector<YcPixel> plane = run_block_worker(frame, 63, {}, 0, 1);
+    for (std::int32_t y = 0; y < 8; ++y)
+        for (std::int32_t x = 0; x < 24; ++x) {
+            const std::int16_t want = pattern[x % 8] > 0 ? 255 : -256;
+            ASSERT_EQ(plane[static_cast<std::size_t>(y * frame.w + x)], (YcPixel{want, want, want}))
+                << x << "," << y;
+        }
+}
+
 }  // namespace
 }  // namespace korvane

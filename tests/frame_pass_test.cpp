@@ -1,0 +1,208 @@
+// The frame callback: batches and divisor, pre-scale and blend, flat frames, thread-count
+// invariance, extreme values, and the failure paths that leave the frame untouched.
+#include "engine/frame_pass.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+
+#include "engine/block_pass.h"
+#include "tests/frame_util.h"
+
+namespace korvane {
+namespace {
+
+using test::TestFrame;
+using test::Tracks;
+
+// The frame as the filter should leave it, built from single block_worker layers: shift entries
+// 0 .. layers - 1, each added once to a 16-bit sum, then blended with divisor
+// zero_weight + layers.
+TestFrame reference(const TestFrame& source, const Tracks& t, std::int32_t layers) {
+    TestFrame frame = source;
+    for (YcPixel& p : frame.pixels)
+        p = {static_cast<std::int16_t>(p.y >> 4), static_cast<std::int16_t>(p.cb >> 4),
+             static_cast<std::int16_t>(p.cr >> 4)};
+    const auto n = static_cast<std::size_t>(frame.w) * frame.h;
+    std::vector<YcPixel> sum(n, YcPixel{0, 0, 0});
+    g_threshold = static_cast<std::int16_t>(t.threshold);
+    g_quant = static_cast<std::int16_t>(t.quant);
+    FrameInfo info = frame.info();
+    for (std::int32_t i = 0; i < layers; ++i) {
+        std::vector<YcPixel> plane(n, YcPixel{0, 0, 0});
+        g_accum = plane.data();
+        block_worker(0, 1, &info, &i);
+        for (std::size_t k = 0; k < n; ++k) {
+            sum[k].y = static_cast<std::int16_t>(sum[k].y + plane[k].y);
+            sum[k].cb = static_cast<std::int16_t>(sum[k].cb + plane[k].cb);
+            sum[k].cr = static_cast<std::int16_t>(sum[k].cr + plane[k].cr);
+        }
+    }
+    g_accum = nullptr;
+    const std::int32_t d = t.zero_weight + layers;
+    for (std::int32_t y = 0; y < frame.h; ++y)
+        for (std::int32_t x = 0; x < frame.w; ++x) {
+            YcPixel& p = frame.at(x, y);
+            const YcPixel& s = sum[static_cast<std::size_t>(y) * frame.w + x];
+            p = {blend_sample(t.zero_weight, p.y, s.y, d), blend_sample(t.zero_weight, p.cb, s.cb, d),
+                 blend_sample(t.zero_weight, p.cr, s.cr, d)};
+        }
+    return frame;
+}
+
+TEST(FramePass, BatchesRaiseTheShiftCountToAMultipleOfTheThreads) {
+    struct Case {
+        std::int32_t threads, n_shift, zero_weight, layers;
+    };
+    const Case cases[] = {
+        {4, 1, 0, 4},   {4, 5, 0, 8},   {4, 5, 3, 8},  {1, 4, 0, 4},  {3, 7, 2, 9},
+        {6, 64, 0, 66}, {2, 64, 64, 64}, {1, 1, 64, 1}, {9, 3, 1, 9},
+    };
+    std::mt19937 rng(2);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.threads << " threads, n_shift " << c.n_shift
+                                        << ", zero_weight " << c.zero_weight);
+        TestFrame frame(35, 27, 40);
+        test::fill_random(frame, rng);
+        const Tracks t{24, 8, c.n_shift, c.zero_weight};
+        const TestFrame want = reference(frame, t, c.layers);
+        ASSERT_EQ(test::filter(frame, c.threads, t), 1);
+        EXPECT_TRUE(frame.same_pixels(want));
+    }
+}
+
+TEST(FramePass, FlatFramesKeepTheirValues) {
+    for (int k : {0, 1, 100, 255, -1, -128, -256}) {
+        for (const Tracks t : {Tracks{24, 8, 1, 64}, Tracks{}, Tracks{255, 255, 64, 0}}) {
+            TestFrame frame(40, 33);
+            const auto v = static_cast<std::int16_t>(16 * k);
+            test::fill(frame, {v, v, v});
+            ASSERT_EQ(test::filter(frame, t.n_shift == 64 ? 2 : 1, t), 1);
+            for (const YcPixel& p : frame.pixels) ASSERT_EQ(p, (YcPixel{v, v, v})) << k;
+        }
+    }
+    // Samples below a multiple of 16 drop to it: -1 pre-scales to -1 and comes back as -16.
+    TestFrame frame(24, 24);
+    test::fill(frame, {-1, -1, -1});
+    ASSERT_EQ(test::filter(frame, 1, Tracks{24, 8, 1, 64}), 1);
+    for (const YcPixel& p : frame.pixels) ASSERT_EQ(p, (YcPixel{-16, -16, -16}));
+}
+
+TEST(FramePass, PrescaleFloorsAndBlendTruncatesTowardZero) {
+    // A frame of 8 columns has no blocks: with zero_weight 0 every layer is the pre-scaled source,
+    // so the output is (s >> 4) * 16.
+    struct Case {
+        std::int16_t in, out;
+    };
+    const Case cases[] = {{-1, -16}, {-16, -16}, {-17, -32}, {17, 16}, {15, 0}, {32767, 32752},
+                          {-32768, -32768}};
+    TestFrame frame(8, 7);
+    for (std::size_t i = 0; i < frame.pixels.size(); ++i) {
+        const Case& c = cases[i % std::size(cases)];
+        frame.pixels[i] = {c.in, c.in, c.in};
+    }
+    ASSERT_EQ(test::filter(frame, 3, Tracks{24, 8, 2, 0}), 1);
+    for (std::size_t i = 0; i < frame.pixels.size(); ++i) {
+        const Case& c = cases[i % std::size(cases)];
+        ASSERT_EQ(frame.pixels[i], (YcPixel{c.out, c.out, c.out})) << c.in;
+    }
+    // (-1 * 16) / 3 truncates to -5, not -6; the low 16 bits are kept.
+    EXPECT_EQ(blend_sample(0, 0, -1, 3), -5);
+    EXPECT_EQ(blend_sample(0, 0, 1, 3), 5);
+    EXPECT_EQ(blend_sample(1, -1, 0, 2), -8);
+    EXPECT_EQ(blend_sample(0, 0, 32767, 1), static_cast<std::int16_t>(0xFFF0));
+}
+
+TEST(FramePass, SameShiftsGiveTheSameFrameOnAnyThreadCount) {
+    // n_shift 24 is a multiple of 1, 2, 3, 4 and 8: every count runs entries 0..23.
+    std::mt19937 rng(4);
+    TestFrame source(61, 45, 64);
+    test::fill_random(source, rng);
+    const Tracks t{30, 5, 24, 2};
+    TestFrame first = source;
+    ASSERT_EQ(test::filter(first, 1, t), 1);
+    EXPECT_FALSE(first.same_pixels(source));
+    for (std::int32_t threads : {2, 3, 4, 8}) {
+        TestFrame frame = source;
+        ASSERT_EQ(test::filter(frame, threads, t), 1);
+        EXPECT_TRUE(frame.same_pixels(first)) << threads << " threads";
+    }
+}
+
+TEST(FramePass, RowsBeyondTheWidthAreNeverTouched) {
+    std::mt19937 rng(6);
+    TestFrame frame(30, 20, 37);
+    test::fill_random(frame, rng);
+    const TestFrame before = frame;
+    ASSERT_EQ(test::filter(frame, 3, Tracks{}), 1);
+    for (std::int32_t y = 0; y < frame.h; ++y)
+        for (std::int32_t x = frame.w; x < frame.stride; ++x)
+            ASSERT_EQ(frame.at(x, y), before.at(x, y));
+}
+
+TEST(FramePass, ExtremeValuesAreDefinedAndThreadInvariant) {
+    // Any int16 values: every intermediate wraps in a defined way (the sanitizer build checks
+    // that nothing is undefined) and the result does not depend on the thread count.
+    std::mt19937 rng(12);
+    for (int n = 0; n < 12; ++n) {
+        std::uniform_int_distribution<int> size(1, 40);
+        TestFrame source(size(rng), size(rng));
+        test::fill_random(source, rng, true);
+        const Tracks t{std::uniform_int_distribution<int>(0, 255)(rng),
+                       std::uniform_int_distribution<int>(1, 255)(rng), 12,
+                       std::uniform_int_distribution<int>(0, 64)(rng)};
+        TestFrame a = source, b = source;
+        ASSERT_EQ(test::filter(a, 1, t), 1);
+        ASSERT_EQ(test::filter(b, 4, t), 1);
+        EXPECT_TRUE(a.same_pixels(b)) << source.w << "x" << source.h;
+    }
+}
+
+TEST(FramePass, EmptyFramesAreLeftAlone) {
+    for (auto [w, h] : {std::pair{0, 5}, {5, 0}, {0, 0}}) {
+        TestFrame frame(w, h, 5);
+        frame.pixels.assign(25, YcPixel{1, 2, 3});
+        EXPECT_EQ(test::filter(frame, 2, Tracks{}), 1);
+        for (const YcPixel& p : frame.pixels) EXPECT_EQ(p, (YcPixel{1, 2, 3}));
+    }
+}
+
+void* failing_allocator(std::size_t, std::size_t) { return nullptr; }
+
+TEST(FramePass, FailureLeavesTheFrameUntouchedAndReportsZero) {
+    std::mt19937 rng(9);
+    TestFrame source(20, 20, 22);
+    test::fill_random(source, rng);
+
+    // The planes cannot be obtained.
+    set_scratch_allocator(&failing_allocator);
+    TestFrame frame = source;
+    EXPECT_EQ(test::filter(frame, 2, Tracks{}), 0);
+    EXPECT_EQ(frame.pixels, source.pixels);
+    set_scratch_allocator(nullptr);
+    EXPECT_EQ(test::filter(frame, 2, Tracks{}), 1);  // the next frame works
+    EXPECT_NE(frame.pixels, source.pixels);
+
+    // Track values the host never sends, and unusable records.
+    const Tracks bad_tracks[] = {{-1, 8, 4, 0}, {256, 8, 4, 0}, {24, 0, 4, 0}, {24, 256, 4, 0},
+                                 {24, 8, 0, 0}, {24, 8, 65, 0}, {24, 8, 4, -1}, {24, 8, 4, 65},
+                                 {24, 65536 + 8, 4, 0}};
+    for (const Tracks& t : bad_tracks) {
+        TestFrame untouched = source;
+        EXPECT_EQ(test::filter(untouched, 2, t), 0);
+        EXPECT_EQ(untouched.pixels, source.pixels);
+    }
+    Host host(GetFilterTable(), 2);
+    TestFrame untouched = source;
+    YcPixel* pixels = untouched.pixels.data();
+    EXPECT_EQ(host.filter(pixels, 20, 20, 19), 0);  // stride below w
+    EXPECT_EQ(host.filter(pixels, -1, 20, 22), 0);  // negative width
+    EXPECT_EQ(host.filter(pixels, 20, -3, 22), 0);  // negative height
+    EXPECT_EQ(host.filter(nullptr, 20, 20, 22), 0);  // no pixels
+    EXPECT_EQ(untouched.pixels, source.pixels);
+    EXPECT_EQ(process_frame(nullptr, nullptr), 0);
+}
+
+}  // namespace
+}  // namespace korvane
