@@ -3,20 +3,19 @@
 #include <cstddef>
 
 #include "engine/dct.h"
+#include "engine/kernels.h"
 
 namespace korvane {
 
 // 57 distinct positions; seven occur twice and seven never. The order is part of the output:
 // a frame with n shifts on T threads uses entries 0 .. ceil(n / T) * T - 1.
 const std::array<ShiftPosition, 64> ShiftTable = {{
-    {3, 1}, {1, 4}, {4, 7}, {7, 3}, {1, 1}, {7, 1}, {1, 7}, {7, 7},
-    {5, 2}, {7, 6}, {0, 1}, {1, 7}, {6, 0}, {4, 6}, {0, 3}, {4, 1},
-    {7, 3}, {4, 3}, {3, 7}, {3, 0}, {1, 4}, {6, 4}, {0, 5}, {5, 1},
-    {5, 7}, {0, 2}, {7, 5}, {0, 7}, {4, 2}, {2, 1}, {7, 7}, {1, 2},
-    {4, 5}, {1, 6}, {6, 2}, {2, 3}, {6, 6}, {0, 4}, {6, 1}, {2, 6},
-    {3, 1}, {4, 7}, {1, 5}, {5, 3}, {1, 3}, {5, 0}, {3, 5}, {6, 5},
-    {7, 0}, {3, 2}, {5, 6}, {1, 1}, {3, 6}, {7, 4}, {2, 0}, {5, 4},
-    {6, 3}, {2, 7}, {3, 3}, {4, 0}, {2, 4}, {4, 4}, {7, 2}, {0, 0},
+    {3, 1}, {1, 4}, {4, 7}, {7, 3}, {1, 1}, {7, 1}, {1, 7}, {7, 7}, {5, 2}, {7, 6}, {0, 1},
+    {1, 7}, {6, 0}, {4, 6}, {0, 3}, {4, 1}, {7, 3}, {4, 3}, {3, 7}, {3, 0}, {1, 4}, {6, 4},
+    {0, 5}, {5, 1}, {5, 7}, {0, 2}, {7, 5}, {0, 7}, {4, 2}, {2, 1}, {7, 7}, {1, 2}, {4, 5},
+    {1, 6}, {6, 2}, {2, 3}, {6, 6}, {0, 4}, {6, 1}, {2, 6}, {3, 1}, {4, 7}, {1, 5}, {5, 3},
+    {1, 3}, {5, 0}, {3, 5}, {6, 5}, {7, 0}, {3, 2}, {5, 6}, {1, 1}, {3, 6}, {7, 4}, {2, 0},
+    {5, 4}, {6, 3}, {2, 7}, {3, 3}, {4, 0}, {2, 4}, {4, 4}, {7, 2}, {0, 0},
 }};
 
 std::int16_t g_threshold = 0;
@@ -27,14 +26,8 @@ namespace {
 
 // 16-bit add that wraps: the planes hold sums modulo 2^16.
 inline std::int16_t add_wrap(std::int16_t a, std::int32_t b) {
-    return static_cast<std::int16_t>(static_cast<std::uint16_t>(static_cast<std::uint16_t>(a) +
-                                                                static_cast<std::uint16_t>(b)));
-}
-
-inline void add_pixel(YcPixel& acc, const YcPixel& src) {
-    acc.y = add_wrap(acc.y, src.y);
-    acc.cb = add_wrap(acc.cb, src.cb);
-    acc.cr = add_wrap(acc.cr, src.cr);
+    return static_cast<std::int16_t>(
+        static_cast<std::uint16_t>(static_cast<std::uint16_t>(a) + static_cast<std::uint16_t>(b)));
 }
 
 // End (exclusive) of the block grid that starts at `start` on an axis of `size` pixels: blocks
@@ -56,11 +49,11 @@ inline YcPixel* plane_row(YcPixel* plane, std::int32_t w, std::int32_t y) {
 // Adds the source samples of columns [x_begin, x_end) of rows [y_begin, y_end) into the plane.
 void add_source(const FrameInfo& frame, YcPixel* plane, std::int32_t x_begin, std::int32_t x_end,
                 std::int32_t y_begin, std::int32_t y_end) {
-    for (std::int32_t y = y_begin; y < y_end; ++y) {
-        const YcPixel* src = frame_row(frame, y);
-        YcPixel* acc = plane_row(plane, frame.w, y);
-        for (std::int32_t x = x_begin; x < x_end; ++x) add_pixel(acc[x], src[x]);
-    }
+    if (x_end <= x_begin) return;
+    const Kernels& k = kernels();
+    for (std::int32_t y = y_begin; y < y_end; ++y)
+        k.add_pixels(plane_row(plane, frame.w, y) + x_begin, frame_row(frame, y) + x_begin,
+                     x_end - x_begin);
 }
 
 }  // namespace
@@ -87,56 +80,64 @@ void fill_uncovered(const FrameInfo& frame, YcPixel* plane, std::int32_t x0, std
     const std::int32_t yb = y0 < h ? y0 : h;
     const std::int32_t xe = grid_end(xb, w);
     const std::int32_t ye = grid_end(yb, h);
-    add_source(frame, plane, 0, w, 0, yb);   // top
-    add_source(frame, plane, 0, w, ye, h);   // bottom
-    add_source(frame, plane, 0, xb, yb, ye); // left
-    add_source(frame, plane, xe, w, yb, ye); // right
+    add_source(frame, plane, 0, w, 0, yb);    // top
+    add_source(frame, plane, 0, w, ye, h);    // bottom
+    add_source(frame, plane, 0, xb, yb, ye);  // left
+    add_source(frame, plane, xe, w, yb, ye);  // right
 }
 
-extern "C" void block_worker(std::int32_t thread_index, std::int32_t /*thread_count*/,
-                             void* param1, void* param2) {
-    const FrameInfo& frame = *static_cast<const FrameInfo*>(param1);
-    const std::int32_t batch_base = *static_cast<const std::int32_t*>(param2);
-    const ShiftPosition shift =
-        shift_position(static_cast<std::int32_t>(static_cast<std::uint32_t>(batch_base) +
-                                                 static_cast<std::uint32_t>(thread_index)));
-    const std::int32_t w = frame.w;
-    const std::int32_t h = frame.h;
-    YcPixel* plane = g_accum + static_cast<std::ptrdiff_t>(thread_index) * w * h;
-    const std::int32_t threshold = g_threshold;
-    const std::int32_t quant = g_quant;
-
+void block_row_scalar(const YcPixel* src, std::ptrdiff_t src_stride, YcPixel* dst,
+                      std::ptrdiff_t dst_stride, std::int32_t blocks, const ShapeParams& params) {
     std::int32_t luma[kBlockSize];
     std::int32_t cb[kBlockSize];
     std::int32_t cr[kBlockSize];
-    for (std::int32_t y = shift.y0; y < h - 8; y += 8) {
-        for (std::int32_t x = shift.x0; x < w - 8; x += 8) {
-            for (int r = 0; r < 8; ++r) {
-                const YcPixel* src = frame_row(frame, y + r) + x;
-                for (int c = 0; c < 8; ++c) {
-                    luma[8 * r + c] = src[c].y;
-                    cb[8 * r + c] = src[c].cb;
-                    cr[8 * r + c] = src[c].cr;
-                }
-            }
-            fdct_8x8(luma);
-            fdct_8x8(cb);
-            fdct_8x8(cr);
-            shape_luma(luma, threshold, quant);
-            shape_chroma(cb, threshold);
-            shape_chroma(cr, threshold);
-            idct_8x8(luma);
-            idct_8x8(cb);
-            idct_8x8(cr);
-            for (int r = 0; r < 8; ++r) {
-                YcPixel* acc = plane_row(plane, w, y + r) + x;
-                for (int c = 0; c < 8; ++c) {
-                    acc[c].y = add_wrap(acc[c].y, luma[8 * r + c]);
-                    acc[c].cb = add_wrap(acc[c].cb, cb[8 * r + c]);
-                    acc[c].cr = add_wrap(acc[c].cr, cr[8 * r + c]);
-                }
+    for (std::int32_t b = 0; b < blocks; ++b) {
+        for (int r = 0; r < 8; ++r) {
+            const YcPixel* in = src + r * src_stride + 8 * b;
+            for (int c = 0; c < 8; ++c) {
+                luma[8 * r + c] = in[c].y;
+                cb[8 * r + c] = in[c].cb;
+                cr[8 * r + c] = in[c].cr;
             }
         }
+        fdct_8x8(luma);
+        fdct_8x8(cb);
+        fdct_8x8(cr);
+        shape_luma(luma, params.threshold, params.quant);
+        shape_chroma(cb, params.threshold);
+        shape_chroma(cr, params.threshold);
+        idct_8x8(luma);
+        idct_8x8(cb);
+        idct_8x8(cr);
+        for (int r = 0; r < 8; ++r) {
+            YcPixel* acc = dst + r * dst_stride + 8 * b;
+            for (int c = 0; c < 8; ++c) {
+                acc[c].y = add_wrap(acc[c].y, luma[8 * r + c]);
+                acc[c].cb = add_wrap(acc[c].cb, cb[8 * r + c]);
+                acc[c].cr = add_wrap(acc[c].cr, cr[8 * r + c]);
+            }
+        }
+    }
+}
+
+extern "C" void block_worker(std::int32_t thread_index, std::int32_t /*thread_count*/, void* param1,
+                             void* param2) {
+    const FrameInfo& frame = *static_cast<const FrameInfo*>(param1);
+    const std::int32_t batch_base = *static_cast<const std::int32_t*>(param2);
+    const ShiftPosition shift = shift_position(static_cast<std::int32_t>(
+        static_cast<std::uint32_t>(batch_base) + static_cast<std::uint32_t>(thread_index)));
+    const std::int32_t w = frame.w;
+    const std::int32_t h = frame.h;
+    YcPixel* plane = g_accum + static_cast<std::ptrdiff_t>(thread_index) * w * h;
+    const ShapeParams params = make_shape_params(g_threshold, g_quant);
+    const Kernels& k = kernels();
+
+    // Blocks start at x0 + 8i while that is below w - 8 (see grid_end).
+    const std::int32_t blocks = (grid_end(shift.x0 < w ? shift.x0 : w, w) - shift.x0) / 8;
+    if (blocks > 0) {
+        for (std::int32_t y = shift.y0; y < h - 8; y += 8)
+            k.block_row(frame_row(frame, y) + shift.x0, frame.stride,
+                        plane_row(plane, w, y) + shift.x0, w, blocks, params);
     }
     fill_uncovered(frame, plane, shift.x0, shift.y0);
 }

@@ -1,12 +1,81 @@
+// Tier detection and the active kernel table.
+//
+// The CPU is asked once (CPUID for the instruction sets, XGETBV for whether the operating system
+// saves the YMM and ZMM state that AVX2 and AVX-512 code leaves in the registers); the first use
+// of the kernels then selects the best tier, or the one named by the environment variable
+// KORVANE_CPU (scalar, sse4.1, avx2, avx512, auto) when the machine has it.
 #include "engine/cpu.h"
+
+#include <atomic>
+#include <cstdlib>
+
+#include "engine/kernels.h"
+
+#if defined(__i386__) || defined(__x86_64__)
+#include <cpuid.h>
+#define KORVANE_X86 1
+#endif
 
 namespace korvane {
 namespace {
 
-// Only the scalar kernels exist so far.
-CpuTier g_active = CpuTier::scalar;
-
 constexpr std::string_view kNames[] = {"scalar", "sse4.1", "avx2", "avx512"};
+
+#ifdef KORVANE_X86
+std::uint64_t read_xcr0() {
+    std::uint32_t eax = 0;
+    std::uint32_t edx = 0;
+    // xgetbv with ecx = 0; spelled as bytes so that no -mxsave is needed.
+    __asm__ volatile(".byte 0x0f, 0x01, 0xd0" : "=a"(eax), "=d"(edx) : "c"(0));
+    return (static_cast<std::uint64_t>(edx) << 32) | eax;
+}
+
+CpuTier detect_tier() {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (!__get_cpuid(1, &a, &b, &c, &d)) return CpuTier::scalar;
+    const bool ssse3 = (c >> 9) & 1;
+    const bool sse41 = (c >> 19) & 1;
+    const bool osxsave = (c >> 27) & 1;
+    const bool avx = (c >> 28) & 1;
+    if (!ssse3 || !sse41) return CpuTier::scalar;
+    if (!osxsave || !avx) return CpuTier::sse41;
+    const std::uint64_t xcr0 = read_xcr0();
+    if ((xcr0 & 0x6) != 0x6) return CpuTier::sse41;  // XMM and YMM state
+    unsigned max_leaf = __get_cpuid_max(0, nullptr);
+    if (max_leaf < 7) return CpuTier::sse41;
+    __cpuid_count(7, 0, a, b, c, d);
+    const bool avx2 = (b >> 5) & 1;
+    const bool avx512f = (b >> 16) & 1;
+    const bool avx512dq = (b >> 17) & 1;
+    const bool avx512bw = (b >> 30) & 1;
+    const bool avx512vl = (b >> 31) & 1;
+    if (!avx2) return CpuTier::sse41;
+    // Opmask, upper halves of ZMM0-15 and ZMM16-31.
+    if ((xcr0 & 0xe0) != 0xe0 || !(avx512f && avx512dq && avx512bw && avx512vl))
+        return CpuTier::avx2;
+    return CpuTier::avx512;
+}
+#else
+CpuTier detect_tier() { return CpuTier::scalar; }
+#endif
+
+// The best tier of this machine that this build also has.
+CpuTier compute_best() {
+    int tier = static_cast<int>(detect_tier());
+    while (tier > 0 && !tier_kernels(static_cast<CpuTier>(tier))) --tier;
+    return static_cast<CpuTier>(tier);
+}
+
+std::atomic<const Kernels*> g_active{nullptr};
+
+const Kernels* initial_table() {
+    CpuTier tier = best_tier();
+    if (const char* env = std::getenv("KORVANE_CPU")) {
+        const std::optional<CpuTier> wanted = parse_tier(env);
+        if (wanted && static_cast<int>(*wanted) <= static_cast<int>(tier)) tier = *wanted;
+    }
+    return tier_kernels(tier);
+}
 
 }  // namespace
 
@@ -18,15 +87,47 @@ std::optional<CpuTier> parse_tier(std::string_view name) {
     return std::nullopt;
 }
 
-CpuTier best_tier() { return CpuTier::scalar; }
+const Kernels* tier_kernels(CpuTier tier) {
+    switch (tier) {
+        case CpuTier::scalar:
+            return &kScalarKernels;
+#ifdef KORVANE_X86_KERNELS
+        case CpuTier::sse41:
+            return sse41_kernels();
+        case CpuTier::avx2:
+            return avx2_kernels();
+        case CpuTier::avx512:
+            return avx512_kernels();
+#endif
+        default:
+            return nullptr;
+    }
+}
+
+CpuTier best_tier() {
+    static const CpuTier best = compute_best();
+    return best;
+}
 
 bool select_tier(std::optional<CpuTier> tier) {
     const CpuTier want = tier.value_or(best_tier());
     if (static_cast<int>(want) > static_cast<int>(best_tier())) return false;
-    g_active = want;
+    const Kernels* table = tier_kernels(want);
+    if (!table) return false;
+    g_active.store(table, std::memory_order_release);
     return true;
 }
 
-CpuTier active_tier() { return g_active; }
+CpuTier active_tier() { return kernels().tier; }
+
+const Kernels& kernels() {
+    const Kernels* table = g_active.load(std::memory_order_acquire);
+    if (!table) {
+        // Racing first uses compute the same table.
+        table = initial_table();
+        g_active.store(table, std::memory_order_release);
+    }
+    return *table;
+}
 
 }  // namespace korvane

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "engine/block_pass.h"
+#include "engine/kernels.h"
 
 namespace korvane {
 namespace {
@@ -30,8 +31,8 @@ ScratchPtr allocate_planes(std::int32_t threads, std::int32_t w, std::int32_t h)
                                 std::numeric_limits<std::ptrdiff_t>::max() / sizeof(YcPixel));
     if (pixels == 0 || pixels > max_pixels) return nullptr;
     ScratchAllocator alloc = g_scratch_allocator ? g_scratch_allocator : &std::calloc;
-    return ScratchPtr(static_cast<YcPixel*>(alloc(static_cast<std::size_t>(pixels),
-                                                  sizeof(YcPixel))));
+    return ScratchPtr(
+        static_cast<YcPixel*>(alloc(static_cast<std::size_t>(pixels), sizeof(YcPixel))));
 }
 
 bool usable(const FilterState* state, const FrameInfo* frame) {
@@ -46,35 +47,16 @@ bool usable(const FilterState* state, const FrameInfo* frame) {
     return frame->pixels != nullptr && frame->stride >= frame->w;
 }
 
-inline std::int16_t prescale(std::int16_t v) { return static_cast<std::int16_t>(v >> 4); }
-
-inline std::int16_t sum_wrap(std::int16_t a, std::int16_t b) {
-    return static_cast<std::int16_t>(
-        static_cast<std::uint16_t>(static_cast<std::uint16_t>(a) + static_cast<std::uint16_t>(b)));
-}
-
 void blend(const FrameInfo& frame, const YcPixel* planes, std::int32_t threads,
            std::int32_t zero_weight, std::int32_t divisor) {
     const std::int32_t w = frame.w;
     const std::int32_t h = frame.h;
     const std::ptrdiff_t plane_size = static_cast<std::ptrdiff_t>(w) * h;
-    for (std::int32_t y = 0; y < h; ++y) {
-        YcPixel* row = frame.pixels + static_cast<std::ptrdiff_t>(y) * frame.stride;
-        const YcPixel* acc_row = planes + static_cast<std::ptrdiff_t>(y) * w;
-        for (std::int32_t x = 0; x < w; ++x) {
-            YcPixel sum{0, 0, 0};
-            for (std::int32_t t = 0; t < threads; ++t) {
-                const YcPixel& a = acc_row[t * plane_size + x];
-                sum.y = sum_wrap(sum.y, a.y);
-                sum.cb = sum_wrap(sum.cb, a.cb);
-                sum.cr = sum_wrap(sum.cr, a.cr);
-            }
-            YcPixel& p = row[x];
-            p.y = blend_sample(zero_weight, p.y, sum.y, divisor);
-            p.cb = blend_sample(zero_weight, p.cb, sum.cb, divisor);
-            p.cr = blend_sample(zero_weight, p.cr, sum.cr, divisor);
-        }
-    }
+    const BlendParams params = make_blend_params(zero_weight, divisor);
+    const Kernels& k = kernels();
+    for (std::int32_t y = 0; y < h; ++y)
+        k.blend_row(frame.pixels + static_cast<std::ptrdiff_t>(y) * frame.stride,
+                    planes + static_cast<std::ptrdiff_t>(y) * w, plane_size, threads, w, params);
 }
 
 }  // namespace
@@ -84,8 +66,8 @@ void set_scratch_allocator(ScratchAllocator allocator) { g_scratch_allocator = a
 extern "C" void probe_worker(std::int32_t thread_index, std::int32_t thread_count, void* param1,
                              void* /*param2*/) {
     // Only 8 slots: the other threads report the same count, so their reports are dropped.
-    if (thread_index >= 0 && thread_index < 8) static_cast<std::int32_t*>(param1)[thread_index] =
-        thread_count;
+    if (thread_index >= 0 && thread_index < 8)
+        static_cast<std::int32_t*>(param1)[thread_index] = thread_count;
 }
 
 std::int32_t probe_thread_count(FilterState* state) {
@@ -96,21 +78,16 @@ std::int32_t probe_thread_count(FilterState* state) {
     return count;
 }
 
-extern "C" void prescale_worker(std::int32_t thread_index, std::int32_t thread_count,
-                                void* param1, void* /*param2*/) {
+extern "C" void prescale_worker(std::int32_t thread_index, std::int32_t thread_count, void* param1,
+                                void* /*param2*/) {
     const FrameInfo& frame = *static_cast<const FrameInfo*>(param1);
     // 64-bit products: the bands must tile 0..h-1 exactly even for very tall frames.
     const auto h = static_cast<std::int64_t>(frame.h);
     const auto begin = static_cast<std::int32_t>(h * thread_index / thread_count);
     const auto end = static_cast<std::int32_t>(h * (thread_index + 1) / thread_count);
-    for (std::int32_t y = begin; y < end; ++y) {
-        YcPixel* row = frame.pixels + static_cast<std::ptrdiff_t>(y) * frame.stride;
-        for (std::int32_t x = 0; x < frame.w; ++x) {
-            row[x].y = prescale(row[x].y);
-            row[x].cb = prescale(row[x].cb);
-            row[x].cr = prescale(row[x].cr);
-        }
-    }
+    const Kernels& k = kernels();
+    for (std::int32_t y = begin; y < end; ++y)
+        k.prescale(frame.pixels + static_cast<std::ptrdiff_t>(y) * frame.stride, frame.w);
 }
 
 extern "C" std::int32_t process_frame(FilterState* state, FrameInfo* frame) {

@@ -1,0 +1,163 @@
+// The scalar kernel table, built from the reference functions, and the per-frame constants of
+// the divide-free forms that the vector tiers use.
+#include "engine/kernels.h"
+
+#include "engine/block_pass.h"
+#include "engine/dct.h"
+#include "engine/frame_pass.h"
+
+namespace korvane {
+namespace {
+
+// Smallest l with 2^l >= d (d >= 1).
+std::uint32_t ceil_log2(std::uint64_t d) {
+    std::uint32_t l = 0;
+    while ((std::uint64_t{1} << l) < d) ++l;
+    return l;
+}
+
+inline std::int16_t add_wrap(std::int16_t a, std::int32_t b) {
+    return static_cast<std::int16_t>(
+        static_cast<std::uint16_t>(static_cast<std::uint16_t>(a) + static_cast<std::uint16_t>(b)));
+}
+
+// The group kernels of the scalar table: each block is copied out of its lane, handed to the
+// reference function and copied back.
+template <typename F>
+void per_block(std::int32_t* group, F&& f) {
+    std::int32_t block[kBlockSize];
+    for (int b = 0; b < kGroupBlocks; ++b) {
+        for (int e = 0; e < kBlockSize; ++e) block[e] = group[e * kGroupBlocks + b];
+        f(block);
+        for (int e = 0; e < kBlockSize; ++e) group[e * kGroupBlocks + b] = block[e];
+    }
+}
+
+void fdct_scalar(std::int32_t* group) { per_block(group, fdct_8x8); }
+void idct_scalar(std::int32_t* group) { per_block(group, idct_8x8); }
+
+void shape_luma_scalar(std::int32_t* group, const ShapeParams& p) {
+    per_block(group, [&](std::int32_t* block) { shape_luma(block, p.threshold, p.quant); });
+}
+
+void shape_chroma_scalar(std::int32_t* group, const ShapeParams& p) {
+    per_block(group, [&](std::int32_t* block) { shape_chroma(block, p.threshold); });
+}
+
+void gather_scalar(const YcPixel* src, std::ptrdiff_t stride, std::int32_t blocks,
+                   std::int32_t* groups) {
+    std::int32_t* y = groups;
+    std::int32_t* cb = groups + kGroupElements;
+    std::int32_t* cr = groups + 2 * kGroupElements;
+    for (int b = 0; b < kGroupBlocks; ++b) {
+        for (int r = 0; r < 8; ++r) {
+            for (int c = 0; c < 8; ++c) {
+                const int i = (8 * r + c) * kGroupBlocks + b;
+                if (b < blocks) {
+                    const YcPixel& p = src[r * stride + 8 * b + c];
+                    y[i] = p.y;
+                    cb[i] = p.cb;
+                    cr[i] = p.cr;
+                } else {
+                    y[i] = cb[i] = cr[i] = 0;
+                }
+            }
+        }
+    }
+}
+
+void scatter_add_scalar(const std::int32_t* groups, YcPixel* dst, std::ptrdiff_t stride,
+                        std::int32_t blocks) {
+    const std::int32_t* y = groups;
+    const std::int32_t* cb = groups + kGroupElements;
+    const std::int32_t* cr = groups + 2 * kGroupElements;
+    for (int b = 0; b < blocks; ++b) {
+        for (int r = 0; r < 8; ++r) {
+            for (int c = 0; c < 8; ++c) {
+                const int i = (8 * r + c) * kGroupBlocks + b;
+                YcPixel& p = dst[r * stride + 8 * b + c];
+                p.y = add_wrap(p.y, y[i]);
+                p.cb = add_wrap(p.cb, cb[i]);
+                p.cr = add_wrap(p.cr, cr[i]);
+            }
+        }
+    }
+}
+
+void add_pixels_scalar(YcPixel* dst, const YcPixel* src, std::int32_t count) {
+    for (std::int32_t x = 0; x < count; ++x) {
+        dst[x].y = add_wrap(dst[x].y, src[x].y);
+        dst[x].cb = add_wrap(dst[x].cb, src[x].cb);
+        dst[x].cr = add_wrap(dst[x].cr, src[x].cr);
+    }
+}
+
+inline std::int16_t prescale_sample(std::int16_t v) { return static_cast<std::int16_t>(v >> 4); }
+
+void prescale_scalar(YcPixel* row, std::int32_t count) {
+    for (std::int32_t x = 0; x < count; ++x) {
+        row[x].y = prescale_sample(row[x].y);
+        row[x].cb = prescale_sample(row[x].cb);
+        row[x].cr = prescale_sample(row[x].cr);
+    }
+}
+
+void blend_row_scalar(YcPixel* row, const YcPixel* acc, std::ptrdiff_t plane_size,
+                      std::int32_t planes, std::int32_t count, const BlendParams& params) {
+    for (std::int32_t x = 0; x < count; ++x) {
+        YcPixel sum{0, 0, 0};
+        for (std::int32_t t = 0; t < planes; ++t) {
+            const YcPixel& a = acc[t * plane_size + x];
+            sum.y = add_wrap(sum.y, a.y);
+            sum.cb = add_wrap(sum.cb, a.cb);
+            sum.cr = add_wrap(sum.cr, a.cr);
+        }
+        YcPixel& p = row[x];
+        p.y = blend_sample(params.zero_weight, p.y, sum.y, params.divisor);
+        p.cb = blend_sample(params.zero_weight, p.cb, sum.cb, params.divisor);
+        p.cr = blend_sample(params.zero_weight, p.cr, sum.cr, params.divisor);
+    }
+}
+
+}  // namespace
+
+// Division by a constant d >= 1 without a divide (Granlund and Montgomery): for 0 <= n < 2^N,
+// l = ceil(log2 d) and m = ceil(2^(N+l) / d), floor(n * m / 2^(N+l)) == floor(n / d).
+// Proof: m * d = 2^(N+l) + e with 0 <= e < d <= 2^l, so n * m / 2^(N+l) = n / d + n * e /
+// (d * 2^(N+l)), and the second term is below 2^N * 2^l / (d * 2^(N+l)) = 1 / d, too little to
+// carry n / d (whose fraction is at most (d - 1) / d) past the next integer. m <= 2^(N+1).
+ShapeParams make_shape_params(std::int32_t threshold, std::int32_t quant) {
+    ShapeParams p{threshold, quant, 0, 0, 0};
+    // |quant| up to 2^15; shaped coefficients have |v| <= 32766 < 2^15 (N = 15), so the product
+    // |v| * m stays below 2^15 * (2^16 + 1) < 2^32 and fits one 32-bit lane.
+    const std::int64_t d = quant < 0 ? -static_cast<std::int64_t>(quant) : quant;
+    if (d == 0 || d > 32768) return p;  // outside the domain (d > 32768: every quotient is 0)
+    const std::uint32_t shift = 15 + ceil_log2(static_cast<std::uint64_t>(d));
+    p.step = static_cast<std::int32_t>(d);
+    p.magic = static_cast<std::uint32_t>(((std::uint64_t{1} << shift) + d - 1) /
+                                         static_cast<std::uint64_t>(d));
+    p.shift = shift;
+    return p;
+}
+
+BlendParams make_blend_params(std::int32_t zero_weight, std::int32_t divisor) {
+    BlendParams p{zero_weight, divisor, 0, 0};
+    // |zero_weight * s + S| <= (|zero_weight| + 1) * 2^15 for int16 s and S; times 16.
+    const std::uint64_t zw = zero_weight < 0 ? 0 - static_cast<std::uint64_t>(zero_weight)
+                                             : static_cast<std::uint64_t>(zero_weight);
+    const std::uint64_t max_numerator = (zw + 1) << 19;
+    const std::uint32_t n_bits = ceil_log2(max_numerator + 1);
+    if (divisor < 1 || n_bits > 30) return p;  // outside the domain
+    const auto d = static_cast<std::uint64_t>(divisor);
+    p.shift = n_bits + ceil_log2(d);
+    p.magic = static_cast<std::uint32_t>(((std::uint64_t{1} << p.shift) + d - 1) / d);
+    return p;
+}
+
+const Kernels kScalarKernels = {
+    CpuTier::scalar,      &fdct_scalar,     &idct_scalar,        &shape_luma_scalar,
+    &shape_chroma_scalar, &gather_scalar,   &scatter_add_scalar, &block_row_scalar,
+    &add_pixels_scalar,   &prescale_scalar, &blend_row_scalar,
+};
+
+}  // namespace korvane
