@@ -1,0 +1,68 @@
+# cmake -DOBJDUMP=... -DPLUGIN=korvane_dct.auf -P check-pe.cmake
+# Reads the plug-in's PE headers with objdump: a 32-bit DLL whose export directory names the
+# module video_filter.dll and holds exactly one export, GetFilterTable, undecorated, and whose
+# imports are only KERNEL32 and msvcrt (the runtime is linked in).
+execute_process(COMMAND ${OBJDUMP} -p ${PLUGIN}
+    OUTPUT_VARIABLE pe RESULT_VARIABLE status ERROR_VARIABLE err)
+if(NOT status EQUAL 0)
+    message(FATAL_ERROR "objdump -p ${PLUGIN} failed: ${err}")
+endif()
+
+set(problems "")
+
+if(NOT pe MATCHES "file format pei-i386")
+    list(APPEND problems "not a 32-bit x86 PE image")
+endif()
+if(NOT pe MATCHES "\n\tDLL\n")
+    list(APPEND problems "not marked as a DLL")
+endif()
+
+# Export directory.
+if(pe MATCHES "\nName[ \t]+[0-9a-fA-F]+ ([^\n]*)\n")
+    set(module "${CMAKE_MATCH_1}")
+    if(NOT module STREQUAL "video_filter.dll")
+        list(APPEND problems "export directory names the module '${module}', not video_filter.dll")
+    endif()
+else()
+    list(APPEND problems "no export directory")
+endif()
+if(pe MATCHES "Export Address Table[ \t]+([0-9a-fA-F]+)\n")
+    if(NOT CMAKE_MATCH_1 EQUAL 1)
+        list(APPEND problems "${CMAKE_MATCH_1} exported addresses, expected 1")
+    endif()
+endif()
+string(FIND "${pe}" "[Ordinal/Name Pointer] Table" names_at)
+set(exports "")
+if(names_at GREATER -1)
+    string(SUBSTRING "${pe}" ${names_at} -1 tail)
+    string(REGEX MATCH "Table\n(\t\\[ *[0-9]+\\] [^\n]*\n)*" block "${tail}")
+    string(REGEX MATCHALL "\\] [^\n]+" entries "${block}")
+    foreach(e IN LISTS entries)
+        string(SUBSTRING "${e}" 2 -1 name)
+        list(APPEND exports "${name}")
+    endforeach()
+endif()
+if(NOT exports STREQUAL "GetFilterTable")
+    list(APPEND problems "exported names are [${exports}], expected exactly [GetFilterTable]")
+endif()
+
+# Imports.
+string(REGEX MATCHALL "DLL Name: [^\n]+" lines "${pe}")
+set(imports "")
+foreach(line IN LISTS lines)
+    string(SUBSTRING "${line}" 10 -1 dll)
+    list(APPEND imports "${dll}")
+    string(TOLOWER "${dll}" lower)
+    if(NOT lower MATCHES "^(kernel32|msvcrt)\\.dll$")
+        list(APPEND problems "imports ${dll}: not a Windows system DLL the editor can rely on")
+    endif()
+endforeach()
+if(NOT imports)
+    list(APPEND problems "no import table found")
+endif()
+
+if(problems)
+    list(JOIN problems "\n  " text)
+    message(FATAL_ERROR "${PLUGIN}:\n  ${text}")
+endif()
+message(STATUS "${PLUGIN}: exports [${exports}] as video_filter.dll, imports [${imports}]")
