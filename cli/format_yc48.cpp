@@ -1,9 +1,10 @@
 // Raw frames in the host's own pixel layout: h rows of exactly w pixels, each three
 // little-endian int16 (y, cb, cr), frame after frame, no header. The size comes from --size.
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <sys/stat.h>
 
 #include "cli/errors.h"
 #include "cli/formats.h"
@@ -18,24 +19,19 @@ class Yc48Reader final : public FrameReader {
 public:
     Yc48Reader(const std::string& path, FrameSize size) : path_(path), size_(size) {
         frame_bytes_ = frame_bytes(size.w, size.h, kBytesPerPixel, path);
-        if (path == "-") {
-            file_ = stdin;
-        } else {
-            file_ = std::fopen(path.c_str(), "rb");
-            if (!file_) throw InputError("'" + path + "': cannot read: " + std::strerror(errno));
-            owned_ = true;
-            struct stat st{};
-            if (::fstat(::fileno(file_), &st) == 0 && S_ISREG(st.st_mode)) {
-                const auto bytes = static_cast<std::uint64_t>(st.st_size);
-                if (bytes == 0) throw InputError("'" + path + "': no frame in the input");
-                if (bytes % frame_bytes_ != 0)
-                    throw InputError("'" + path + "': size " + std::to_string(bytes) +
-                                     " bytes is not a whole number of " + std::to_string(size.w) +
-                                     "x" + std::to_string(size.h) + " frames");
-                count_ = static_cast<std::int64_t>(bytes / frame_bytes_);
-            } else if (S_ISDIR(st.st_mode)) {
-                throw InputError("'" + path + "': cannot read: is a folder");
-            }
+        info_.layout = Layout::raw;
+        info_.w = size.w;
+        info_.h = size.h;
+        file_ = open_input(path);
+        owned_ = file_ != stdin;
+        struct stat st {};
+        if (owned_ && ::fstat(::fileno(file_), &st) == 0 && S_ISREG(st.st_mode)) {
+            const auto bytes = static_cast<std::uint64_t>(st.st_size);
+            if (bytes == 0) fail("no frame in the input");
+            if (bytes % frame_bytes_ != 0)
+                fail("size " + std::to_string(bytes) + " bytes is not a whole number of " +
+                     std::to_string(size.w) + "x" + std::to_string(size.h) + " frames");
+            info_.frame_count = static_cast<std::int64_t>(bytes / frame_bytes_);
         }
         buffer_.resize(frame_bytes_);
     }
@@ -46,7 +42,7 @@ public:
     bool read(Frame& frame) override {
         const std::size_t got = std::fread(buffer_.data(), 1, buffer_.size(), file_);
         if (got == 0 && !std::ferror(file_)) {
-            if (frames_read_ == 0) throw InputError("'" + path_ + "': no frame in the input");
+            if (frames_read_ == 0) fail("no frame in the input");
             return false;
         }
         if (got != buffer_.size()) {
@@ -69,9 +65,15 @@ public:
         return true;
     }
 
-    std::optional<std::int64_t> frame_count() const override { return count_; }
+    const StreamInfo& info() const override { return info_; }
 
 private:
+    [[noreturn]] void fail(const std::string& what) {
+        if (owned_) std::fclose(file_);
+        owned_ = false;
+        throw InputError("'" + path_ + "': " + what);
+    }
+
     static std::int16_t sample(const unsigned char* b) {
         return static_cast<std::int16_t>(static_cast<std::uint16_t>(b[0] | (b[1] << 8)));
     }
@@ -81,7 +83,7 @@ private:
     std::FILE* file_ = nullptr;
     bool owned_ = false;
     std::size_t frame_bytes_ = 0;
-    std::optional<std::int64_t> count_;
+    StreamInfo info_;
     std::int64_t frames_read_ = 0;
     std::vector<unsigned char> buffer_;
 };
@@ -114,12 +116,11 @@ private:
 };
 
 std::unique_ptr<FrameReader> open_yc48_reader(const std::string& path, const Options& options) {
-    if (!options.size)
-        throw UsageError("'" + path + "': raw .yc48 input needs --size WxH");
+    if (!options.size) throw UsageError("'" + path + "': raw .yc48 input needs --size WxH");
     return std::make_unique<Yc48Reader>(path, *options.size);
 }
 
-std::unique_ptr<FrameWriter> open_yc48_writer(OutputFile& file, const Options&) {
+std::unique_ptr<FrameWriter> open_yc48_writer(OutputFile& file, const StreamInfo&, const Options&) {
     return std::make_unique<Yc48Writer>(file);
 }
 

@@ -1,7 +1,11 @@
 #include "cli/formats.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <limits>
 
 #include "cli/errors.h"
@@ -9,7 +13,7 @@
 namespace korvane::cli {
 namespace {
 
-const Format* const kFormats[] = {&kYc48Format};
+const Format* const kFormats[] = {&kPngFormat, &kY4mFormat, &kYc48Format};
 
 std::string lower(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(),
@@ -19,27 +23,62 @@ std::string lower(std::string s) {
 
 }  // namespace
 
+const Format& format_named(const std::string& name) {
+    for (const Format* f : kFormats)
+        if (lower(name) == f->name) return *f;
+    throw UsageError("unknown format '" + name + "' (known: png, y4m, yc48)");
+}
+
 const Format& format_for(const std::string& path) {
     const std::string name = lower(path);
     for (const Format* f : kFormats) {
         const std::string ext = f->extension;
-        if (name.size() > ext.size() && name.compare(name.size() - ext.size(), ext.size(), ext) == 0)
+        if (name.size() > ext.size() &&
+            name.compare(name.size() - ext.size(), ext.size(), ext) == 0)
             return *f;
     }
-    throw UsageError("'" + path + "': unknown format (known: .yc48)");
+    throw UsageError("'" + path +
+                     "': unknown format (known: .png, .y4m, .yc48; or name one with --format)");
+}
+
+const Format& input_format(const Options& options) {
+    if (!options.input_format.empty()) return format_named(options.input_format);
+    if (options.input == "-") return kY4mFormat;
+    return format_for(options.input);
+}
+
+const Format& output_format(const Options& options, const Format& input) {
+    if (!options.output_format.empty()) return format_named(options.output_format);
+    if (options.output == "-") return input;
+    return format_for(options.output);
 }
 
 std::size_t frame_bytes(std::int32_t w, std::int32_t h, std::size_t bytes_per_pixel,
                         const std::string& path) {
     // The filter also needs planes of w x h pixels per thread: keep a frame well inside both the
     // address space and the int32 pixel counts of the frame records.
+    if (w < 1 || h < 1)
+        throw InputError("'" + path + "': frame size " + std::to_string(w) + "x" +
+                         std::to_string(h) + " has no pixels");
     const auto pixels = static_cast<std::uint64_t>(w) * static_cast<std::uint64_t>(h);
     constexpr std::uint64_t max_pixels = std::numeric_limits<std::int32_t>::max() / 8;
-    if (w < 1 || h < 1 || pixels > max_pixels ||
+    if (pixels > max_pixels ||
         pixels * bytes_per_pixel > std::numeric_limits<std::size_t>::max() / 16)
         throw InputError("'" + path + "': frame size " + std::to_string(w) + "x" +
                          std::to_string(h) + " is too large to hold");
     return static_cast<std::size_t>(pixels * bytes_per_pixel);
+}
+
+std::FILE* open_input(const std::string& path) {
+    if (path == "-") return stdin;
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) throw InputError("'" + path + "': cannot read: " + std::strerror(errno));
+    struct stat st {};
+    if (::fstat(::fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
+        std::fclose(f);
+        throw InputError("'" + path + "': cannot read: is a folder");
+    }
+    return f;
 }
 
 }  // namespace korvane::cli

@@ -15,11 +15,37 @@ namespace korvane::cli {
 
 class OutputFile;
 
-// One frame, rows of exactly w pixels.
+// One frame, rows of exactly w pixels, in the host's scale.
 struct Frame {
     std::int32_t w = 0;
     std::int32_t h = 0;
     std::vector<YcPixel> pixels;
+    std::vector<std::uint16_t> alpha;  // PNG alpha, one sample per pixel; empty when none
+    std::string params;                // Y4M frame parameters (the text after "FRAME")
+};
+
+// What the samples of a stream are, so that a writer can give the output the input's layout.
+enum class Layout {
+    raw,    // host-scale samples as they are (.yc48)
+    gray,   // one luma sample per pixel (PNG gray)
+    rgb,    // R'G'B', converted through BT.601 Y'CbCr (PNG RGB, palette)
+    ycbcr,  // Y'CbCr planes (Y4M)
+};
+
+struct StreamInfo {
+    Layout layout = Layout::raw;
+    std::int32_t w = 0;
+    std::int32_t h = 0;
+    int depth = 8;           // bits per sample (PNG, Y4M)
+    bool alpha = false;      // PNG: an alpha channel passes through
+    bool mono = false;       // Y4M: luma plane only
+    int chroma_shift_x = 0;  // Y4M: log2 of the chroma subsampling
+    int chroma_shift_y = 0;
+    bool full_range = false;  // Y4M: XCOLORRANGE=FULL
+    std::string chroma;       // Y4M: the C tag without the depth suffix ("420jpeg", "444", ...)
+    std::vector<std::string> tags;  // Y4M: header tags other than W, H and C, in their order
+    // Number of frames, when known before reading.
+    std::optional<std::int64_t> frame_count;
 };
 
 class FrameReader {
@@ -28,8 +54,7 @@ public:
     // Reads the next frame into `frame`; false at the end of the input. Throws InputError on a
     // malformed or truncated input.
     virtual bool read(Frame& frame) = 0;
-    // Number of frames, when known before reading.
-    virtual std::optional<std::int64_t> frame_count() const { return std::nullopt; }
+    virtual const StreamInfo& info() const = 0;
 };
 
 class FrameWriter {
@@ -41,20 +66,44 @@ public:
 
 // A format: how files of one kind are recognised, read and written.
 struct Format {
-    const char* name;
+    const char* name;       // as given to --format
     const char* extension;  // with the dot, e.g. ".yc48"
+    // Opens and checks the input (a path, or "-" for standard input).
     std::unique_ptr<FrameReader> (*open_reader)(const std::string& path, const Options& options);
-    std::unique_ptr<FrameWriter> (*open_writer)(OutputFile& file, const Options& options);
+    // A writer whose output has the layout of `source` as far as the format can hold it.
+    std::unique_ptr<FrameWriter> (*open_writer)(OutputFile& file, const StreamInfo& source,
+                                                const Options& options);
 };
 
+// The format named `name` ("png", "y4m", "yc48"); throws UsageError for an unknown one.
+const Format& format_named(const std::string& name);
 // The format of a file by its extension; throws UsageError for an unknown one.
 const Format& format_for(const std::string& path);
+// The input format: --format, else the extension; standard input defaults to Y4M.
+const Format& input_format(const Options& options);
+// The output format: --output-format, else the extension; standard output defaults to the
+// input's format.
+const Format& output_format(const Options& options, const Format& input);
 
 // Bytes of a frame of w x h pixels of `bytes_per_pixel`; throws InputError when a frame of that
 // size cannot be held.
 std::size_t frame_bytes(std::int32_t w, std::int32_t h, std::size_t bytes_per_pixel,
                         const std::string& path);
 
+// Opens `path` for reading ("-": standard input); throws InputError naming the file.
+std::FILE* open_input(const std::string& path);
+
 extern const Format kYc48Format;
+extern const Format kPngFormat;
+extern const Format kY4mFormat;
+
+}  // namespace korvane::cli
+
+namespace korvane::cli {
+
+// Encodes one PNG image of samples laid out as in the file (16-bit ones big-endian; colour type
+// and depth as in the PNG header) and writes it to `file`; throws RunError on failure.
+void write_png(OutputFile& file, std::int32_t w, std::int32_t h, std::uint8_t colour_type,
+               std::uint8_t depth, const std::vector<unsigned char>& data);
 
 }  // namespace korvane::cli

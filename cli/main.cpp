@@ -1,18 +1,138 @@
-// korvane-dct: runs the filter over every frame of a file, through the same frame callback that
-// the video editor calls.
+// korvane-dct: runs the filter over every frame of a file or stream, through the same frame
+// callback that the video editor calls. Reading, filtering and writing overlap: one thread reads
+// and converts the next frames while the current one is filtered and another thread converts and
+// writes the frames before it.
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <exception>
+#include <memory>
 #include <new>
+#include <thread>
 
+#include "cli/channel.h"
+#include "cli/convert.h"
 #include "cli/errors.h"
 #include "cli/formats.h"
+#include "cli/metrics.h"
 #include "cli/options.h"
 #include "cli/output_file.h"
+#include "cli/picture.h"
+#include "cli/progress.h"
+#include "engine/cpu.h"
 #include "host/filter_descriptor.h"
 #include "standalone/host.h"
 
 namespace korvane::cli {
 namespace {
+
+// A reader thread blocked on a pipe cannot be interrupted; after a failure it is left behind and
+// the process ends without waiting for it.
+std::atomic<bool> g_abandoned_thread{false};
+
+struct Item {
+    Frame frame;
+    std::optional<Frame> reference;
+};
+
+// Reads and converts input frames (and their reference frames) ahead of the filter.
+struct ReadStage {
+    std::unique_ptr<FrameReader> reader;
+    std::unique_ptr<FrameReader> reference;
+    std::string reference_path;
+    Channel<Item> out{2};
+    std::exception_ptr error;
+
+    void run() {
+        try {
+            std::int64_t index = 0;
+            for (;;) {
+                Item item;
+                if (!reader->read(item.frame)) break;
+                ++index;
+                if (reference) {
+                    item.reference.emplace();
+                    if (!reference->read(*item.reference))
+                        throw InputError("'" + reference_path + "': no reference for frame " +
+                                         std::to_string(index));
+                }
+                if (!out.push(std::move(item))) break;
+            }
+        } catch (...) {
+            error = std::current_exception();
+        }
+        out.close();
+    }
+};
+
+void select_cpu(const std::string& name) {
+    std::optional<CpuTier> tier;
+    if (name != "auto") tier = parse_tier(name);
+    if (!select_tier(tier))
+        throw UsageError("--cpu " + name +
+                         ": not available on this machine or in this build (best: " +
+                         tier_name(best_tier()) + ")");
+}
+
+// Prints the measured quality of one frame, or of all of them.
+class Report {
+public:
+    Report(std::FILE* out, bool rgb) : out_(out), rgb_(rgb) {}
+
+    void add(std::int64_t index, const Quality& before, const Quality& after, double peak) {
+        peak_ = peak;
+        print(("frame " + std::to_string(index)).c_str(), before, after);
+        accumulate(sum_before_, before);
+        accumulate(sum_after_, after);
+        ++count_;
+    }
+
+    void finish() {
+        if (count_ == 0) return;
+        print(("mean of " + std::to_string(count_) + (count_ == 1 ? " frame" : " frames")).c_str(),
+              mean(sum_before_), mean(sum_after_));
+    }
+
+private:
+    void accumulate(Quality& sum, const Quality& q) {
+        sum.luma_mse += q.luma_mse;
+        sum.luma_ssim += q.luma_ssim;
+        if (q.rgb_mse) sum.rgb_mse = sum.rgb_mse.value_or(0) + *q.rgb_mse;
+    }
+    Quality mean(Quality sum) const {
+        const auto n = static_cast<double>(count_);
+        sum.luma_mse /= n;
+        sum.luma_ssim = (sum.luma_ssim - 1) / n;  // the sum started from 1
+        if (sum.rgb_mse) *sum.rgb_mse /= n;
+        return sum;
+    }
+    void print(const char* what, const Quality& b, const Quality& a) {
+        const double pb = psnr(b.luma_mse, peak_), pa = psnr(a.luma_mse, peak_);
+        std::fprintf(out_, "%s: luma PSNR %.3f -> %.3f dB (%+.3f), SSIM %.5f -> %.5f (%+.5f)", what,
+                     pb, pa, pa - pb, b.luma_ssim, a.luma_ssim, a.luma_ssim - b.luma_ssim);
+        if (rgb_ && b.rgb_mse && a.rgb_mse) {
+            const double rb = psnr(*b.rgb_mse, peak_), ra = psnr(*a.rgb_mse, peak_);
+            std::fprintf(out_, "; RGB PSNR %.3f -> %.3f dB (%+.3f)", rb, ra, ra - rb);
+        }
+        std::fputc('\n', out_);
+        std::fflush(out_);
+    }
+
+    std::FILE* out_;
+    bool rgb_;
+    double peak_ = 255;
+    Quality sum_before_, sum_after_;
+    std::int64_t count_ = 0;
+};
+
+void add_compensation(Frame& frame) {
+    for (YcPixel& p : frame.pixels) {
+        for (std::int16_t* s : {&p.y, &p.cb, &p.cr})
+            *s = static_cast<std::int16_t>(std::min(*s + kPrescaleCompensation, 32767));
+    }
+}
 
 int run(int argc, const char* const* argv) {
     std::string printed;
@@ -22,26 +142,110 @@ int run(int argc, const char* const* argv) {
         return 0;
     }
     const Options& options = *parsed;
-    const Format& in_format = format_for(options.input);
-    const Format& out_format = format_for(options.output);
+    select_cpu(options.cpu);
+    const Format& in_format = input_format(options);
+    const Format& out_format = output_format(options, in_format);
+    if (options.input == "-" && options.reference == "-")
+        throw UsageError("the input and the reference cannot both be standard input");
 
-    // Everything about the input is checked before the output is created.
+    // Everything about the inputs is checked before any output is created.
     std::unique_ptr<FrameReader> reader = in_format.open_reader(options.input, options);
+    const StreamInfo info = reader->info();
+    std::unique_ptr<FrameReader> reference;
+    if (!options.reference.empty()) {
+        const Format& ref_format =
+            options.reference == "-" ? kY4mFormat : format_for(options.reference);
+        reference = ref_format.open_reader(options.reference, options);
+        const StreamInfo& ri = reference->info();
+        if (ri.w != info.w || ri.h != info.h)
+            throw InputError("'" + options.reference + "': reference frames are " +
+                             std::to_string(ri.w) + "x" + std::to_string(ri.h) + ", the input's " +
+                             std::to_string(info.w) + "x" + std::to_string(info.h));
+        if (ri.frame_count && info.frame_count && *ri.frame_count < *info.frame_count)
+            throw InputError("'" + options.reference + "': " + std::to_string(*ri.frame_count) +
+                             " reference frames for " + std::to_string(*info.frame_count) +
+                             " input frames");
+    }
     Host host(GetFilterTable(), options.threads);
     for (int i = 0; i < 4; ++i) host.track(i) = options.tracks[static_cast<std::size_t>(i)];
+    // Raw frames to raw frames are the filter's output exactly. Wherever samples are converted,
+    // half a step is added on the way in, so that the pre-scale's rounding down becomes rounding
+    // to nearest and the output is not biased down.
+    const bool compensate = &in_format != &kYc48Format || &out_format != &kYc48Format;
 
+    std::optional<OutputFile> compare_file;
+    if (!options.compare.empty()) compare_file.emplace(options.compare);
     OutputFile output(options.output);
-    std::unique_ptr<FrameWriter> writer = out_format.open_writer(output, options);
-    Frame frame;
-    std::int64_t index = 0;
-    while (reader->read(frame)) {
-        ++index;
-        if (host.filter(frame.pixels.data(), frame.w, frame.h, frame.w) == 0)
-            throw RunError("frame " + std::to_string(index) + " (" + std::to_string(frame.w) +
-                           "x" + std::to_string(frame.h) +
-                           "): the filter could not run (out of memory)");
-        writer->write(frame);
+    std::unique_ptr<FrameWriter> writer = out_format.open_writer(output, info, options);
+
+    std::FILE* report_out = options.output == "-" ? stderr : stdout;
+    Report report(report_out, info.layout == Layout::rgb);
+    Progress progress(!options.quiet && ::isatty(STDERR_FILENO), info.frame_count);
+
+    const bool measuring = reference != nullptr;
+    // Reading stage. Its state is shared with the thread, which may outlive this function.
+    auto reading = std::make_shared<ReadStage>();
+    reading->reader = std::move(reader);
+    reading->reference = std::move(reference);
+    reading->reference_path = options.reference;
+    std::thread read_thread([reading] { reading->run(); });
+    Channel<Item>& to_filter = reading->out;
+
+    // Writing stage.
+    Channel<Frame> to_write(2);
+    std::exception_ptr write_error;
+    std::thread write_thread([&] {
+        try {
+            while (std::optional<Frame> frame = to_write.pop()) writer->write(*frame);
+        } catch (...) {
+            write_error = std::current_exception();
+        }
+        to_write.close();
+        to_filter.close();
+    });
+
+    std::exception_ptr filter_error;
+    try {
+        std::int64_t index = 0;
+        while (std::optional<Item> item = to_filter.pop()) {
+            ++index;
+            Frame& frame = item->frame;
+            std::optional<Frame> before;
+            if (measuring || (compare_file && index == 1)) before = frame;
+            if (compensate) add_compensation(frame);
+            if (host.filter(frame.pixels.data(), frame.w, frame.h, frame.w) == 0)
+                throw RunError("frame " + std::to_string(index) + " (" + std::to_string(frame.w) +
+                               "x" + std::to_string(frame.h) +
+                               "): the filter could not run (out of memory)");
+            if (measuring) {
+                const MetricPlanes ref = metric_planes(*item->reference, info);
+                report.add(index, measure(metric_planes(*before, info), ref),
+                           measure(metric_planes(frame, info), ref), ref.peak);
+            }
+            if (compare_file && index == 1) write_compare(*compare_file, *before, frame, info);
+            if (!to_write.push(std::move(frame))) break;
+            progress.frame_done();
+        }
+    } catch (...) {
+        filter_error = std::current_exception();
+        to_filter.close();
     }
+    to_write.close();
+    write_thread.join();
+    if (filter_error || write_error) {
+        to_filter.close();
+        read_thread.detach();
+        g_abandoned_thread = true;
+    } else {
+        read_thread.join();
+    }
+    if (filter_error) std::rethrow_exception(filter_error);
+    if (write_error) std::rethrow_exception(write_error);
+    if (reading->error) std::rethrow_exception(reading->error);
+
+    progress.finish();
+    report.finish();
+    if (compare_file) compare_file->commit();
     output.commit();
     return 0;
 }
@@ -51,21 +255,28 @@ int run(int argc, const char* const* argv) {
 
 int main(int argc, char** argv) {
     using namespace korvane::cli;
+    // A reader that closes the output pipe early gets a write error, not a signal.
+    std::signal(SIGPIPE, SIG_IGN);
+    int status = 2;
     try {
-        return run(argc, argv);
+        status = run(argc, argv);
     } catch (const UsageError& e) {
         std::fprintf(stderr, "korvane-dct: %s\n", e.what());
     } catch (const InputError& e) {
         std::fprintf(stderr, "korvane-dct: %s\n", e.what());
     } catch (const RunError& e) {
         std::fprintf(stderr, "korvane-dct: %s\n", e.what());
-        return 1;
+        status = 1;
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "korvane-dct: out of memory\n");
-        return 1;
+        status = 1;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "korvane-dct: %s\n", e.what());
-        return 1;
+        status = 1;
     }
-    return 2;
+    if (g_abandoned_thread) {
+        std::fflush(stderr);
+        std::_Exit(status);
+    }
+    return status;
 }

@@ -36,9 +36,10 @@ std::optional<Options> parse_options(int argc, const char* const* argv, std::str
     const unsigned hw = std::thread::hardware_concurrency();
     o.threads = hw == 0 ? 1 : static_cast<std::int32_t>(std::min<unsigned>(hw, kMaxThreads));
 
-    CLI::App app{"korvane-dct: deblocking and denoising by averaged shifted-grid DCT "
-                 "reconstructions",
-                 "korvane-dct"};
+    CLI::App app{
+        "korvane-dct: deblocking and denoising by averaged shifted-grid DCT "
+        "reconstructions",
+        "korvane-dct"};
     app.set_version_flag("--version", std::string(KORVANE_VERSION));
     auto track_option = [&](const char* name, int track, const char* what) {
         app.add_option(name, o.tracks[static_cast<std::size_t>(track)], what)
@@ -54,8 +55,19 @@ std::optional<Options> parse_options(int argc, const char* const* argv, std::str
         ->capture_default_str();
     std::string size;
     app.add_option("--size", size, "frame size WxH of raw .yc48 input");
-    app.add_option("input", o.input, "input file")->required();
-    app.add_option("output", o.output, "output file")->required();
+    app.add_option("--format", o.input_format,
+                   "input format: png, y4m or yc48 (default: by extension; y4m for -)");
+    app.add_option("--output-format", o.output_format,
+                   "output format (default: by extension; the input's for -)");
+    app.add_option("--reference", o.reference,
+                   "clean frames: print PSNR and SSIM of input and output against them");
+    app.add_option("--compare", o.compare, "write a before/after picture of the first frame (PNG)");
+    app.add_option("--cpu", o.cpu, "instruction-set tier of the kernels")
+        ->check(CLI::IsMember({"auto", "scalar", "sse4.1", "avx2", "avx512"}))
+        ->capture_default_str();
+    app.add_flag("-q,--quiet", o.quiet, "no progress on a terminal");
+    app.add_option("input", o.input, "input file, - for standard input")->required();
+    app.add_option("output", o.output, "output file, - for standard output")->required();
 
     try {
         app.parse(argc, argv);

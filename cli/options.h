@@ -20,6 +20,12 @@ struct Options {
     std::optional<FrameSize> size;  // raw formats only
     std::string input;
     std::string output;
+    std::string input_format;   // --format; empty: by extension
+    std::string output_format;  // --output-format; empty: by extension
+    std::string reference;      // --reference: clean frames to measure against
+    std::string compare;        // --compare: before/after picture
+    std::string cpu = "auto";   // --cpu: instruction-set tier of the kernels
+    bool quiet = false;         // --quiet: no progress
 };
 
 // Parses argv. Throws UsageError with a one-line message on any usage error. Returns nullopt

@@ -1,10 +1,11 @@
 #include "cli/output_file.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "cli/errors.h"
 
@@ -21,7 +22,7 @@ OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
         file_ = stdout;
         return;
     }
-    struct stat st{};
+    struct stat st {};
     if (::stat(path_.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
         throw UsageError("'" + path_ + "': cannot write output: is a folder");
     // The temporary file lies in the destination's folder so that the final rename is atomic.

@@ -1,0 +1,94 @@
+#include "cli/convert.h"
+
+#include <algorithm>
+
+namespace korvane::cli {
+namespace {
+
+struct Range {
+    std::int64_t black;  // code of Y 0 / centre of Cb, Cr
+    std::int64_t span;   // codes spanning the nominal range
+    std::int64_t host;   // host units over the same range
+    std::int64_t top;    // largest code
+};
+
+Range luma_range(YcbcrScale s) {
+    const std::int64_t top = (std::int64_t{1} << s.depth) - 1;
+    if (s.full_range) return {0, top, 4096, top};
+    const std::int64_t k = std::int64_t{1} << (s.depth - 8);
+    return {16 * k, 219 * k, 4096, top};
+}
+
+Range chroma_range(YcbcrScale s) {
+    const std::int64_t top = (std::int64_t{1} << s.depth) - 1;
+    const std::int64_t centre = std::int64_t{1} << (s.depth - 1);
+    if (s.full_range) return {centre, top, 4096, top};
+    const std::int64_t k = std::int64_t{1} << (s.depth - 8);
+    return {centre, 112 * k, 2048, top};
+}
+
+std::int16_t saturate(std::int64_t v) {
+    return static_cast<std::int16_t>(std::clamp<std::int64_t>(v, -32768, 32767));
+}
+
+int clamp_code(std::int64_t v, std::int64_t top) {
+    return static_cast<int>(std::clamp<std::int64_t>(v, 0, top));
+}
+
+}  // namespace
+
+std::int64_t div_round(std::int64_t num, std::int64_t den) {
+    return num >= 0 ? (num + den / 2) / den : -((-num + den / 2) / den);
+}
+
+std::int16_t luma_to_host(int v, YcbcrScale s) {
+    const Range r = luma_range(s);
+    return saturate(div_round((v - r.black) * r.host, r.span));
+}
+
+std::int16_t chroma_to_host(int v, YcbcrScale s) {
+    const Range r = chroma_range(s);
+    return saturate(div_round((v - r.black) * r.host, r.span));
+}
+
+int luma_from_host(std::int32_t h, YcbcrScale s) {
+    const Range r = luma_range(s);
+    return clamp_code(div_round(h * r.span, r.host) + r.black, r.top);
+}
+
+int chroma_from_host(std::int32_t h, YcbcrScale s) {
+    const Range r = chroma_range(s);
+    return clamp_code(div_round(h * r.span, r.host) + r.black, r.top);
+}
+
+// With the weights in thousandths, Y' = (299 R + 587 G + 114 B) / 1000, B - Y' =
+// (-299 R - 587 G + 886 B) / 1000 and R - Y' = (701 R - 587 G - 114 B) / 1000.
+YcPixel rgb_to_host(int red, int green, int blue, int max) {
+    const std::int64_t m = max, r = red, g = green, b = blue;
+    YcPixel p;
+    p.y = saturate(div_round(4096 * (299 * r + 587 * g + 114 * b), 1000 * m));
+    p.cb = saturate(div_round(4096 * (-299 * r - 587 * g + 886 * b), 1772 * m));
+    p.cr = saturate(div_round(4096 * (701 * r - 587 * g - 114 * b), 1402 * m));
+    return p;
+}
+
+// The inverse: R = Y' + 1.402 Cr, B = Y' + 1.772 Cb and
+// G = Y' - (0.114 * 1.772 / 0.587) Cb - (0.299 * 1.402 / 0.587) Cr, in host units times max/4096.
+std::array<int, 3> rgb_from_host(const YcPixel& p, int max) {
+    const std::int64_t m = max, y = p.y, cb = p.cb, cr = p.cr;
+    const std::int64_t r = div_round(m * (1000 * y + 1402 * cr), 4096 * 1000);
+    const std::int64_t g =
+        div_round(m * (587000 * y - 202008 * cb - 419198 * cr), std::int64_t{4096} * 587000);
+    const std::int64_t b = div_round(m * (1000 * y + 1772 * cb), 4096 * 1000);
+    return {clamp_code(r, m), clamp_code(g, m), clamp_code(b, m)};
+}
+
+YcPixel gray_to_host(int g, int max) {
+    return YcPixel{saturate(div_round(std::int64_t{4096} * g, max)), 0, 0};
+}
+
+int gray_from_host(const YcPixel& p, int max) {
+    return clamp_code(div_round(std::int64_t{p.y} * max, 4096), max);
+}
+
+}  // namespace korvane::cli

@@ -1,0 +1,351 @@
+// YUV4MPEG2 streams, as ffmpeg and x264 pipe them: a header line of tags, then frames of
+// "FRAME[ params]\n" and the Y, Cb and Cr planes (8-bit samples, or 16-bit little-endian above 8
+// bits). Subsampled chroma is repeated over its 2x1 or 2x2 pixels for the filter and averaged
+// back, so that unfiltered frames come back exactly. Header tags and frame parameters are kept.
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cstring>
+
+#include "cli/convert.h"
+#include "cli/errors.h"
+#include "cli/formats.h"
+#include "cli/output_file.h"
+
+namespace korvane::cli {
+namespace {
+
+constexpr std::size_t kMaxLine = 4096;
+constexpr const char kMagic[] = "YUV4MPEG2";
+
+bool parse_int(std::string_view text, std::int64_t& v) {
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+    return ec == std::errc() && end == text.data() + text.size();
+}
+
+bool parse_ratio(std::string_view text) {
+    const auto colon = text.find(':');
+    std::int64_t n = 0, d = 0;
+    return colon != std::string_view::npos && parse_int(text.substr(0, colon), n) &&
+           parse_int(text.substr(colon + 1), d) && n >= 0 && d >= 0;
+}
+
+// Plane geometry of a stream.
+struct Planes {
+    std::size_t luma = 0;    // samples
+    std::size_t chroma = 0;  // samples of each chroma plane
+    std::int32_t cw = 0, ch = 0;
+    std::size_t bytes_per_sample = 1;
+    std::size_t frame_bytes() const { return (luma + 2 * chroma) * bytes_per_sample; }
+};
+
+Planes planes_of(const StreamInfo& s) {
+    Planes p;
+    p.luma = static_cast<std::size_t>(s.w) * static_cast<std::size_t>(s.h);
+    if (!s.mono) {
+        p.cw = (s.w + (1 << s.chroma_shift_x) - 1) >> s.chroma_shift_x;
+        p.ch = (s.h + (1 << s.chroma_shift_y) - 1) >> s.chroma_shift_y;
+        p.chroma = static_cast<std::size_t>(p.cw) * static_cast<std::size_t>(p.ch);
+    }
+    p.bytes_per_sample = s.depth > 8 ? 2 : 1;
+    return p;
+}
+
+class Y4mReader final : public FrameReader {
+public:
+    explicit Y4mReader(const std::string& path) : path_(path) {
+        file_ = open_input(path);
+        try {
+            parse_header();
+        } catch (...) {
+            if (file_ != stdin) std::fclose(file_);
+            throw;
+        }
+    }
+    ~Y4mReader() override {
+        if (file_ != stdin) std::fclose(file_);
+    }
+
+    bool read(Frame& frame) override {
+        int c = std::getc(file_);
+        if (c == EOF) {
+            if (std::ferror(file_)) fail("read failed: " + std::string(std::strerror(errno)));
+            if (frames_read_ == 0) fail("no frame in the input");
+            return false;
+        }
+        const std::string where = "frame " + std::to_string(frames_read_ + 1);
+        std::string line;
+        while (c != '\n') {
+            if (c == EOF) fail("ends in the header of " + where);
+            if (line.size() >= kMaxLine) fail("the header of " + where + " is too long");
+            line.push_back(static_cast<char>(c));
+            c = std::getc(file_);
+        }
+        if (line.compare(0, 5, "FRAME") != 0 || (line.size() > 5 && line[5] != ' '))
+            fail(where + " does not start with FRAME");
+        frame.params = line.substr(5);
+
+        buffer_.resize(planes_.frame_bytes());
+        if (std::fread(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size())
+            fail("ends in the middle of " + where);
+        to_frame(frame);
+        ++frames_read_;
+        return true;
+    }
+
+    const StreamInfo& info() const override { return info_; }
+
+private:
+    [[noreturn]] void fail(const std::string& what) const {
+        throw InputError("'" + path_ + "': " + what);
+    }
+
+    void parse_header() {
+        std::string line;
+        for (int c = std::getc(file_); c != '\n'; c = std::getc(file_)) {
+            if (c == EOF) {
+                if (line.empty()) fail("empty input, not a Y4M stream");
+                fail("ends in the Y4M header");
+            }
+            if (line.size() >= kMaxLine) fail("the Y4M header is too long");
+            line.push_back(static_cast<char>(c));
+        }
+        if (line.compare(0, sizeof kMagic - 1, kMagic) != 0 ||
+            (line.size() > sizeof kMagic - 1 && line[sizeof kMagic - 1] != ' '))
+            fail("not a Y4M stream (no YUV4MPEG2 header)");
+        info_.layout = Layout::ycbcr;
+        info_.chroma = "420jpeg";
+        std::int64_t w = -1, h = -1;
+        std::string_view rest = std::string_view(line).substr(sizeof kMagic - 1);
+        while (!rest.empty()) {
+            const auto space = rest.find(' ');
+            const std::string_view tag = rest.substr(0, space);
+            rest = space == std::string_view::npos ? std::string_view() : rest.substr(space + 1);
+            if (tag.empty()) continue;
+            const std::string_view value = tag.substr(1);
+            auto bad = [&]() { fail("bad Y4M header tag '" + std::string(tag) + "'"); };
+            switch (tag[0]) {
+                case 'W':
+                    if (!parse_int(value, w)) bad();
+                    break;
+                case 'H':
+                    if (!parse_int(value, h)) bad();
+                    break;
+                case 'C':
+                    parse_chroma(value);
+                    info_.tags.emplace_back(tag);
+                    break;
+                case 'F':
+                case 'A':
+                    if (!parse_ratio(value)) bad();
+                    info_.tags.emplace_back(tag);
+                    break;
+                case 'I':
+                    if (value.size() != 1 || std::strchr("ptbm?", value[0]) == nullptr) bad();
+                    info_.tags.emplace_back(tag);
+                    break;
+                default:
+                    if (tag == "XCOLORRANGE=FULL") info_.full_range = true;
+                    info_.tags.emplace_back(tag);
+                    break;
+            }
+        }
+        if (w < 0 || h < 0) fail("the Y4M header lacks the frame size (W and H)");
+        if (w > (1 << 30) || h > (1 << 30))
+            fail("frame size " + std::to_string(w) + "x" + std::to_string(h) +
+                 " is too large to hold");
+        info_.w = static_cast<std::int32_t>(w);
+        info_.h = static_cast<std::int32_t>(h);
+        frame_bytes(info_.w, info_.h, sizeof(YcPixel), path_);
+        planes_ = planes_of(info_);
+        const YcbcrScale scale{info_.depth, info_.full_range};
+        luma_.resize(std::size_t{1} << info_.depth);
+        chroma_.resize(luma_.size());
+        for (std::size_t v = 0; v < luma_.size(); ++v) {
+            luma_[v] = luma_to_host(static_cast<int>(v), scale);
+            chroma_[v] = chroma_to_host(static_cast<int>(v), scale);
+        }
+    }
+
+    void parse_chroma(std::string_view c) {
+        std::string_view base = c;
+        std::string_view depth;
+        if (const auto p = c.find('p', 3); c.substr(0, 4) != "mono" &&
+                                           p != std::string_view::npos && p + 1 < c.size() &&
+                                           std::isdigit(static_cast<unsigned char>(c[p + 1]))) {
+            base = c.substr(0, p);
+            depth = c.substr(p + 1);
+        }
+        if (base.substr(0, 4) == "mono") {
+            depth = base.substr(4);
+            base = "mono";
+        }
+        std::int64_t bits = 8;
+        if (!depth.empty() && (!parse_int(depth, bits) || bits < 8 || bits > 16))
+            fail("unsupported Y4M sample depth in 'C" + std::string(c) + "' (8 to 16 bits)");
+        info_.depth = static_cast<int>(bits);
+        info_.chroma = std::string(base);
+        if (base == "420" || base == "420jpeg" || base == "420mpeg2" || base == "420paldv") {
+            info_.chroma_shift_x = info_.chroma_shift_y = 1;
+        } else if (base == "422") {
+            info_.chroma_shift_x = 1;
+            info_.chroma_shift_y = 0;
+        } else if (base == "444") {
+            info_.chroma_shift_x = info_.chroma_shift_y = 0;
+        } else if (base == "mono") {
+            info_.mono = true;
+        } else {
+            fail("unsupported Y4M chroma 'C" + std::string(c) +
+                 "' (known: 420jpeg, 420mpeg2, 420paldv, 420, 422, 444, mono, with p9..p16)");
+        }
+    }
+
+    int sample(std::size_t i) const {
+        if (planes_.bytes_per_sample == 1) return buffer_[i];
+        return buffer_[2 * i] | (buffer_[2 * i + 1] << 8);
+    }
+
+    void to_frame(Frame& frame) {
+        frame.w = info_.w;
+        frame.h = info_.h;
+        frame.alpha.clear();
+        frame.pixels.resize(planes_.luma);
+        for (std::size_t i = 0; i < planes_.luma; ++i) {
+            frame.pixels[i].y = luma_[static_cast<std::size_t>(sample(i))];
+            frame.pixels[i].cb = frame.pixels[i].cr = 0;
+        }
+        if (info_.mono) return;
+        const int sx = info_.chroma_shift_x, sy = info_.chroma_shift_y;
+        for (int plane = 0; plane < 2; ++plane) {
+            const std::size_t base =
+                planes_.luma + static_cast<std::size_t>(plane) * planes_.chroma;
+            for (std::int32_t y = 0; y < info_.h; ++y) {
+                const std::size_t row =
+                    base + static_cast<std::size_t>(y >> sy) * static_cast<std::size_t>(planes_.cw);
+                YcPixel* out =
+                    &frame.pixels[static_cast<std::size_t>(y) * static_cast<std::size_t>(info_.w)];
+                for (std::int32_t x = 0; x < info_.w; ++x) {
+                    const std::int16_t v =
+                        chroma_[static_cast<std::size_t>(sample(row + (x >> sx)))];
+                    (plane == 0 ? out[x].cb : out[x].cr) = v;
+                }
+            }
+        }
+    }
+
+    std::string path_;
+    std::FILE* file_ = nullptr;
+    StreamInfo info_;
+    Planes planes_;
+    std::vector<std::int16_t> luma_, chroma_;  // host value of every sample code
+    std::vector<unsigned char> buffer_;
+    std::int64_t frames_read_ = 0;
+};
+
+class Y4mWriter final : public FrameWriter {
+public:
+    Y4mWriter(OutputFile& file, const StreamInfo& source) : file_(file) {
+        info_ = source;
+        if (source.layout != Layout::ycbcr) {
+            // Stills and raw frames become full-resolution chroma at their own depth.
+            info_ = StreamInfo{};
+            info_.layout = Layout::ycbcr;
+            info_.w = source.w;
+            info_.h = source.h;
+            info_.depth = source.layout == Layout::raw ? 8 : source.depth;
+            info_.mono = source.layout == Layout::gray;
+            const std::string suffix = info_.depth > 8 ? std::to_string(info_.depth) : "";
+            info_.tags = {
+                "F25:1", "Ip", "A1:1",
+                info_.mono ? "Cmono" + suffix : "C444" + (suffix.empty() ? "" : "p" + suffix)};
+        }
+        planes_ = planes_of(info_);
+        const YcbcrScale scale{info_.depth, info_.full_range};
+        luma_.resize(65536);
+        chroma_.resize(65536);
+        for (std::int32_t h = -32768; h < 32768; ++h) {
+            luma_[static_cast<std::uint16_t>(h)] =
+                static_cast<std::uint16_t>(luma_from_host(h, scale));
+            chroma_[static_cast<std::uint16_t>(h)] =
+                static_cast<std::uint16_t>(chroma_from_host(h, scale));
+        }
+    }
+
+    void write(const Frame& frame) override {
+        if (!header_written_) {
+            std::string header = std::string(kMagic) + " W" + std::to_string(frame.w) + " H" +
+                                 std::to_string(frame.h);
+            for (const std::string& tag : info_.tags) header += " " + tag;
+            header += "\n";
+            file_.write(header.data(), header.size());
+            header_written_ = true;
+        }
+        const std::string line = "FRAME" + frame.params + "\n";
+        file_.write(line.data(), line.size());
+
+        buffer_.resize(planes_.frame_bytes());
+        for (std::size_t i = 0; i < planes_.luma; ++i)
+            put(i, luma_[static_cast<std::uint16_t>(frame.pixels[i].y)]);
+        if (!info_.mono) {
+            const int sx = info_.chroma_shift_x, sy = info_.chroma_shift_y;
+            for (int plane = 0; plane < 2; ++plane) {
+                const std::size_t base =
+                    planes_.luma + static_cast<std::size_t>(plane) * planes_.chroma;
+                for (std::int32_t cy = 0; cy < planes_.ch; ++cy) {
+                    for (std::int32_t cx = 0; cx < planes_.cw; ++cx) {
+                        // Mean of the pixels this chroma sample covers (fewer at a ragged edge).
+                        std::int64_t sum = 0, count = 0;
+                        for (std::int32_t y = cy << sy; y < std::min(frame.h, (cy + 1) << sy); ++y)
+                            for (std::int32_t x = cx << sx; x < std::min(frame.w, (cx + 1) << sx);
+                                 ++x) {
+                                const YcPixel& p =
+                                    frame.pixels[static_cast<std::size_t>(y) *
+                                                     static_cast<std::size_t>(frame.w) +
+                                                 static_cast<std::size_t>(x)];
+                                sum += plane == 0 ? p.cb : p.cr;
+                                ++count;
+                            }
+                        put(base +
+                                static_cast<std::size_t>(cy) *
+                                    static_cast<std::size_t>(planes_.cw) +
+                                static_cast<std::size_t>(cx),
+                            chroma_[static_cast<std::uint16_t>(div_round(sum, count))]);
+                    }
+                }
+            }
+        }
+        file_.write(buffer_.data(), buffer_.size());
+    }
+
+private:
+    void put(std::size_t i, int v) {
+        if (planes_.bytes_per_sample == 1) {
+            buffer_[i] = static_cast<unsigned char>(v);
+        } else {
+            buffer_[2 * i] = static_cast<unsigned char>(v & 0xFF);
+            buffer_[2 * i + 1] = static_cast<unsigned char>(v >> 8);
+        }
+    }
+
+    OutputFile& file_;
+    StreamInfo info_;
+    Planes planes_;
+    std::vector<std::uint16_t> luma_, chroma_;  // sample code of every host value
+    std::vector<unsigned char> buffer_;
+    bool header_written_ = false;
+};
+
+std::unique_ptr<FrameReader> open_y4m_reader(const std::string& path, const Options&) {
+    return std::make_unique<Y4mReader>(path);
+}
+
+std::unique_ptr<FrameWriter> open_y4m_writer(OutputFile& file, const StreamInfo& source,
+                                             const Options&) {
+    return std::make_unique<Y4mWriter>(file, source);
+}
+
+}  // namespace
+
+const Format kY4mFormat = {"y4m", ".y4m", &open_y4m_reader, &open_y4m_writer};
+
+}  // namespace korvane::cli
