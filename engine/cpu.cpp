@@ -91,11 +91,15 @@ const Kernels* tier_kernels(CpuTier tier) {
     switch (tier) {
         case CpuTier::scalar:
             return &kScalarKernels;
-#ifdef KORVANE_X86_KERNELS
+#ifdef KORVANE_HAVE_SSE41
         case CpuTier::sse41:
             return sse41_kernels();
+#endif
+#ifdef KORVANE_HAVE_AVX2
         case CpuTier::avx2:
             return avx2_kernels();
+#endif
+#ifdef KORVANE_HAVE_AVX512
         case CpuTier::avx512:
             return avx512_kernels();
 #endif

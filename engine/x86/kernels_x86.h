@@ -1,0 +1,397 @@
+// The body of every x86 tier, written once over a vector of int32 lanes.
+//
+// Each tier's file (sse41.cpp, avx2.cpp, avx512.cpp) is compiled with its own instruction-set
+// flags, defines in an anonymous namespace the vector type V with kLanes int32 lanes and the
+// handful of operations below, and then includes this file, which also lands in that anonymous
+// namespace. So every tier gets its own copy of these kernels, built for its instruction set,
+// and no function here is visible outside its file: a copy built for AVX-512 can never be the
+// one the linker picks for another file. For the same reason this file calls no inline function
+// of another header (no <algorithm>, no blend_sample): only intrinsics and its own code.
+//
+// Operations each tier provides (all on int32 lanes unless marked 16):
+//   load, store                unaligned, from and to any address
+//   set1, add, sub, mul        mul keeps the low 32 bits of the product
+//   shl<N>, sar<N>, srl        srl shifts logically by a count held in an __m128i
+//   or_, vmin, vmax, abs_
+//   all_zero(v)                every lane 0
+//   select_zero(t, a, b)       per lane: t == 0 ? a : b
+//   select_inside(v, th, nth, a, b)   per lane: nth < v < th ? a : b (signed)
+//   copy_sign(r, v)            per lane: v < 0 ? -r : r   (r where v > 0, anything where v == 0)
+//   add16, sar16<N>            on 16-bit lanes
+//
+// Layout: a group holds kGroupBlocks blocks (kernels.h); a vector load at element e, lane s
+// fetches element e of blocks s .. s + kLanes - 1. Both passes of both transforms are then the
+// scalar 8-point kernels applied lane-wise to eight such vectors: a row pass takes elements
+// 8r .. 8r + 7, a column pass elements c, c + 8, ..., c + 56. Every add, subtract, multiply
+// and left shift of the scalar code is carried out modulo 2^32 there and here alike (the vector
+// instructions wrap), and every right shift is arithmetic in both, so each lane reproduces the
+// scalar value bit for bit on any input, including inputs where 32-bit intermediates wrap.
+
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "engine/kernels.h"
+
+namespace korvane {
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Integer DCT pair (Loeffler-Ligtenberg-Moschytz, 12 multiplications per 8-point transform,
+// 13-bit constants truncated toward zero); see engine/dct.cpp for the bit budget of each pass.
+
+constexpr std::int32_t FIX_0_298631336 = 2446;   // sqrt2 * (-c1 + c3 + c5 - c7)
+constexpr std::int32_t FIX_0_390180644 = 3196;   // sqrt2 * (c3 - c5), applied negated
+constexpr std::int32_t FIX_0_541196100 = 4433;   // sqrt2 * c6
+constexpr std::int32_t FIX_0_765366865 = 6269;   // sqrt2 * (c2 - c6)
+constexpr std::int32_t FIX_0_899976223 = 7372;   // sqrt2 * (c3 - c7), applied negated
+constexpr std::int32_t FIX_1_175875602 = 9632;   // sqrt2 * c3
+constexpr std::int32_t FIX_1_501321110 = 12298;  // sqrt2 * (c1 + c3 - c5 - c7)
+constexpr std::int32_t FIX_1_847759065 = 15136;  // sqrt2 * (c2 + c6)
+constexpr std::int32_t FIX_1_961570560 = 16069;  // sqrt2 * (c3 + c5), applied negated
+constexpr std::int32_t FIX_2_053119869 = 16819;  // sqrt2 * (c1 + c3 - c5 + c7)
+constexpr std::int32_t FIX_2_562915447 = 20995;  // sqrt2 * (c1 + c3), applied negated
+constexpr std::int32_t FIX_3_072711026 = 25171;  // sqrt2 * (c1 + c3 + c5 - c7)
+
+struct Odd {
+    V o1, o3, o5, o7;
+};
+
+// Rotations of the four odd inputs (forward: d0..d3; inverse: c1, c3, c5, c7).
+inline Odd odd_part(V a0, V a1, V a2, V a3) {
+    const V p = mul(add(add(a0, a1), add(a2, a3)), set1(FIX_1_175875602));
+    const V q1 = mul(add(a3, a0), set1(-FIX_0_899976223));
+    const V q2 = mul(add(a2, a1), set1(-FIX_2_562915447));
+    const V q3 = add(mul(add(a3, a1), set1(-FIX_1_961570560)), p);
+    const V q4 = add(mul(add(a2, a0), set1(-FIX_0_390180644)), p);
+    return {add(add(mul(a0, set1(FIX_1_501321110)), q1), q4),
+            add(add(mul(a1, set1(FIX_3_072711026)), q2), q3),
+            add(add(mul(a2, set1(FIX_2_053119869)), q2), q4),
+            add(add(mul(a3, set1(FIX_0_298631336)), q1), q3)};
+}
+
+// Forward 8-point kernel in place: x0..x7 -> X0..X7.
+inline void fdct_kernel(V (&x)[8]) {
+    const V s0 = add(x[0], x[7]), s1 = add(x[1], x[6]), s2 = add(x[2], x[5]), s3 = add(x[3], x[4]);
+    const V d0 = sub(x[0], x[7]), d1 = sub(x[1], x[6]), d2 = sub(x[2], x[5]), d3 = sub(x[3], x[4]);
+    const V e0 = add(s0, s3), e3 = sub(s0, s3), e1 = add(s1, s2), e2 = sub(s1, s2);
+    const V m = mul(add(e2, e3), set1(FIX_0_541196100));
+    const Odd o = odd_part(d0, d1, d2, d3);
+    x[0] = add(e0, e1);
+    x[1] = o.o1;
+    x[2] = add(m, mul(e3, set1(FIX_0_765366865)));
+    x[3] = o.o3;
+    x[4] = sub(e0, e1);
+    x[5] = o.o5;
+    x[6] = sub(m, mul(e2, set1(FIX_1_847759065)));
+    x[7] = o.o7;
+}
+
+// Inverse 8-point kernel in place: c0..c7 -> y0..y7.
+inline void idct_kernel(V (&c)[8]) {
+    const V m = mul(add(c[2], c[6]), set1(FIX_0_541196100));
+    const V g2 = sub(m, mul(c[6], set1(FIX_1_847759065)));
+    const V g3 = add(m, mul(c[2], set1(FIX_0_765366865)));
+    const V g0 = shl<13>(add(c[0], c[4]));
+    const V g1 = shl<13>(sub(c[0], c[4]));
+    const V h0 = add(g0, g3), h3 = sub(g0, g3), h1 = add(g1, g2), h2 = sub(g1, g2);
+    const Odd o = odd_part(c[1], c[3], c[5], c[7]);
+    c[0] = add(h0, o.o1);
+    c[7] = sub(h0, o.o1);
+    c[1] = add(h1, o.o3);
+    c[6] = sub(h1, o.o3);
+    c[2] = add(h2, o.o5);
+    c[5] = sub(h2, o.o5);
+    c[3] = add(h3, o.o7);
+    c[4] = sub(h3, o.o7);
+}
+
+// Element e of the lanes starting at `base` (base points at lane s of element 0).
+inline V at(const std::int32_t* base, int e) { return load(base + e * kGroupBlocks); }
+inline void put(std::int32_t* base, int e, V v) { store(base + e * kGroupBlocks, v); }
+
+void fdct_group(std::int32_t* group) {
+    for (int s = 0; s < kGroupBlocks; s += kLanes) {
+        std::int32_t* base = group + s;
+        // Rows: even outputs << 4, rotated outputs >> 9 without addend.
+        for (int r = 0; r < 8; ++r) {
+            V x[8];
+            for (int i = 0; i < 8; ++i) x[i] = at(base, 8 * r + i);
+            fdct_kernel(x);
+            for (int i = 0; i < 8; ++i)
+                put(base, 8 * r + i, (i == 0 || i == 4) ? shl<4>(x[i]) : sar<9>(x[i]));
+        }
+        // Columns: even outputs (+ 2^6) >> 7, rotated outputs (+ 2^19) >> 20.
+        for (int c = 0; c < 8; ++c) {
+            V x[8];
+            for (int i = 0; i < 8; ++i) x[i] = at(base, 8 * i + c);
+            fdct_kernel(x);
+            for (int i = 0; i < 8; ++i)
+                put(base, 8 * i + c,
+                    (i == 0 || i == 4) ? sar<7>(add(x[i], set1(64)))
+                                       : sar<20>(add(x[i], set1(0x80000))));
+        }
+    }
+}
+
+inline V clamp_sample(V v) { return vmin(vmax(v, set1(-256)), set1(255)); }
+
+// The scalar inverse skips the kernel for every row (and column) whose seven AC inputs are 0.
+// While nothing wraps that shortcut equals the kernel's value; where the kernel wraps (column
+// inputs beyond about +-262000) only the shortcut's value is right. Lanes whose AC inputs are all
+// 0 therefore always take the shortcut's value, and a vector of such lanes skips the kernel.
+void idct_group(std::int32_t* group) {
+    for (int s = 0; s < kGroupBlocks; s += kLanes) {
+        std::int32_t* base = group + s;
+        // Rows, in place (a row's outputs depend on that row alone): >> 9 without addend.
+        for (int r = 0; r < 8; ++r) {
+            V c[8];
+            for (int i = 0; i < 8; ++i) c[i] = at(base, 8 * r + i);
+            const V ac = or_(or_(or_(c[1], c[2]), or_(c[3], c[4])), or_(or_(c[5], c[6]), c[7]));
+            const V dc = shl<4>(c[0]);
+            if (all_zero(ac)) {
+                for (int i = 0; i < 8; ++i) put(base, 8 * r + i, dc);
+                continue;
+            }
+            idct_kernel(c);
+            for (int i = 0; i < 8; ++i) put(base, 8 * r + i, select_zero(ac, dc, sar<9>(c[i])));
+        }
+        // Columns: (+ 2^19) >> 20, shortcut (+ 2^6) >> 7, both clamped to -256..255.
+        for (int col = 0; col < 8; ++col) {
+            V c[8];
+            for (int i = 0; i < 8; ++i) c[i] = at(base, 8 * i + col);
+            const V ac = or_(or_(or_(c[1], c[2]), or_(c[3], c[4])), or_(or_(c[5], c[6]), c[7]));
+            const V flat = clamp_sample(sar<7>(add(c[0], set1(64))));
+            if (all_zero(ac)) {
+                for (int i = 0; i < 8; ++i) put(base, 8 * i + col, flat);
+                continue;
+            }
+            idct_kernel(c);
+            for (int i = 0; i < 8; ++i)
+                put(base, 8 * i + col,
+                    select_zero(ac, flat, clamp_sample(sar<20>(add(c[i], set1(0x80000))))));
+        }
+    }
+}
+
+// Luma: v with -threshold < v < threshold becomes quant * (v / quant). Since v / quant truncates
+// toward zero, quant * (v / quant) = sign(v) * |quant| * (|v| / |quant|) whatever the sign of
+// quant, and |v| / |quant| is the divide-free quotient of make_shape_params.
+void shape_luma_group(std::int32_t* group, const ShapeParams& p) {
+    const V th = set1(p.threshold);
+    const V nth = set1(-p.threshold);
+    const V magic = set1(static_cast<std::int32_t>(p.magic));
+    const V step = set1(p.step);
+    const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(p.shift));
+    // Element 0 (the DC of every block) is left alone.
+    for (int i = kGroupBlocks; i < kGroupElements; i += kLanes) {
+        const V v = load(group + i);
+        const V q = mul(srl(mul(abs_(v), magic), shift), step);
+        store(group + i, select_inside(v, th, nth, copy_sign(q, v), v));
+    }
+}
+
+// Chroma: v with -threshold < v < threshold becomes 0.
+void shape_chroma_group(std::int32_t* group, const ShapeParams& p) {
+    const V th = set1(p.threshold);
+    const V nth = set1(-p.threshold);
+    const V zero = set1(0);
+    for (int i = kGroupBlocks; i < kGroupElements; i += kLanes) {
+        const V v = load(group + i);
+        store(group + i, select_inside(v, th, nth, zero, v));
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Gather and scatter between interleaved YcPixel rows and groups.
+//
+// One row of a block is 8 pixels = 24 int16 = three 16-byte parts; part p holds samples 8p ..
+// 8p + 7 of the row in the order y0 cb0 cr0 y1 cb1 cr1 y2 ... Take part p of the same row of 8
+// neighbouring blocks as the eight rows of an 8x8 int16 matrix: its transpose has in row i the
+// sample 8p + i (pixel (8p + i) / 3, channel (8p + i) % 3) of all 8 blocks, which is exactly a
+// group vector of 8 lanes. Three transposes per block row de-interleave and transpose at once;
+// the scatter runs the same transposes backwards.
+
+inline __m128i load128(const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); }
+inline void store128(void* p, __m128i v) { _mm_storeu_si128(static_cast<__m128i*>(p), v); }
+
+inline void transpose8x8_16(__m128i (&m)[8]) {
+    const __m128i t0 = _mm_unpacklo_epi16(m[0], m[1]), t1 = _mm_unpackhi_epi16(m[0], m[1]);
+    const __m128i t2 = _mm_unpacklo_epi16(m[2], m[3]), t3 = _mm_unpackhi_epi16(m[2], m[3]);
+    const __m128i t4 = _mm_unpacklo_epi16(m[4], m[5]), t5 = _mm_unpackhi_epi16(m[4], m[5]);
+    const __m128i t6 = _mm_unpacklo_epi16(m[6], m[7]), t7 = _mm_unpackhi_epi16(m[6], m[7]);
+    const __m128i u0 = _mm_unpacklo_epi32(t0, t2), u1 = _mm_unpackhi_epi32(t0, t2);
+    const __m128i u2 = _mm_unpacklo_epi32(t1, t3), u3 = _mm_unpackhi_epi32(t1, t3);
+    const __m128i u4 = _mm_unpacklo_epi32(t4, t6), u5 = _mm_unpackhi_epi32(t4, t6);
+    const __m128i u6 = _mm_unpacklo_epi32(t5, t7), u7 = _mm_unpackhi_epi32(t5, t7);
+    m[0] = _mm_unpacklo_epi64(u0, u4);
+    m[1] = _mm_unpackhi_epi64(u0, u4);
+    m[2] = _mm_unpacklo_epi64(u1, u5);
+    m[3] = _mm_unpackhi_epi64(u1, u5);
+    m[4] = _mm_unpacklo_epi64(u2, u6);
+    m[5] = _mm_unpackhi_epi64(u2, u6);
+    m[6] = _mm_unpacklo_epi64(u3, u7);
+    m[7] = _mm_unpackhi_epi64(u3, u7);
+}
+
+// Group offset of row sample j (0..23) of block row r: channel j % 3, element 8r + j / 3.
+inline int sample_offset(int r, int j) {
+    return (j % 3) * kGroupElements + (8 * r + j / 3) * kGroupBlocks;
+}
+
+constexpr std::ptrdiff_t kPixelBytes = sizeof(YcPixel);
+
+void gather_group(const YcPixel* src, std::ptrdiff_t stride, std::int32_t blocks,
+                  std::int32_t* groups) {
+    for (int half = 0; half < kGroupBlocks / 8; ++half) {
+        const std::int32_t left = blocks - 8 * half;
+        const int n = left < 0 ? 0 : (left > 8 ? 8 : static_cast<int>(left));
+        std::int32_t* out = groups + 8 * half;
+        for (int r = 0; r < 8; ++r) {
+            const char* row =
+                reinterpret_cast<const char*>(src + r * stride) + 8 * half * 8 * kPixelBytes;
+            for (int p = 0; p < 3; ++p) {
+                __m128i m[8];
+                for (int k = 0; k < 8; ++k)
+                    m[k] =
+                        k < n ? load128(row + k * 8 * kPixelBytes + 16 * p) : _mm_setzero_si128();
+                transpose8x8_16(m);
+                for (int i = 0; i < 8; ++i) {
+                    std::int32_t* o = out + sample_offset(r, 8 * p + i);
+                    store128(o, _mm_cvtepi16_epi32(m[i]));
+                    store128(o + 4, _mm_cvtepi16_epi32(_mm_srli_si128(m[i], 8)));
+                }
+            }
+        }
+    }
+}
+
+// packs_epi32 saturates; elements in -32768..32767 (all the inverse transform yields) pass
+// unchanged, so the saturated value is the low 16 bits that the scalar scatter adds.
+void scatter_group(const std::int32_t* groups, YcPixel* dst, std::ptrdiff_t stride,
+                   std::int32_t blocks) {
+    for (int half = 0; half < kGroupBlocks / 8; ++half) {
+        const std::int32_t left = blocks - 8 * half;
+        if (left <= 0) break;
+        const int n = left > 8 ? 8 : static_cast<int>(left);
+        const std::int32_t* in = groups + 8 * half;
+        for (int r = 0; r < 8; ++r) {
+            char* row = reinterpret_cast<char*>(dst + r * stride) + 8 * half * 8 * kPixelBytes;
+            for (int p = 0; p < 3; ++p) {
+                __m128i m[8];
+                for (int i = 0; i < 8; ++i) {
+                    const std::int32_t* s = in + sample_offset(r, 8 * p + i);
+                    m[i] = _mm_packs_epi32(load128(s), load128(s + 4));
+                }
+                transpose8x8_16(m);
+                for (int k = 0; k < n; ++k) {
+                    char* d = row + k * 8 * kPixelBytes + 16 * p;
+                    store128(d, _mm_add_epi16(load128(d), m[k]));
+                }
+            }
+        }
+    }
+}
+
+void block_row(const YcPixel* src, std::ptrdiff_t src_stride, YcPixel* dst,
+               std::ptrdiff_t dst_stride, std::int32_t blocks, const ShapeParams& params) {
+    alignas(64) std::int32_t groups[kGroupChannels * kGroupElements];
+    for (std::int32_t b = 0; b < blocks; b += kGroupBlocks) {
+        const std::int32_t n = blocks - b < kGroupBlocks ? blocks - b : kGroupBlocks;
+        gather_group(src + 8 * b, src_stride, n, groups);
+        for (int ch = 0; ch < kGroupChannels; ++ch) fdct_group(groups + ch * kGroupElements);
+        shape_luma_group(groups, params);
+        shape_chroma_group(groups + kGroupElements, params);
+        shape_chroma_group(groups + 2 * kGroupElements, params);
+        for (int ch = 0; ch < kGroupChannels; ++ch) idct_group(groups + ch * kGroupElements);
+        scatter_group(groups, dst + 8 * b, dst_stride, n);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Row kernels of the frame pass and the border completion, on the samples as one int16 stream.
+
+inline std::int16_t load_sample(const char* p) {
+    std::int16_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline void store_sample(char* p, std::int16_t v) { std::memcpy(p, &v, sizeof v); }
+
+void add_pixels_row(YcPixel* dst, const YcPixel* src, std::int32_t count) {
+    char* d = reinterpret_cast<char*>(dst);
+    const char* s = reinterpret_cast<const char*>(src);
+    const std::ptrdiff_t bytes = count * kPixelBytes;
+    std::ptrdiff_t i = 0;
+    for (; i + static_cast<std::ptrdiff_t>(sizeof(V)) <= bytes; i += sizeof(V))
+        store(d + i, add16(load(d + i), load(s + i)));
+    for (; i < bytes; i += 2)
+        store_sample(d + i, static_cast<std::int16_t>(static_cast<std::uint16_t>(
+                                load_sample(d + i) + load_sample(s + i))));
+}
+
+void prescale_row(YcPixel* row, std::int32_t count) {
+    char* d = reinterpret_cast<char*>(row);
+    const std::ptrdiff_t bytes = count * kPixelBytes;
+    std::ptrdiff_t i = 0;
+    for (; i + static_cast<std::ptrdiff_t>(sizeof(V)) <= bytes; i += sizeof(V))
+        store(d + i, sar16<4>(load(d + i)));
+    for (; i < bytes; i += 2)
+        store_sample(d + i, static_cast<std::int16_t>(load_sample(d + i) >> 4));
+}
+
+// Four blended samples: n = (zero_weight * s + S) * 16 exactly (|n| < 2^30, make_blend_params),
+// then n / divisor truncated toward zero as sign(n) * ((|n| * magic) >> shift). The 64-bit
+// products come from pmuludq on the even lanes and on the odd lanes moved down.
+inline __m128i blend4(__m128i s, __m128i sum, __m128i zw, __m128i magic, __m128i shift) {
+    const __m128i n = _mm_slli_epi32(_mm_add_epi32(_mm_mullo_epi32(zw, s), sum), 4);
+    const __m128i a = _mm_abs_epi32(n);
+    const __m128i even = _mm_srl_epi64(_mm_mul_epu32(a, magic), shift);
+    const __m128i odd = _mm_srl_epi64(_mm_mul_epu32(_mm_srli_epi64(a, 32), magic), shift);
+    const __m128i q = _mm_blend_epi16(even, _mm_slli_epi64(odd, 32), 0xCC);
+    return _mm_sign_epi32(q, n);
+}
+
+void blend_row(YcPixel* row, const YcPixel* acc, std::ptrdiff_t plane_size, std::int32_t planes,
+               std::int32_t count, const BlendParams& params) {
+    char* out = reinterpret_cast<char*>(row);
+    const char* in = reinterpret_cast<const char*>(acc);
+    const std::ptrdiff_t plane_bytes = plane_size * kPixelBytes;
+    const std::ptrdiff_t bytes = count * kPixelBytes;
+    const __m128i zw = _mm_set1_epi32(params.zero_weight);
+    const __m128i magic = _mm_set1_epi32(static_cast<std::int32_t>(params.magic));
+    const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(params.shift));
+    const __m128i low16 = _mm_set1_epi32(0xFFFF);
+    std::ptrdiff_t i = 0;
+    for (; i + 16 <= bytes; i += 16) {
+        __m128i sum = load128(in + i);
+        for (std::int32_t t = 1; t < planes; ++t)
+            sum = _mm_add_epi16(sum, load128(in + t * plane_bytes + i));
+        const __m128i s = load128(out + i);
+        const __m128i lo = blend4(_mm_cvtepi16_epi32(s), _mm_cvtepi16_epi32(sum), zw, magic, shift);
+        const __m128i hi = blend4(_mm_cvtepi16_epi32(_mm_srli_si128(s, 8)),
+                                  _mm_cvtepi16_epi32(_mm_srli_si128(sum, 8)), zw, magic, shift);
+        // Low 16 bits of each lane: masked to 0..65535, packus keeps them unchanged.
+        store128(out + i, _mm_packus_epi32(_mm_and_si128(lo, low16), _mm_and_si128(hi, low16)));
+    }
+    for (; i < bytes; i += 2) {
+        std::uint16_t sum = 0;
+        for (std::int32_t t = 0; t < planes; ++t)
+            sum = static_cast<std::uint16_t>(sum + load_sample(in + t * plane_bytes + i));
+        const std::int32_t n =
+            (params.zero_weight * load_sample(out + i) + static_cast<std::int16_t>(sum)) * 16;
+        store_sample(out + i,
+                     static_cast<std::int16_t>(static_cast<std::uint16_t>(n / params.divisor)));
+    }
+}
+
+constexpr Kernels make_table(CpuTier tier) {
+    return {tier,          &fdct_group,    &idct_group, &shape_luma_group, &shape_chroma_group,
+            &gather_group, &scatter_group, &block_row,  &add_pixels_row,   &prescale_row,
+            &blend_row};
+}
+
+}  // namespace
+}  // namespace korvane
