@@ -52,21 +52,21 @@ public:
         switch (ihdr.color_type) {
             case SPNG_COLOR_TYPE_GRAYSCALE:
                 info_.layout = Layout::gray;
-                fmt = wide ? SPNG_FMT_RAW : SPNG_FMT_G8;
+                fmt = ihdr.bit_depth < 8 ? SPNG_FMT_G8 : SPNG_FMT_RAW;
                 break;
             case SPNG_COLOR_TYPE_GRAYSCALE_ALPHA:
                 info_.layout = Layout::gray;
                 info_.alpha = true;
-                fmt = wide ? SPNG_FMT_RAW : SPNG_FMT_GA8;
+                fmt = SPNG_FMT_RAW;
                 break;
             case SPNG_COLOR_TYPE_TRUECOLOR:
                 info_.layout = Layout::rgb;
-                fmt = wide ? SPNG_FMT_RAW : SPNG_FMT_RGB8;
+                fmt = SPNG_FMT_RAW;
                 break;
             case SPNG_COLOR_TYPE_TRUECOLOR_ALPHA:
                 info_.layout = Layout::rgb;
                 info_.alpha = true;
-                fmt = wide ? SPNG_FMT_RAW : SPNG_FMT_RGBA8;
+                fmt = SPNG_FMT_RAW;
                 break;
             case SPNG_COLOR_TYPE_INDEXED: {
                 info_.layout = Layout::rgb;

@@ -1,0 +1,443 @@
+// korvane-dct run as a user runs it: files, streams, exit status and messages.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <regex>
+
+#include "fixtures.h"
+#include "host/filter_descriptor.h"
+#include "run_command.h"
+#include "standalone/host.h"
+
+namespace korvane::test {
+namespace {
+
+const std::string kTool = KORVANE_DCT;
+const std::string kSamples = KORVANE_SAMPLES;
+
+Result tool(std::vector<std::string> args, const std::string& in = "",
+            const std::string& out = "") {
+    args.insert(args.begin(), kTool);
+    return run_command(args, in, out);
+}
+
+std::vector<unsigned char> gradient_rgb(int w, int h) {
+    std::vector<unsigned char> rgb;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            rgb.push_back(static_cast<unsigned char>(40 + 6 * x));
+            rgb.push_back(static_cast<unsigned char>(60 + 5 * y));
+            rgb.push_back(static_cast<unsigned char>(150 - 2 * x - y));
+        }
+    return rgb;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Bad usage and bad input: one message, exit status 2, and the output untouched.
+
+struct BadCase {
+    const char* name;
+    std::vector<std::string> args;  // "@name" is a file of the case folder; "{out}" the output
+    const char* message;            // a part of the expected message
+    std::string out = "";           // the output; default "@out" with the input's extension
+    bool output_can_exist = true;   // false when the output path cannot hold a file
+};
+
+class BadInput : public ::testing::Test {
+protected:
+    void SetUp() override {
+        write_file(dir / "in.yc48", read_file(kSamples + "/noise-64x48.yc48"));
+        write_file(dir / "empty.yc48", "");
+        std::filesystem::create_directory(dir / "folder.yc48");
+        const std::string png =
+            encode_png(16, 16, SPNG_COLOR_TYPE_TRUECOLOR, 8, gradient_rgb(16, 16));
+        write_file(dir / "in.png", png);
+        write_file(dir / "head.png", png.substr(0, 20));
+        write_file(dir / "cut.png", png.substr(0, png.size() - 30));
+        write_file(dir / "ref32.png",
+                   encode_png(32, 32, SPNG_COLOR_TYPE_TRUECOLOR, 8, gradient_rgb(32, 32)));
+        auto flat = [](int, int, int, int) { return 128; };
+        const std::string y4m = make_y4m("W16 H16 F25:1 C420jpeg", 16, 16, 8, 8, 2, false, flat);
+        write_file(dir / "in.y4m", y4m);
+        write_file(dir / "magic.y4m", "YUV4MPEG W16 H16\nFRAME\n");
+        write_file(dir / "head.y4m", "YUV4MPEG2 W16 H16 C420");
+        write_file(dir / "frame.y4m", y4m.substr(0, y4m.size() - 10));
+        write_file(dir / "framehead.y4m", "YUV4MPEG2 W16 H16 C420\nFRA");
+        write_file(dir / "noframe.y4m", "YUV4MPEG2 W16 H16 C420\n");
+        write_file(dir / "tag.y4m", "YUV4MPEG2 W16 H1x6 C420\n");
+        write_file(dir / "rate.y4m", "YUV4MPEG2 W16 H16 Fabc C420\n");
+        write_file(dir / "nosize.y4m", "YUV4MPEG2 H16 C420\n");
+        write_file(dir / "c411.y4m", "YUV4MPEG2 W16 H16 C411\n");
+        write_file(dir / "p17.y4m", "YUV4MPEG2 W16 H16 C420p17\n");
+        write_file(dir / "zero.y4m", "YUV4MPEG2 W0 H16 C420\n");
+        write_file(dir / "huge.y4m", "YUV4MPEG2 W200000 H200000 C420\n");
+    }
+
+    TempDir dir;
+};
+
+TEST_F(BadInput, OneMessageExitTwoAndNoOutput) {
+    const std::vector<BadCase> cases = {
+        // The raw-frame form.
+        {"threshold above range",
+         {"--threshold", "256", "--size", "64x48", "@in.yc48"},
+         "--threshold"},
+        {"quant below range", {"--quant", "0", "--size", "64x48", "@in.yc48"}, "--quant"},
+        {"n-shift above range", {"--n-shift", "65", "--size", "64x48", "@in.yc48"}, "--n-shift"},
+        {"zero-weight below range",
+         {"--zero-weight", "-1", "--size", "64x48", "@in.yc48"},
+         "--zero-weight"},
+        {"no threads", {"--threads", "0", "--size", "64x48", "@in.yc48"}, "--threads"},
+        {"missing size", {"@in.yc48"}, "--size"},
+        {"malformed size", {"--size", "64by48", "@in.yc48"}, "64by48"},
+        {"size of zero", {"--size", "0x48", "@in.yc48"}, "0x48"},
+        {"size without height", {"--size", "64x", "@in.yc48"}, "64x"},
+        {"size not dividing the file", {"--size", "10x10", "@in.yc48"}, "not a whole number"},
+        {"empty input", {"--size", "64x48", "@empty.yc48"}, "no frame"},
+        {"missing input", {"--size", "64x48", "@none.yc48"}, "none.yc48"},
+        {"input is a folder", {"--size", "64x48", "@folder.yc48"}, "folder.yc48"},
+        {"unknown option", {"--frobnicate", "--size", "64x48", "@in.yc48"}, "frobnicate"},
+        {"missing value",
+         {"--size", "64x48", "@in.yc48", "{out}", "--quant"},
+         "--quant",
+         "@out.yc48"},
+        {"non-numeric value", {"--quant", "abc", "--size", "64x48", "@in.yc48"}, "abc"},
+        {"no output named", {"--size", "64x48", "@in.yc48"}, "output", "-"},
+        // Formats.
+        {"unknown extension", {"@in.bmp"}, "unknown format"},
+        {"unknown --format", {"--format", "tiff", "@in.png"}, "tiff"},
+        {"PNG cut in its header", {"@head.png"}, "head.png"},
+        {"PNG cut in its data", {"@cut.png"}, "cut.png"},
+        {"not Y4M", {"@magic.y4m"}, "YUV4MPEG2"},
+        {"Y4M cut in its header", {"@head.y4m"}, "header"},
+        {"Y4M cut in a frame", {"@frame.y4m"}, "frame 2"},
+        {"Y4M cut in a frame header", {"@framehead.y4m"}, "frame 1"},
+        {"Y4M without frames", {"@noframe.y4m"}, "no frame"},
+        {"bad Y4M size tag", {"@tag.y4m"}, "H1x6"},
+        {"bad Y4M rate tag", {"@rate.y4m"}, "Fabc"},
+        {"Y4M without size", {"@nosize.y4m"}, "W and H"},
+        {"unsupported chroma", {"@c411.y4m"}, "C411"},
+        {"unsupported depth", {"@p17.y4m"}, "C420p17"},
+        {"Y4M of zero width", {"@zero.y4m"}, "0x16"},
+        {"Y4M too large", {"@huge.y4m"}, "too large"},
+        {"reference of another size", {"--reference", "@ref32.png", "@in.png"}, "ref32.png"},
+        {"missing reference", {"--reference", "@none.png", "@in.png"}, "none.png"},
+        {"unknown tier", {"--cpu", "mmx", "@in.png"}, "mmx"},
+        {"PNG for many frames", {"@in.y4m"}, "one frame", "@out.png"},
+        // Outputs that cannot be written.
+        {"output folder missing",
+         {"--size", "64x48", "@in.yc48"},
+         "nowhere",
+         "@nowhere/out.yc48",
+         false},
+        {"output is a folder",
+         {"--size", "64x48", "@in.yc48"},
+         "folder.yc48",
+         "@folder.yc48",
+         false},
+    };
+    for (const BadCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto path = [&](const std::string& a) { return a[0] == '@' ? dir / a.substr(1) : a; };
+        std::string out = c.out;
+        if (out.empty()) {
+            const std::string& in =
+                c.args.back() == "{out}" ? c.args[c.args.size() - 2] : c.args.back();
+            out = "@out" + in.substr(in.rfind('.'));
+        }
+        std::vector<std::string> args;
+        for (const std::string& a : c.args) args.push_back(a == "{out}" ? path(out) : path(a));
+        if (std::find(c.args.begin(), c.args.end(), "{out}") == c.args.end() && out != "-")
+            args.push_back(path(out));
+        out = out == "-" ? "" : path(out);
+        const std::vector<std::string> before = dir.files();
+        for (const bool existing : {false, true}) {
+            if (existing && (!c.output_can_exist || out.empty())) continue;
+            if (existing) write_file(out, "keep me");
+            const Result r = tool(args);
+            EXPECT_EQ(r.status, 2) << r.err;
+            EXPECT_EQ(r.err.rfind("korvane-dct: ", 0), 0u) << r.err;
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+            EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+            if (!out.empty() && c.output_can_exist) {
+                if (existing)
+                    EXPECT_EQ(read_file(out), "keep me");
+                else
+                    EXPECT_FALSE(exists(out));
+            }
+            std::vector<std::string> after = dir.files();
+            if (existing) std::erase(after, out.substr(out.rfind('/') + 1));
+            std::sort(after.begin(), after.end());
+            std::vector<std::string> expected = before;
+            std::sort(expected.begin(), expected.end());
+            EXPECT_EQ(after, expected) << "files left behind";
+            if (existing) std::filesystem::remove(out);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Raw frames go through the filter's callback and nothing else.
+
+TEST(Command, RawFramesAreTheCallbackOutput) {
+    TempDir dir;
+    const std::string raw = read_file(kSamples + "/noise-64x48.yc48");
+    for (const int threads : {1, 3}) {
+        const Result r = tool({"--threads", std::to_string(threads), "--n-shift", "5", "--size",
+                               "64x48", kSamples + "/noise-64x48.yc48", dir / "out.yc48"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        std::vector<YcPixel> frame(raw.size() / sizeof(YcPixel));
+        std::memcpy(frame.data(), raw.data(), raw.size());  // little-endian host
+        Host host(GetFilterTable(), threads);
+        host.track(2) = 5;
+        ASSERT_EQ(host.filter(frame.data(), 64, 48, 64), 1);
+        const std::string out = read_file(dir / "out.yc48");
+        ASSERT_EQ(out.size(), raw.size());
+        EXPECT_EQ(std::memcmp(out.data(), frame.data(), out.size()), 0) << threads << " threads";
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Flat frames: the filter keeps them, and so must the conversions around it.
+
+TEST(Command, FlatY4mFramesComeBackExactly) {
+    TempDir dir;
+    struct Chroma {
+        const char* tag;
+        int sx, sy;
+        bool mono;
+    };
+    // 256 frames, frame k flat at luma k and two other chroma values; odd sizes leave ragged
+    // chroma edges.
+    for (const Chroma c :
+         {Chroma{"C420jpeg", 1, 1, false}, Chroma{"C420mpeg2", 1, 1, false},
+          Chroma{"C422", 1, 0, false}, Chroma{"C444", 0, 0, false}, Chroma{"Cmono", 0, 0, true}}) {
+        SCOPED_TRACE(c.tag);
+        const int w = 13, h = 9;
+        const int cw = c.mono ? 0 : (w + c.sx) >> c.sx, ch = c.mono ? 0 : (h + c.sy) >> c.sy;
+        const std::string in = make_y4m("W13 H9 F30000:1001 It A1:1 " + std::string(c.tag), w, h,
+                                        cw, ch, 256, false, [](int p, int, int, int f) {
+                                            return p == 0 ? f : p == 1 ? 255 - f : (f * 7) % 256;
+                                        });
+        write_file(dir / "in.y4m", in);
+        const Result r = tool({"--quiet", dir / "in.y4m", dir / "out.y4m"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(read_file(dir / "out.y4m") == in);
+    }
+}
+
+TEST(Command, FlatPngFramesKeepTheirLevels) {
+    TempDir dir;
+    // Gray: exact, except where the filter's 16-unit step falls between two codes (the host's
+    // 4096 for 255 is not 16 per code): those move by one.
+    for (int g = 0; g < 256; g += 5) {
+        write_file(dir / "g.png",
+                   encode_png(9, 9, SPNG_COLOR_TYPE_GRAYSCALE, 8,
+                              std::vector<unsigned char>(81, static_cast<unsigned char>(g))));
+        ASSERT_EQ(tool({dir / "g.png", dir / "o.png"}).status, 0);
+        const Png out = decode_png(read_file(dir / "o.png"));
+        const bool exact = g < 120 || g > 127;
+        for (std::size_t i = 0; i < 81; ++i)
+            ASSERT_LE(std::abs(out.sample(i) - g), exact ? 0 : 1) << "gray " << g;
+    }
+    // Colours: the filter's chroma step is coarser than a code of R or B, so within one code.
+    for (const auto& rgb :
+         {std::array<int, 3>{200, 30, 90}, {0, 255, 0}, {12, 34, 250}, {255, 255, 255}}) {
+        std::vector<unsigned char> data;
+        for (int i = 0; i < 81; ++i) data.insert(data.end(), rgb.begin(), rgb.end());
+        write_file(dir / "c.png", encode_png(9, 9, SPNG_COLOR_TYPE_TRUECOLOR, 8, data));
+        ASSERT_EQ(tool({dir / "c.png", dir / "o.png"}).status, 0);
+        const Png out = decode_png(read_file(dir / "o.png"));
+        for (std::size_t i = 0; i < data.size(); ++i)
+            ASSERT_LE(std::abs(out.sample(i) - data[i]), 1) << i;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// PNG layouts: the output keeps channels and depth, alpha passes through untouched.
+
+TEST(Command, PngKeepsLayoutDepthAndAlpha) {
+    TempDir dir;
+    struct Layout {
+        int colour, depth, channels;
+        int out_colour;  // palette comes back as RGB(A)
+    };
+    const int w = 24, h = 20;
+    for (const Layout l : {Layout{SPNG_COLOR_TYPE_GRAYSCALE, 8, 1, 0},
+                           {SPNG_COLOR_TYPE_GRAYSCALE, 16, 1, 0},
+                           {SPNG_COLOR_TYPE_GRAYSCALE_ALPHA, 8, 2, 4},
+                           {SPNG_COLOR_TYPE_GRAYSCALE_ALPHA, 16, 2, 4},
+                           {SPNG_COLOR_TYPE_TRUECOLOR, 8, 3, 2},
+                           {SPNG_COLOR_TYPE_TRUECOLOR, 16, 3, 2},
+                           {SPNG_COLOR_TYPE_TRUECOLOR_ALPHA, 8, 4, 6},
+                           {SPNG_COLOR_TYPE_TRUECOLOR_ALPHA, 16, 4, 6},
+                           {SPNG_COLOR_TYPE_INDEXED, 8, 1, 6}}) {
+        SCOPED_TRACE(std::to_string(l.colour) + "/" + std::to_string(l.depth));
+        const int bytes = l.depth / 8;
+        const int max = (1 << l.depth) - 1;
+        // A smooth ramp in every colour channel, alpha a pattern the filter would smear.
+        std::vector<unsigned char> data;
+        std::vector<int> values;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                for (int c = 0; c < l.channels; ++c) {
+                    const bool alpha = (l.channels == 2 || l.channels == 4) && c == l.channels - 1;
+                    int v = alpha ? ((x * 37 + y * 11) % 7 == 0 ? 0 : max - x * 3)
+                                  : (l.colour == SPNG_COLOR_TYPE_INDEXED
+                                         ? (x + y) / 3
+                                         : max / 4 + (max / 64) * (x + y + 7 * c) / 4);
+                    values.push_back(v);
+                    if (bytes == 2) data.push_back(static_cast<unsigned char>(v >> 8));
+                    data.push_back(static_cast<unsigned char>(v & 0xFF));
+                }
+        std::vector<spng_plte_entry> palette;
+        std::vector<std::uint8_t> palette_alpha;
+        if (l.colour == SPNG_COLOR_TYPE_INDEXED)
+            for (int i = 0; i < 16; ++i) {
+                palette.push_back({static_cast<std::uint8_t>(100 + 4 * i),
+                                   static_cast<std::uint8_t>(80 + 2 * i),
+                                   static_cast<std::uint8_t>(60 + 3 * i), 255});
+                palette_alpha.push_back(static_cast<std::uint8_t>(255 - 16 * i));
+            }
+        write_file(dir / "in.png",
+                   encode_png(w, h, l.colour, l.depth, data, palette, palette_alpha));
+        const Result r = tool({dir / "in.png", dir / "out.png"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        const Png out = decode_png(read_file(dir / "out.png"));
+        EXPECT_EQ(out.ihdr.color_type, l.out_colour);
+        EXPECT_EQ(out.ihdr.bit_depth, l.depth);
+        ASSERT_EQ(out.ihdr.width, static_cast<std::uint32_t>(w));
+        const int out_channels = l.colour == SPNG_COLOR_TYPE_INDEXED ? 4 : l.channels;
+        double worst = 0;
+        for (int p = 0; p < w * h; ++p) {
+            for (int c = 0; c < out_channels; ++c) {
+                const std::size_t i = static_cast<std::size_t>(p * out_channels + c);
+                const bool alpha =
+                    (out_channels == 2 || out_channels == 4) && c == out_channels - 1;
+                int expected;
+                if (l.colour == SPNG_COLOR_TYPE_INDEXED) {
+                    const int index = values[static_cast<std::size_t>(p)];
+                    const spng_plte_entry& e = palette[static_cast<std::size_t>(index)];
+                    expected = alpha    ? palette_alpha[static_cast<std::size_t>(index)]
+                               : c == 0 ? e.red
+                               : c == 1 ? e.green
+                                        : e.blue;
+                } else {
+                    expected = values[i];
+                }
+                if (alpha)
+                    ASSERT_EQ(out.sample(i), expected) << "alpha of pixel " << p;
+                else
+                    worst = std::max(worst, std::abs(out.sample(i) - expected) / double(max));
+            }
+        }
+        // A ramp survives the filter closely: within 2% of full scale.
+        EXPECT_LT(worst, 0.02);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Y4M streams: tags, frame parameters, depth, standard streams.
+
+TEST(Command, Y4mKeepsTagsParametersAndFrames) {
+    TempDir dir;
+    const std::string tags = "W40 H24 F30000:1001 Ib A10:11 C422p10 XYSCSS=422P10 XFOO=bar";
+    const std::string in = make_y4m(
+        tags, 40, 24, 20, 24, 3, true,
+        [](int p, int x, int y, int f) { return p == 0 ? 64 + 20 * x + y + f : 400 + 5 * y; },
+        " Ixyz XA=1");
+    write_file(dir / "in.y4m", in);
+    ASSERT_EQ(tool({dir / "in.y4m", dir / "out.y4m"}).status, 0);
+    const std::string out = read_file(dir / "out.y4m");
+    ASSERT_EQ(out.size(), in.size());
+    EXPECT_EQ(out.substr(0, out.find('\n')), "YUV4MPEG2 " + tags);
+    const std::size_t frame_bytes = (40 * 24 + 2 * 20 * 24) * 2;
+    const std::size_t header = tags.size() + 11;
+    for (int f = 0; f < 3; ++f) {
+        const std::size_t at = header + static_cast<std::size_t>(f) * (frame_bytes + 16);
+        EXPECT_EQ(out.substr(at, 16), "FRAME Ixyz XA=1\n") << f;
+    }
+    // 10-bit samples within a few codes of the ramp (the filter works on steps of 16 host units,
+    // about 3.4 ten-bit codes).
+    int worst = 0;
+    for (std::size_t i = header + 16; i < header + 16 + 40 * 24 * 2; i += 2) {
+        const int a = static_cast<unsigned char>(in[i]) | static_cast<unsigned char>(in[i + 1])
+                                                              << 8;
+        const int b = static_cast<unsigned char>(out[i]) | static_cast<unsigned char>(out[i + 1])
+                                                               << 8;
+        worst = std::max(worst, std::abs(a - b));
+    }
+    EXPECT_LE(worst, 4);
+
+    // The same through standard input and output.
+    const Result r = tool({"-", "-"}, dir / "in.y4m", dir / "piped.y4m");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(read_file(dir / "piped.y4m") == out);
+}
+
+TEST(Command, ClosedOutputPipeEndsWithAnErrorNotASignal) {
+    TempDir dir;
+    write_file(dir / "in.y4m", make_y4m("W320 H240 C420jpeg", 320, 240, 160, 120, 40, false,
+                                        [](int, int x, int y, int) { return (x * y) & 255; }));
+    const Result r = run_command({"/bin/bash", "-c",
+                                  "'" + kTool + "' '" + dir / "in.y4m" +
+                                      "' - | head -c 100 >/dev/null; exit ${PIPESTATUS[0]}"});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("write failed"), std::string::npos) << r.err;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The measured gain and the before/after picture, on the shipped JPEG quality-20 photos.
+
+TEST(Command, ReportsGainOnTheSamplePhotosAndDrawsTheComparison) {
+    TempDir dir;
+    for (const char* name : {"astronaut", "camera"}) {
+        SCOPED_TRACE(name);
+        const Result r =
+            tool({"--reference", kSamples + "/" + name + ".png", "--compare", dir / "cmp.png",
+                  kSamples + "/" + name + "-q20.png", dir / "out.png"},
+                 "", dir / "report.txt");
+        ASSERT_EQ(r.status, 0) << r.err;
+        const std::string report = read_file(dir / "report.txt");
+        std::smatch m;
+        ASSERT_TRUE(
+            std::regex_search(report, m,
+                              std::regex("mean of 1 frame: luma PSNR ([0-9.]+) -> ([0-9.]+) dB.*"
+                                         "SSIM ([0-9.]+) -> ([0-9.]+)")))
+            << report;
+        EXPECT_GT(std::stod(m[2]), std::stod(m[1]) + 0.2);  // PSNR gain
+        EXPECT_GT(std::stod(m[4]), std::stod(m[3]));        // SSIM gain
+        const Png cmp = decode_png(read_file(dir / "cmp.png"));
+        EXPECT_EQ(cmp.ihdr.width, 2u * 512 + 8);
+        EXPECT_EQ(cmp.ihdr.height, 512u + 8 + 3 * 170);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Every instruction-set tier gives the scalar output, or says it is not there.
+
+TEST(Command, EveryCpuTierGivesTheSameBytesOrExitsTwo) {
+    TempDir dir;
+    const std::string in = kSamples + "/camera-q20.png";
+    ASSERT_EQ(tool({"--cpu", "scalar", in, dir / "scalar.png"}).status, 0);
+    const std::string scalar = read_file(dir / "scalar.png");
+    for (const char* tier : {"sse4.1", "avx2", "avx512", "auto"}) {
+        SCOPED_TRACE(tier);
+        const Result r = tool({"--cpu", tier, in, dir / "tier.png"});
+        if (r.status == 2) {
+            EXPECT_NE(r.err.find("not available"), std::string::npos) << r.err;
+            EXPECT_FALSE(exists(dir / "tier.png"));
+            continue;
+        }
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(read_file(dir / "tier.png") == scalar);
+        std::filesystem::remove(dir / "tier.png");
+    }
+}
+
+}  // namespace
+}  // namespace korvane::test
