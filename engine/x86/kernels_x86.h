@@ -243,6 +243,97 @@ inline int sample_offset(int r, int j) {
 
 constexpr std::ptrdiff_t kPixelBytes = sizeof(YcPixel);
 
+#if defined(__AVX2__)
+// Two block rows per 256-bit vector: row r in the low 128 bits, row r + 1 in the high ones. The
+// unpacks of the transpose work within each 128-bit half, so one transpose serves both rows, and
+// one sign extension widens all 8 lanes of a row at once.
+inline __m256i load_rows(const char* lo, const char* hi) {
+    return _mm256_inserti128_si256(_mm256_castsi128_si256(load128(lo)), load128(hi), 1);
+}
+
+inline void transpose8x8_16(__m256i (&m)[8]) {
+    const __m256i t0 = _mm256_unpacklo_epi16(m[0], m[1]), t1 = _mm256_unpackhi_epi16(m[0], m[1]);
+    const __m256i t2 = _mm256_unpacklo_epi16(m[2], m[3]), t3 = _mm256_unpackhi_epi16(m[2], m[3]);
+    const __m256i t4 = _mm256_unpacklo_epi16(m[4], m[5]), t5 = _mm256_unpackhi_epi16(m[4], m[5]);
+    const __m256i t6 = _mm256_unpacklo_epi16(m[6], m[7]), t7 = _mm256_unpackhi_epi16(m[6], m[7]);
+    const __m256i u0 = _mm256_unpacklo_epi32(t0, t2), u1 = _mm256_unpackhi_epi32(t0, t2);
+    const __m256i u2 = _mm256_unpacklo_epi32(t1, t3), u3 = _mm256_unpackhi_epi32(t1, t3);
+    const __m256i u4 = _mm256_unpacklo_epi32(t4, t6), u5 = _mm256_unpackhi_epi32(t4, t6);
+    const __m256i u6 = _mm256_unpacklo_epi32(t5, t7), u7 = _mm256_unpackhi_epi32(t5, t7);
+    m[0] = _mm256_unpacklo_epi64(u0, u4);
+    m[1] = _mm256_unpackhi_epi64(u0, u4);
+    m[2] = _mm256_unpacklo_epi64(u1, u5);
+    m[3] = _mm256_unpackhi_epi64(u1, u5);
+    m[4] = _mm256_unpacklo_epi64(u2, u6);
+    m[5] = _mm256_unpackhi_epi64(u2, u6);
+    m[6] = _mm256_unpacklo_epi64(u3, u7);
+    m[7] = _mm256_unpackhi_epi64(u3, u7);
+}
+
+inline void store256(void* p, __m256i v) { _mm256_storeu_si256(static_cast<__m256i*>(p), v); }
+inline __m256i load256(const void* p) { return _mm256_loadu_si256(static_cast<const __m256i*>(p)); }
+
+void gather_group(const YcPixel* src, std::ptrdiff_t stride, std::int32_t blocks,
+                  std::int32_t* groups) {
+    const std::ptrdiff_t row_bytes = stride * kPixelBytes;
+    for (int half = 0; half < kGroupBlocks / 8; ++half) {
+        const std::int32_t left = blocks - 8 * half;
+        const int n = left < 0 ? 0 : (left > 8 ? 8 : static_cast<int>(left));
+        std::int32_t* out = groups + 8 * half;
+        for (int r = 0; r < 8; r += 2) {
+            const char* row =
+                reinterpret_cast<const char*>(src + r * stride) + 8 * half * 8 * kPixelBytes;
+            for (int p = 0; p < 3; ++p) {
+                __m256i m[8];
+                for (int k = 0; k < 8; ++k) {
+                    const char* part = row + k * 8 * kPixelBytes + 16 * p;
+                    m[k] = k < n ? load_rows(part, part + row_bytes) : _mm256_setzero_si256();
+                }
+                transpose8x8_16(m);
+                for (int i = 0; i < 8; ++i) {
+                    std::int32_t* o = out + sample_offset(r, 8 * p + i);
+                    store256(o, _mm256_cvtepi16_epi32(_mm256_castsi256_si128(m[i])));
+                    store256(o + 8 * kGroupBlocks,
+                             _mm256_cvtepi16_epi32(_mm256_extracti128_si256(m[i], 1)));
+                }
+            }
+        }
+    }
+}
+
+// packs_epi32 saturates; elements in -32768..32767 (all the inverse transform yields) pass
+// unchanged, so the saturated value is the low 16 bits that the scalar scatter adds. The pack
+// interleaves 128-bit halves (row r lanes 0-3, row r + 1 lanes 0-3, row r lanes 4-7, ...);
+// the qword permute puts row r back in the low half.
+void scatter_group(const std::int32_t* groups, YcPixel* dst, std::ptrdiff_t stride,
+                   std::int32_t blocks) {
+    const std::ptrdiff_t row_bytes = stride * kPixelBytes;
+    for (int half = 0; half < kGroupBlocks / 8; ++half) {
+        const std::int32_t left = blocks - 8 * half;
+        if (left <= 0) break;
+        const int n = left > 8 ? 8 : static_cast<int>(left);
+        const std::int32_t* in = groups + 8 * half;
+        for (int r = 0; r < 8; r += 2) {
+            char* row = reinterpret_cast<char*>(dst + r * stride) + 8 * half * 8 * kPixelBytes;
+            for (int p = 0; p < 3; ++p) {
+                __m256i m[8];
+                for (int i = 0; i < 8; ++i) {
+                    const std::int32_t* s = in + sample_offset(r, 8 * p + i);
+                    m[i] = _mm256_permute4x64_epi64(
+                        _mm256_packs_epi32(load256(s), load256(s + 8 * kGroupBlocks)), 0xD8);
+                }
+                transpose8x8_16(m);
+                for (int k = 0; k < n; ++k) {
+                    char* d = row + k * 8 * kPixelBytes + 16 * p;
+                    const __m256i sum = _mm256_add_epi16(load_rows(d, d + row_bytes), m[k]);
+                    store128(d, _mm256_castsi256_si128(sum));
+                    store128(d + row_bytes, _mm256_extracti128_si256(sum, 1));
+                }
+            }
+        }
+    }
+}
+#else
 void gather_group(const YcPixel* src, std::ptrdiff_t stride, std::int32_t blocks,
                   std::int32_t* groups) {
     for (int half = 0; half < kGroupBlocks / 8; ++half) {
@@ -294,6 +385,8 @@ void scatter_group(const std::int32_t* groups, YcPixel* dst, std::ptrdiff_t stri
         }
     }
 }
+
+#endif
 
 void block_row(const YcPixel* src, std::ptrdiff_t src_stride, YcPixel* dst,
                std::ptrdiff_t dst_stride, std::int32_t blocks, const ShapeParams& params) {
