@@ -23,8 +23,17 @@ OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
         return;
     }
     struct stat st {};
-    if (::stat(path_.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+    const bool found = ::stat(path_.c_str(), &st) == 0;
+    if (found && S_ISDIR(st.st_mode))
         throw UsageError("'" + path_ + "': cannot write output: is a folder");
+    if (found && !S_ISREG(st.st_mode)) {
+        // A device or a named pipe (/dev/null, /dev/stdout, a FIFO): written in place, since
+        // renaming a file over it would replace the device itself.
+        file_ = std::fopen(path_.c_str(), "wb");
+        if (!file_) throw UsageError("'" + path_ + "': cannot write output: " + describe_errno());
+        is_stream_ = true;
+        return;
+    }
     // The temporary file lies in the destination's folder so that the final rename is atomic.
     std::string templ = path_ + ".XXXXXX";
     const int fd = ::mkstemp(templ.data());
@@ -43,7 +52,8 @@ OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
 }
 
 OutputFile::~OutputFile() {
-    if (is_stdout_ || temp_path_.empty()) return;
+    if (is_stream_ && file_) std::fclose(file_);
+    if (is_stdout_ || is_stream_ || temp_path_.empty()) return;
     if (file_) std::fclose(file_);
     ::unlink(temp_path_.c_str());
 }
@@ -56,6 +66,13 @@ void OutputFile::write(const void* data, std::size_t size) {
 void OutputFile::commit() {
     if (is_stdout_) {
         if (std::fflush(file_) != 0)
+            throw RunError("'" + path_ + "': write failed: " + describe_errno());
+        return;
+    }
+    if (is_stream_) {
+        std::FILE* f = file_;
+        file_ = nullptr;
+        if (std::fclose(f) != 0)
             throw RunError("'" + path_ + "': write failed: " + describe_errno());
         return;
     }

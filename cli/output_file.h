@@ -1,5 +1,6 @@
 // An output written to a temporary file beside its destination and renamed over it only when
-// complete, so that an existing file is never left half-written. "-" is standard output.
+// complete, so that an existing file is never left half-written. "-" is standard output; an
+// existing device or named pipe is written in place.
 #pragma once
 
 #include <cstddef>
@@ -28,6 +29,7 @@ private:
     std::string temp_path_;
     std::FILE* file_ = nullptr;
     bool is_stdout_ = false;
+    bool is_stream_ = false;  // an existing device or pipe, written in place
 };
 
 }  // namespace korvane::cli

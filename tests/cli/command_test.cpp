@@ -1,5 +1,7 @@
 // korvane-dct run as a user runs it: files, streams, exit status and messages.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <array>
@@ -388,6 +390,25 @@ TEST(Command, ClosedOutputPipeEndsWithAnErrorNotASignal) {
                                       "' - | head -c 100 >/dev/null; exit ${PIPESTATUS[0]}"});
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_NE(r.err.find("write failed"), std::string::npos) << r.err;
+}
+
+TEST(Command, DevicesAndPipesAreWrittenInPlace) {
+    TempDir dir;
+    const std::string in = kSamples + "/camera-q20.png";
+    // Renaming a finished file over a device would replace the device: a null device of the
+    // test's own (root can make one) must still be one afterwards.
+    if (::mknod((dir / "null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0) {
+        ASSERT_EQ(tool({in, dir / "null", "--output-format", "png"}).status, 0);
+        struct stat st {};
+        ASSERT_EQ(::stat((dir / "null").c_str(), &st), 0);
+        EXPECT_TRUE(S_ISCHR(st.st_mode));
+    }
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    const Result r = run_shell("'" + kTool + "' '" + in + "' '" + dir / "fifo" +
+                               "' --output-format png & cat '" + dir / "fifo" + "' > '" +
+                               dir / "read.png" + "'; wait $!");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(decode_png(read_file(dir / "read.png")).ihdr.width, 512u);
 }
 
 // ---------------------------------------------------------------------------------------------
