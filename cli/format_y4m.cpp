@@ -159,11 +159,15 @@ private:
         frame_bytes(info_.w, info_.h, sizeof(YcPixel), path_);
         planes_ = planes_of(info_);
         const YcbcrScale scale{info_.depth, info_.full_range};
-        luma_.resize(std::size_t{1} << info_.depth);
+        // One entry for every code the sample container can hold: a high-depth stream may carry
+        // codes above its depth's maximum, which read as that maximum.
+        luma_.resize(planes_.bytes_per_sample == 1 ? 256 : 65536);
         chroma_.resize(luma_.size());
+        const int max_code = (1 << info_.depth) - 1;
         for (std::size_t v = 0; v < luma_.size(); ++v) {
-            luma_[v] = luma_to_host(static_cast<int>(v), scale);
-            chroma_[v] = chroma_to_host(static_cast<int>(v), scale);
+            const int code = std::min(static_cast<int>(v), max_code);
+            luma_[v] = luma_to_host(code, scale);
+            chroma_[v] = chroma_to_host(code, scale);
         }
     }
 

@@ -257,6 +257,9 @@ int main(int argc, char** argv) {
     using namespace korvane::cli;
     // A reader that closes the output pipe early gets a write error, not a signal.
     std::signal(SIGPIPE, SIG_IGN);
+    // Likewise a file-size limit: the write fails, the message names it and the temporary file
+    // is removed, instead of the process dying with a half-written file left behind.
+    std::signal(SIGXFSZ, SIG_IGN);
     int status = 2;
     try {
         status = run(argc, argv);

@@ -460,5 +460,20 @@ TEST(Command, EveryCpuTierGivesTheSameBytesOrExitsTwo) {
     }
 }
 
+TEST(Command, HighDepthCodesAboveTheDepthReadAsItsMaximum) {
+    // A 10-bit stream carries 16-bit containers: codes above 1023 are malformed but must not
+    // reach past the conversion tables; they read as 1023.
+    TempDir dir;
+    auto stream = [](int code) {
+        return make_y4m("W16 H16 C444p10", 16, 16, 16, 16, 1, true,
+                        [code](int, int, int, int) { return code; });
+    };
+    write_file(dir / "wild.y4m", stream(0xFFFF));
+    write_file(dir / "max.y4m", stream(1023));
+    ASSERT_EQ(tool({dir / "wild.y4m", dir / "wild-out.y4m"}).status, 0);
+    ASSERT_EQ(tool({dir / "max.y4m", dir / "max-out.y4m"}).status, 0);
+    EXPECT_EQ(read_file(dir / "wild-out.y4m"), read_file(dir / "max-out.y4m"));
+}
+
 }  // namespace
 }  // namespace korvane::test
