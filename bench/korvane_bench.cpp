@@ -140,7 +140,7 @@ void BM_Kernel(benchmark::State& state) {
                 blocks += kGroupBlocks;
                 break;
             case kBlockRow:
-                k.block_row(frame.data(), kWidth, plane.data(), kWidth, row_blocks, shape);
+                k.block_row(frame.data(), kWidth, plane.data(), kWidth, row_blocks, shape, false);
                 blocks += row_blocks;
                 break;
         }

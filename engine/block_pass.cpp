@@ -1,6 +1,7 @@
 #include "engine/block_pass.h"
 
 #include <cstddef>
+#include <cstring>
 
 #include "engine/dct.h"
 #include "engine/kernels.h"
@@ -46,14 +47,59 @@ inline YcPixel* plane_row(YcPixel* plane, std::int32_t w, std::int32_t y) {
     return plane + static_cast<std::ptrdiff_t>(y) * w;
 }
 
-// Adds the source samples of columns [x_begin, x_end) of rows [y_begin, y_end) into the plane.
+// Adds (or with `store`, copies) the source samples of columns [x_begin, x_end) of rows
+// [y_begin, y_end) into the plane.
 void add_source(const FrameInfo& frame, YcPixel* plane, std::int32_t x_begin, std::int32_t x_end,
-                std::int32_t y_begin, std::int32_t y_end) {
+                std::int32_t y_begin, std::int32_t y_end, bool store) {
     if (x_end <= x_begin) return;
     const Kernels& k = kernels();
-    for (std::int32_t y = y_begin; y < y_end; ++y)
-        k.add_pixels(plane_row(plane, frame.w, y) + x_begin, frame_row(frame, y) + x_begin,
-                     x_end - x_begin);
+    for (std::int32_t y = y_begin; y < y_end; ++y) {
+        YcPixel* dst = plane_row(plane, frame.w, y) + x_begin;
+        const YcPixel* src = frame_row(frame, y) + x_begin;
+        if (store)
+            std::memcpy(dst, src, static_cast<std::size_t>(x_end - x_begin) * sizeof(YcPixel));
+        else
+            k.add_pixels(dst, src, x_end - x_begin);
+    }
+}
+
+// fill_uncovered, storing instead of adding when `store` is set.
+void fill_border(const FrameInfo& frame, YcPixel* plane, std::int32_t x0, std::int32_t y0,
+                 bool store) {
+    const std::int32_t w = frame.w;
+    const std::int32_t h = frame.h;
+    // The block rectangle, clipped to the frame; the grid ends never pass w or h.
+    const std::int32_t xb = x0 < w ? x0 : w;
+    const std::int32_t yb = y0 < h ? y0 : h;
+    const std::int32_t xe = grid_end(xb, w);
+    const std::int32_t ye = grid_end(yb, h);
+    add_source(frame, plane, 0, w, 0, yb, store);    // top
+    add_source(frame, plane, 0, w, ye, h, store);    // bottom
+    add_source(frame, plane, 0, xb, yb, ye, store);  // left
+    add_source(frame, plane, xe, w, yb, ye, store);  // right
+}
+
+// One layer of shift index batch_base + thread_index into plane thread_index: added, or with
+// `store` stored. The blocks and the border strips partition the frame, so storing gives every
+// sample exactly the value that adding gives on a zeroed plane.
+void one_layer(std::int32_t thread_index, const FrameInfo& frame, std::int32_t batch_base,
+               bool store) {
+    const ShiftPosition shift = shift_position(static_cast<std::int32_t>(
+        static_cast<std::uint32_t>(batch_base) + static_cast<std::uint32_t>(thread_index)));
+    const std::int32_t w = frame.w;
+    const std::int32_t h = frame.h;
+    YcPixel* plane = g_accum + static_cast<std::ptrdiff_t>(thread_index) * w * h;
+    const ShapeParams params = make_shape_params(g_threshold, g_quant);
+    const Kernels& k = kernels();
+
+    // Blocks start at x0 + 8i while that is below w - 8 (see grid_end).
+    const std::int32_t blocks = (grid_end(shift.x0 < w ? shift.x0 : w, w) - shift.x0) / 8;
+    if (blocks > 0) {
+        for (std::int32_t y = shift.y0; y < h - 8; y += 8)
+            k.block_row(frame_row(frame, y) + shift.x0, frame.stride,
+                        plane_row(plane, w, y) + shift.x0, w, blocks, params, store);
+    }
+    fill_border(frame, plane, shift.x0, shift.y0, store);
 }
 
 }  // namespace
@@ -73,21 +119,12 @@ void shape_chroma(std::int32_t* block, std::int32_t threshold) {
 }
 
 void fill_uncovered(const FrameInfo& frame, YcPixel* plane, std::int32_t x0, std::int32_t y0) {
-    const std::int32_t w = frame.w;
-    const std::int32_t h = frame.h;
-    // The block rectangle, clipped to the frame; the grid ends never pass w or h.
-    const std::int32_t xb = x0 < w ? x0 : w;
-    const std::int32_t yb = y0 < h ? y0 : h;
-    const std::int32_t xe = grid_end(xb, w);
-    const std::int32_t ye = grid_end(yb, h);
-    add_source(frame, plane, 0, w, 0, yb);    // top
-    add_source(frame, plane, 0, w, ye, h);    // bottom
-    add_source(frame, plane, 0, xb, yb, ye);  // left
-    add_source(frame, plane, xe, w, yb, ye);  // right
+    fill_border(frame, plane, x0, y0, false);
 }
 
 void block_row_scalar(const YcPixel* src, std::ptrdiff_t src_stride, YcPixel* dst,
-                      std::ptrdiff_t dst_stride, std::int32_t blocks, const ShapeParams& params) {
+                      std::ptrdiff_t dst_stride, std::int32_t blocks, const ShapeParams& params,
+                      bool store) {
     std::int32_t luma[kBlockSize];
     std::int32_t cb[kBlockSize];
     std::int32_t cr[kBlockSize];
@@ -112,6 +149,7 @@ void block_row_scalar(const YcPixel* src, std::ptrdiff_t src_stride, YcPixel* ds
         for (int r = 0; r < 8; ++r) {
             YcPixel* acc = dst + r * dst_stride + 8 * b;
             for (int c = 0; c < 8; ++c) {
+                if (store) acc[c] = {0, 0, 0};
                 acc[c].y = add_wrap(acc[c].y, luma[8 * r + c]);
                 acc[c].cb = add_wrap(acc[c].cb, cb[8 * r + c]);
                 acc[c].cr = add_wrap(acc[c].cr, cr[8 * r + c]);
@@ -122,24 +160,14 @@ void block_row_scalar(const YcPixel* src, std::ptrdiff_t src_stride, YcPixel* ds
 
 extern "C" void block_worker(std::int32_t thread_index, std::int32_t /*thread_count*/, void* param1,
                              void* param2) {
-    const FrameInfo& frame = *static_cast<const FrameInfo*>(param1);
-    const std::int32_t batch_base = *static_cast<const std::int32_t*>(param2);
-    const ShiftPosition shift = shift_position(static_cast<std::int32_t>(
-        static_cast<std::uint32_t>(batch_base) + static_cast<std::uint32_t>(thread_index)));
-    const std::int32_t w = frame.w;
-    const std::int32_t h = frame.h;
-    YcPixel* plane = g_accum + static_cast<std::ptrdiff_t>(thread_index) * w * h;
-    const ShapeParams params = make_shape_params(g_threshold, g_quant);
-    const Kernels& k = kernels();
+    one_layer(thread_index, *static_cast<const FrameInfo*>(param1),
+              *static_cast<const std::int32_t*>(param2), false);
+}
 
-    // Blocks start at x0 + 8i while that is below w - 8 (see grid_end).
-    const std::int32_t blocks = (grid_end(shift.x0 < w ? shift.x0 : w, w) - shift.x0) / 8;
-    if (blocks > 0) {
-        for (std::int32_t y = shift.y0; y < h - 8; y += 8)
-            k.block_row(frame_row(frame, y) + shift.x0, frame.stride,
-                        plane_row(plane, w, y) + shift.x0, w, blocks, params);
-    }
-    fill_uncovered(frame, plane, shift.x0, shift.y0);
+extern "C" void first_block_worker(std::int32_t thread_index, std::int32_t /*thread_count*/,
+                                   void* param1, void* param2) {
+    one_layer(thread_index, *static_cast<const FrameInfo*>(param1),
+              *static_cast<const std::int32_t*>(param2), true);
 }
 
 }  // namespace korvane

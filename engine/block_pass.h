@@ -33,6 +33,12 @@ extern YcPixel* g_accum;          // plane t starts at element t * w * h
 extern "C" void block_worker(std::int32_t thread_index, std::int32_t thread_count, void* param1,
                              void* param2);
 
+// block_worker for a frame's first batch: stores its layer into the plane instead of adding it.
+// Every sample of the plane receives exactly one value per layer, so the result is the one
+// block_worker gives on a zeroed plane, and the planes need no zeroing before the first batch.
+extern "C" void first_block_worker(std::int32_t thread_index, std::int32_t thread_count,
+                                   void* param1, void* param2);
+
 // Adds the source sample to every pixel of `plane` (rows of exactly w pixels) that no block of
 // the shift (x0, y0) covers.
 void fill_uncovered(const FrameInfo& frame, YcPixel* plane, std::int32_t x0, std::int32_t y0);

@@ -21,7 +21,13 @@ struct FreeDeleter {
 };
 using ScratchPtr = std::unique_ptr<YcPixel[], FreeDeleter>;
 
-// T zeroed planes of w x h pixels, or null if they cannot be obtained (including a size that
+// Default scratch: uninitialised memory (the first batch stores every sample of every plane).
+void* allocate_uninitialised(std::size_t count, std::size_t size) {
+    if (size != 0 && count > std::numeric_limits<std::size_t>::max() / size) return nullptr;
+    return std::malloc(count * size);
+}
+
+// T planes of w x h pixels, or null if they cannot be obtained (including a size that
 // does not fit the address space).
 ScratchPtr allocate_planes(std::int32_t threads, std::int32_t w, std::int32_t h) {
     const auto pixels = static_cast<std::uint64_t>(threads) * static_cast<std::uint64_t>(w) *
@@ -30,7 +36,7 @@ ScratchPtr allocate_planes(std::int32_t threads, std::int32_t w, std::int32_t h)
         std::min<std::uint64_t>(std::numeric_limits<std::size_t>::max() / sizeof(YcPixel),
                                 std::numeric_limits<std::ptrdiff_t>::max() / sizeof(YcPixel));
     if (pixels == 0 || pixels > max_pixels) return nullptr;
-    ScratchAllocator alloc = g_scratch_allocator ? g_scratch_allocator : &std::calloc;
+    ScratchAllocator alloc = g_scratch_allocator ? g_scratch_allocator : &allocate_uninitialised;
     return ScratchPtr(
         static_cast<YcPixel*>(alloc(static_cast<std::size_t>(pixels), sizeof(YcPixel))));
 }
@@ -113,7 +119,8 @@ extern "C" std::int32_t process_frame(FilterState* state, FrameInfo* frame) {
         std::int32_t batch_base = 0;
         std::int32_t divisor = zero_weight;
         while (batch_base < n_shift) {
-            run(&block_worker, frame, &batch_base);
+            // The first batch stores its layers, so the planes need not start at zero.
+            run(batch_base == 0 ? &first_block_worker : &block_worker, frame, &batch_base);
             batch_base += threads;
             divisor += threads;
         }

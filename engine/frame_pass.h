@@ -31,8 +31,8 @@ extern "C" void probe_worker(std::int32_t thread_index, std::int32_t thread_coun
 
 // ThreadWorker: param1 is the FrameInfo. Shifts the samples of this thread's band of rows right
 // by 4 with sign, in place.
-extern "C" void prescale_worker(std::int32_t thread_index, std::int32_t thread_count,
-                                void* param1, void* param2);
+extern "C" void prescale_worker(std::int32_t thread_index, std::int32_t thread_count, void* param1,
+                                void* param2);
 
 // One blended sample: ((zero_weight * source + sum) * 16) / divisor, truncated toward zero, low
 // 16 bits kept.
@@ -43,7 +43,8 @@ inline std::int16_t blend_sample(std::int32_t zero_weight, std::int16_t source, 
 }
 
 // Memory for the accumulation planes. Tests replace it to make the allocation fail; the default
-// is std::calloc. It must return zeroed memory or null.
+// is std::malloc. Its contents do not matter (the first batch stores into every sample); it
+// returns null when the memory cannot be obtained.
 using ScratchAllocator = void* (*)(std::size_t count, std::size_t size);
 void set_scratch_allocator(ScratchAllocator allocator);  // null restores the default
 

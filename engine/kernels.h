@@ -65,8 +65,11 @@ struct Kernels {
                         std::int32_t blocks);
     // The block pass over one row of `blocks` blocks: gather, forward transforms, shaping,
     // inverse transforms, scatter-add; block i has its top-left pixel at src + 8i / dst + 8i.
+    // With `store` the reconstruction is stored into dst instead of added to it (the same
+    // result when dst holds zeros, which is how the first batch of a frame uses it).
     void (*block_row)(const YcPixel* src, std::ptrdiff_t src_stride, YcPixel* dst,
-                      std::ptrdiff_t dst_stride, std::int32_t blocks, const ShapeParams& params);
+                      std::ptrdiff_t dst_stride, std::int32_t blocks, const ShapeParams& params,
+                      bool store);
     // dst[i] += src[i] channel by channel, wrapping, for i < count.
     void (*add_pixels)(YcPixel* dst, const YcPixel* src, std::int32_t count);
     // Every sample of row[0 .. count) shifted right by 4 with sign.
@@ -86,7 +89,8 @@ const Kernels* tier_kernels(CpuTier tier);
 
 // One row of blocks through the scalar reference functions (the scalar table's block_row).
 void block_row_scalar(const YcPixel* src, std::ptrdiff_t src_stride, YcPixel* dst,
-                      std::ptrdiff_t dst_stride, std::int32_t blocks, const ShapeParams& params);
+                      std::ptrdiff_t dst_stride, std::int32_t blocks, const ShapeParams& params,
+                      bool store);
 
 extern const Kernels kScalarKernels;
 

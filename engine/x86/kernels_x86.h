@@ -305,6 +305,7 @@ void gather_group(const YcPixel* src, std::ptrdiff_t stride, std::int32_t blocks
 // unchanged, so the saturated value is the low 16 bits that the scalar scatter adds. The pack
 // interleaves 128-bit halves (row r lanes 0-3, row r + 1 lanes 0-3, row r lanes 4-7, ...);
 // the qword permute puts row r back in the low half.
+template <bool kStore>
 void scatter_group(const std::int32_t* groups, YcPixel* dst, std::ptrdiff_t stride,
                    std::int32_t blocks) {
     const std::ptrdiff_t row_bytes = stride * kPixelBytes;
@@ -325,7 +326,8 @@ void scatter_group(const std::int32_t* groups, YcPixel* dst, std::ptrdiff_t stri
                 transpose8x8_16(m);
                 for (int k = 0; k < n; ++k) {
                     char* d = row + k * 8 * kPixelBytes + 16 * p;
-                    const __m256i sum = _mm256_add_epi16(load_rows(d, d + row_bytes), m[k]);
+                    const __m256i sum =
+                        kStore ? m[k] : _mm256_add_epi16(load_rows(d, d + row_bytes), m[k]);
                     store128(d, _mm256_castsi256_si128(sum));
                     store128(d + row_bytes, _mm256_extracti128_si256(sum, 1));
                 }
@@ -361,6 +363,7 @@ void gather_group(const YcPixel* src, std::ptrdiff_t stride, std::int32_t blocks
 
 // packs_epi32 saturates; elements in -32768..32767 (all the inverse transform yields) pass
 // unchanged, so the saturated value is the low 16 bits that the scalar scatter adds.
+template <bool kStore>
 void scatter_group(const std::int32_t* groups, YcPixel* dst, std::ptrdiff_t stride,
                    std::int32_t blocks) {
     for (int half = 0; half < kGroupBlocks / 8; ++half) {
@@ -379,7 +382,7 @@ void scatter_group(const std::int32_t* groups, YcPixel* dst, std::ptrdiff_t stri
                 transpose8x8_16(m);
                 for (int k = 0; k < n; ++k) {
                     char* d = row + k * 8 * kPixelBytes + 16 * p;
-                    store128(d, _mm_add_epi16(load128(d), m[k]));
+                    store128(d, kStore ? m[k] : _mm_add_epi16(load128(d), m[k]));
                 }
             }
         }
@@ -389,7 +392,8 @@ void scatter_group(const std::int32_t* groups, YcPixel* dst, std::ptrdiff_t stri
 #endif
 
 void block_row(const YcPixel* src, std::ptrdiff_t src_stride, YcPixel* dst,
-               std::ptrdiff_t dst_stride, std::int32_t blocks, const ShapeParams& params) {
+               std::ptrdiff_t dst_stride, std::int32_t blocks, const ShapeParams& params,
+               bool store) {
     alignas(64) std::int32_t groups[kGroupChannels * kGroupElements];
     for (std::int32_t b = 0; b < blocks; b += kGroupBlocks) {
         const std::int32_t n = blocks - b < kGroupBlocks ? blocks - b : kGroupBlocks;
@@ -399,7 +403,10 @@ void block_row(const YcPixel* src, std::ptrdiff_t src_stride, YcPixel* dst,
         shape_chroma_group(groups + kGroupElements, params);
         shape_chroma_group(groups + 2 * kGroupElements, params);
         for (int ch = 0; ch < kGroupChannels; ++ch) idct_group(groups + ch * kGroupElements);
-        scatter_group(groups, dst + 8 * b, dst_stride, n);
+        if (store)
+            scatter_group<true>(groups, dst + 8 * b, dst_stride, n);
+        else
+            scatter_group<false>(groups, dst + 8 * b, dst_stride, n);
     }
 }
 
@@ -447,6 +454,18 @@ inline __m128i blend4(__m128i s, __m128i sum, __m128i zw, __m128i magic, __m128i
     return _mm_sign_epi32(q, n);
 }
 
+#if defined(__AVX2__)
+// blend4 on eight lanes.
+inline __m256i blend8(__m256i s, __m256i sum, __m256i zw, __m256i magic, __m128i shift) {
+    const __m256i n = _mm256_slli_epi32(_mm256_add_epi32(_mm256_mullo_epi32(zw, s), sum), 4);
+    const __m256i a = _mm256_abs_epi32(n);
+    const __m256i even = _mm256_srl_epi64(_mm256_mul_epu32(a, magic), shift);
+    const __m256i odd = _mm256_srl_epi64(_mm256_mul_epu32(_mm256_srli_epi64(a, 32), magic), shift);
+    const __m256i q = _mm256_blend_epi32(even, _mm256_slli_epi64(odd, 32), 0xAA);
+    return _mm256_sign_epi32(q, n);
+}
+#endif
+
 void blend_row(YcPixel* row, const YcPixel* acc, std::ptrdiff_t plane_size, std::int32_t planes,
                std::int32_t count, const BlendParams& params) {
     char* out = reinterpret_cast<char*>(row);
@@ -458,6 +477,29 @@ void blend_row(YcPixel* row, const YcPixel* acc, std::ptrdiff_t plane_size, std:
     const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(params.shift));
     const __m128i low16 = _mm_set1_epi32(0xFFFF);
     std::ptrdiff_t i = 0;
+#if defined(__AVX2__)
+    // Sixteen samples per step; packus works within 128-bit halves, so the halves are widened
+    // as (samples 0-3, 8-11) and (4-7, 12-15) and come back in order.
+    {
+        const __m256i zw8 = _mm256_set1_epi32(params.zero_weight);
+        const __m256i magic8 = _mm256_set1_epi32(static_cast<std::int32_t>(params.magic));
+        const __m256i low16_8 = _mm256_set1_epi32(0xFFFF);
+        for (; i + 32 <= bytes; i += 32) {
+            __m256i sum = load256(in + i);
+            for (std::int32_t t = 1; t < planes; ++t)
+                sum = _mm256_add_epi16(sum, load256(in + t * plane_bytes + i));
+            const __m256i s = load256(out + i);
+            const __m256i lo =
+                blend8(_mm256_srai_epi32(_mm256_unpacklo_epi16(s, s), 16),
+                       _mm256_srai_epi32(_mm256_unpacklo_epi16(sum, sum), 16), zw8, magic8, shift);
+            const __m256i hi =
+                blend8(_mm256_srai_epi32(_mm256_unpackhi_epi16(s, s), 16),
+                       _mm256_srai_epi32(_mm256_unpackhi_epi16(sum, sum), 16), zw8, magic8, shift);
+            store256(out + i, _mm256_packus_epi32(_mm256_and_si256(lo, low16_8),
+                                                  _mm256_and_si256(hi, low16_8)));
+        }
+    }
+#endif
     for (; i + 16 <= bytes; i += 16) {
         __m128i sum = load128(in + i);
         for (std::int32_t t = 1; t < planes; ++t)
@@ -481,9 +523,10 @@ void blend_row(YcPixel* row, const YcPixel* acc, std::ptrdiff_t plane_size, std:
 }
 
 constexpr Kernels make_table(CpuTier tier) {
-    return {tier,          &fdct_group,    &idct_group, &shape_luma_group, &shape_chroma_group,
-            &gather_group, &scatter_group, &block_row,  &add_pixels_row,   &prescale_row,
-            &blend_row};
+    return {
+        tier,          &fdct_group,           &idct_group, &shape_luma_group, &shape_chroma_group,
+        &gather_group, &scatter_group<false>, &block_row,  &add_pixels_row,   &prescale_row,
+        &blend_row};
 }
 
 }  // namespace
