@@ -164,10 +164,42 @@ extern "C" void block_worker(std::int32_t thread_index, std::int32_t /*thread_co
               *static_cast<const std::int32_t*>(param2), false);
 }
 
-extern "C" void first_block_worker(std::int32_t thread_index, std::int32_t /*thread_count*/,
-                                   void* param1, void* param2) {
-    one_layer(thread_index, *static_cast<const FrameInfo*>(param1),
-              *static_cast<const std::int32_t*>(param2), true);
+extern "C" void layers_worker(std::int32_t thread_index, std::int32_t /*thread_count*/,
+                              void* param1, void* param2) {
+    const FrameInfo& frame = *static_cast<const FrameInfo*>(param1);
+    const LayerPlan& plan = *static_cast<const LayerPlan*>(param2);
+    // Shift index of batch b on this thread, as block_worker computes it from batch_base b * T.
+    const auto shift_of = [&](std::int32_t b) {
+        return shift_position(static_cast<std::int32_t>(
+            static_cast<std::uint32_t>(b) * static_cast<std::uint32_t>(plan.threads) +
+            static_cast<std::uint32_t>(thread_index)));
+    };
+    // Batch 0 is stored over the whole plane, so the plane needs no zeroing beforehand.
+    one_layer(thread_index, frame, 0, true);
+    if (plan.batches < 2) return;
+
+    // The other layers add, interleaved by block row: block row j of every shift lies in rows
+    // 8j .. 8j + 14, so the frame and plane rows that one shift brings into the cache serve the
+    // others too. 16-bit sums wrap, so the order of the additions does not change them.
+    const std::int32_t w = frame.w;
+    const std::int32_t h = frame.h;
+    YcPixel* plane = g_accum + static_cast<std::ptrdiff_t>(thread_index) * w * h;
+    const ShapeParams params = make_shape_params(g_threshold, g_quant);
+    const Kernels& k = kernels();
+    for (std::int32_t y = 0; y < h - 8; y += 8) {
+        for (std::int32_t b = 1; b < plan.batches; ++b) {
+            const ShiftPosition shift = shift_of(b);
+            const std::int32_t row = y + shift.y0;
+            const std::int32_t blocks = (grid_end(shift.x0 < w ? shift.x0 : w, w) - shift.x0) / 8;
+            if (row >= h - 8 || blocks <= 0) continue;
+            k.block_row(frame_row(frame, row) + shift.x0, frame.stride,
+                        plane_row(plane, w, row) + shift.x0, w, blocks, params, false);
+        }
+    }
+    for (std::int32_t b = 1; b < plan.batches; ++b) {
+        const ShiftPosition shift = shift_of(b);
+        fill_border(frame, plane, shift.x0, shift.y0, false);
+    }
 }
 
 }  // namespace korvane

@@ -33,11 +33,20 @@ extern YcPixel* g_accum;          // plane t starts at element t * w * h
 extern "C" void block_worker(std::int32_t thread_index, std::int32_t thread_count, void* param1,
                              void* param2);
 
-// block_worker for a frame's first batch: stores its layer into the plane instead of adding it.
-// Every sample of the plane receives exactly one value per layer, so the result is the one
-// block_worker gives on a zeroed plane, and the planes need no zeroing before the first batch.
-extern "C" void first_block_worker(std::int32_t thread_index, std::int32_t thread_count,
-                                   void* param1, void* param2);
+// What layers_worker runs: `batches` batches of `threads` shift positions (the frame pass's
+// T), as the frame pass would run block_worker once per batch.
+struct LayerPlan {
+    std::int32_t batches;
+    std::int32_t threads;
+};
+
+// ThreadWorker: param1 is the FrameInfo, param2 the LayerPlan. Adds to plane t the layers that
+// block_worker would add to it over all batches (shift indices b * threads + t), with one
+// difference: the first layer is stored, not added, so the plane's contents beforehand do not
+// matter. The result is that of the batches on a zeroed plane; the order of the work differs
+// (see block_pass.cpp), the 16-bit wrapping sums do not.
+extern "C" void layers_worker(std::int32_t thread_index, std::int32_t thread_count, void* param1,
+                              void* param2);
 
 // Adds the source sample to every pixel of `plane` (rows of exactly w pixels) that no block of
 // the shift (x0, y0) covers.

@@ -26,18 +26,18 @@ using u32 = std::uint32_t;
 constexpr u32 k(std::int32_t c) { return static_cast<u32>(c); }
 
 // c * 2^13 truncated toward zero.
-constexpr u32 FIX_0_298631336 = k(2446);    // sqrt2 * (-c1 + c3 + c5 - c7)
-constexpr u32 FIX_0_390180644 = k(3196);    // sqrt2 * (c3 - c5), applied negated
-constexpr u32 FIX_0_541196100 = k(4433);    // sqrt2 * c6
-constexpr u32 FIX_0_765366865 = k(6269);    // sqrt2 * (c2 - c6)
-constexpr u32 FIX_0_899976223 = k(7372);    // sqrt2 * (c3 - c7), applied negated
-constexpr u32 FIX_1_175875602 = k(9632);    // sqrt2 * c3
-constexpr u32 FIX_1_501321110 = k(12298);   // sqrt2 * (c1 + c3 - c5 - c7)
-constexpr u32 FIX_1_847759065 = k(15136);   // sqrt2 * (c2 + c6)
-constexpr u32 FIX_1_961570560 = k(16069);   // sqrt2 * (c3 + c5), applied negated
-constexpr u32 FIX_2_053119869 = k(16819);   // sqrt2 * (c1 + c3 - c5 + c7)
-constexpr u32 FIX_2_562915447 = k(20995);   // sqrt2 * (c1 + c3), applied negated
-constexpr u32 FIX_3_072711026 = k(25171);   // sqrt2 * (c1 + c3 + c5 - c7)
+constexpr u32 FIX_0_298631336 = k(2446);   // sqrt2 * (-c1 + c3 + c5 - c7)
+constexpr u32 FIX_0_390180644 = k(3196);   // sqrt2 * (c3 - c5), applied negated
+constexpr u32 FIX_0_541196100 = k(4433);   // sqrt2 * c6
+constexpr u32 FIX_0_765366865 = k(6269);   // sqrt2 * (c2 - c6)
+constexpr u32 FIX_0_899976223 = k(7372);   // sqrt2 * (c3 - c7), applied negated
+constexpr u32 FIX_1_175875602 = k(9632);   // sqrt2 * c3
+constexpr u32 FIX_1_501321110 = k(12298);  // sqrt2 * (c1 + c3 - c5 - c7)
+constexpr u32 FIX_1_847759065 = k(15136);  // sqrt2 * (c2 + c6)
+constexpr u32 FIX_1_961570560 = k(16069);  // sqrt2 * (c3 + c5), applied negated
+constexpr u32 FIX_2_053119869 = k(16819);  // sqrt2 * (c1 + c3 - c5 + c7)
+constexpr u32 FIX_2_562915447 = k(20995);  // sqrt2 * (c1 + c3), applied negated
+constexpr u32 FIX_3_072711026 = k(25171);  // sqrt2 * (c1 + c3 + c5 - c7)
 // (cN stands for cos(N * pi / 16).)
 
 constexpr u32 asr(u32 v, int n) { return static_cast<u32>(static_cast<std::int32_t>(v) >> n); }
@@ -72,8 +72,8 @@ constexpr Eight fdct_kernel(const u32 (&x)[8]) {
 
     // Odd inputs d0..d3 take the places of the inverse's c1, c3, c5, c7; o1..o7 are X1..X7.
     const Odd o = odd_part(d0, d1, d2, d3);
-    return {{e0 + e1, o.o1, m + e3 * FIX_0_765366865, o.o3, e0 - e1, o.o5,
-             m - e2 * FIX_1_847759065, o.o7}};
+    return {{e0 + e1, o.o1, m + e3 * FIX_0_765366865, o.o3, e0 - e1, o.o5, m - e2 * FIX_1_847759065,
+             o.o7}};
 }
 
 // Inverse 8-point kernel: c0..c7 -> y0..y7, every output scaled by 2^13.
@@ -86,8 +86,8 @@ constexpr Eight idct_kernel(const u32 (&c)[8]) {
     const u32 h0 = g0 + g3, h3 = g0 - g3, h1 = g1 + g2, h2 = g1 - g2;
 
     const Odd o = odd_part(c[1], c[3], c[5], c[7]);
-    return {{h0 + o.o1, h1 + o.o3, h2 + o.o5, h3 + o.o7, h3 - o.o7, h2 - o.o5, h1 - o.o3,
-             h0 - o.o1}};
+    return {
+        {h0 + o.o1, h1 + o.o3, h2 + o.o5, h3 + o.o7, h3 - o.o7, h2 - o.o5, h1 - o.o3, h0 - o.o1}};
 }
 
 }  // namespace
@@ -155,8 +155,7 @@ void idct_8x8(std::int32_t* block) {
         for (int i = 0; i < 8; ++i) c[i] = static_cast<u32>(in[8 * i]);
         const Eight y = idct_kernel(c);
         for (int i = 0; i < 8; ++i)
-            block[8 * i + col] =
-                idct_clamp(static_cast<std::int32_t>(asr(y.v[i] + 0x80000u, 20)));
+            block[8 * i + col] = idct_clamp(static_cast<std::int32_t>(asr(y.v[i] + 0x80000u, 20)));
     }
 }
 

@@ -11,7 +11,7 @@
 namespace korvane {
 namespace {
 
-// Far above any real host; keeps batch_base and the divisor clear of overflow.
+// Far above any real host; keeps the shift indices and the divisor clear of overflow.
 constexpr std::int32_t kMaxThreads = 1 << 16;
 
 ScratchAllocator g_scratch_allocator = nullptr;
@@ -116,14 +116,11 @@ extern "C" std::int32_t process_frame(FilterState* state, FrameInfo* frame) {
         RunOnAllThreads run = state->host->run_on_all_threads;
         run(&prescale_worker, frame, nullptr);
 
-        std::int32_t batch_base = 0;
-        std::int32_t divisor = zero_weight;
-        while (batch_base < n_shift) {
-            // The first batch stores its layers, so the planes need not start at zero.
-            run(batch_base == 0 ? &first_block_worker : &block_worker, frame, &batch_base);
-            batch_base += threads;
-            divisor += threads;
-        }
+        // ceil(n_shift / T) batches of T shift positions; each thread runs its layers of all
+        // batches in one go (layers_worker), the first of them stored into its plane.
+        LayerPlan plan{(n_shift + threads - 1) / threads, threads};
+        run(&layers_worker, frame, &plan);
+        const std::int32_t divisor = zero_weight + plan.batches * threads;
 
         blend(*frame, planes.get(), threads, zero_weight, divisor);
         g_accum = nullptr;
