@@ -63,27 +63,8 @@ void add_source(const FrameInfo& frame, YcPixel* plane, std::int32_t x_begin, st
     }
 }
 
-// fill_uncovered, storing instead of adding when `store` is set.
-void fill_border(const FrameInfo& frame, YcPixel* plane, std::int32_t x0, std::int32_t y0,
-                 bool store) {
-    const std::int32_t w = frame.w;
-    const std::int32_t h = frame.h;
-    // The block rectangle, clipped to the frame; the grid ends never pass w or h.
-    const std::int32_t xb = x0 < w ? x0 : w;
-    const std::int32_t yb = y0 < h ? y0 : h;
-    const std::int32_t xe = grid_end(xb, w);
-    const std::int32_t ye = grid_end(yb, h);
-    add_source(frame, plane, 0, w, 0, yb, store);    // top
-    add_source(frame, plane, 0, w, ye, h, store);    // bottom
-    add_source(frame, plane, 0, xb, yb, ye, store);  // left
-    add_source(frame, plane, xe, w, yb, ye, store);  // right
-}
-
-// One layer of shift index batch_base + thread_index into plane thread_index: added, or with
-// `store` stored. The blocks and the border strips partition the frame, so storing gives every
-// sample exactly the value that adding gives on a zeroed plane.
-void one_layer(std::int32_t thread_index, const FrameInfo& frame, std::int32_t batch_base,
-               bool store) {
+// One layer of shift index batch_base + thread_index added into plane thread_index.
+void one_layer(std::int32_t thread_index, const FrameInfo& frame, std::int32_t batch_base) {
     const ShiftPosition shift = shift_position(static_cast<std::int32_t>(
         static_cast<std::uint32_t>(batch_base) + static_cast<std::uint32_t>(thread_index)));
     const std::int32_t w = frame.w;
@@ -97,9 +78,9 @@ void one_layer(std::int32_t thread_index, const FrameInfo& frame, std::int32_t b
     if (blocks > 0) {
         for (std::int32_t y = shift.y0; y < h - 8; y += 8)
             k.block_row(frame_row(frame, y) + shift.x0, frame.stride,
-                        plane_row(plane, w, y) + shift.x0, w, blocks, params, store);
+                        plane_row(plane, w, y) + shift.x0, w, blocks, params, false);
     }
-    fill_border(frame, plane, shift.x0, shift.y0, store);
+    fill_uncovered(frame, plane, shift.x0, shift.y0);
 }
 
 }  // namespace
@@ -119,7 +100,17 @@ void shape_chroma(std::int32_t* block, std::int32_t threshold) {
 }
 
 void fill_uncovered(const FrameInfo& frame, YcPixel* plane, std::int32_t x0, std::int32_t y0) {
-    fill_border(frame, plane, x0, y0, false);
+    const std::int32_t w = frame.w;
+    const std::int32_t h = frame.h;
+    // The block rectangle, clipped to the frame; the grid ends never pass w or h.
+    const std::int32_t xb = x0 < w ? x0 : w;
+    const std::int32_t yb = y0 < h ? y0 : h;
+    const std::int32_t xe = grid_end(xb, w);
+    const std::int32_t ye = grid_end(yb, h);
+    add_source(frame, plane, 0, w, 0, yb, false);    // top
+    add_source(frame, plane, 0, w, ye, h, false);    // bottom
+    add_source(frame, plane, 0, xb, yb, ye, false);  // left
+    add_source(frame, plane, xe, w, yb, ye, false);  // right
 }
 
 void block_row_scalar(const YcPixel* src, std::ptrdiff_t src_stride, YcPixel* dst,
@@ -161,7 +152,7 @@ void block_row_scalar(const YcPixel* src, std::ptrdiff_t src_stride, YcPixel* ds
 extern "C" void block_worker(std::int32_t thread_index, std::int32_t /*thread_count*/, void* param1,
                              void* param2) {
     one_layer(thread_index, *static_cast<const FrameInfo*>(param1),
-              *static_cast<const std::int32_t*>(param2), false);
+              *static_cast<const std::int32_t*>(param2));
 }
 
 extern "C" void layers_worker(std::int32_t thread_index, std::int32_t /*thread_count*/,
@@ -174,19 +165,43 @@ extern "C" void layers_worker(std::int32_t thread_index, std::int32_t /*thread_c
             static_cast<std::uint32_t>(b) * static_cast<std::uint32_t>(plan.threads) +
             static_cast<std::uint32_t>(thread_index)));
     };
-    // Batch 0 is stored over the whole plane, so the plane needs no zeroing beforehand.
-    one_layer(thread_index, frame, 0, true);
-    if (plan.batches < 2) return;
-
-    // The other layers add, interleaved by block row: block row j of every shift lies in rows
-    // 8j .. 8j + 14, so the frame and plane rows that one shift brings into the cache serve the
-    // others too. 16-bit sums wrap, so the order of the additions does not change them.
     const std::int32_t w = frame.w;
     const std::int32_t h = frame.h;
     YcPixel* plane = g_accum + static_cast<std::ptrdiff_t>(thread_index) * w * h;
     const ShapeParams params = make_shape_params(g_threshold, g_quant);
     const Kernels& k = kernels();
+
+    // Batch 0's layer is stored, row by row ahead of the others: the first `stored` rows of the
+    // plane hold it complete (its block rows with their side strips, and whole border rows), so
+    // the plane needs no zeroing and the other layers only ever add to stored rows. The rows and
+    // strips are those of fill_uncovered.
+    const ShiftPosition first = shift_of(0);
+    const std::int32_t xb = first.x0 < w ? first.x0 : w;
+    const std::int32_t yb = first.y0 < h ? first.y0 : h;
+    const std::int32_t xe = grid_end(xb, w);
+    const std::int32_t ye = grid_end(yb, h);
+    const std::int32_t first_blocks = (xe - first.x0) / 8;
+    std::int32_t stored = 0;
+    const auto store_until = [&](std::int32_t until) {
+        while (stored < until) {
+            if (stored >= yb && stored < ye && first_blocks > 0) {
+                k.block_row(frame_row(frame, stored) + first.x0, frame.stride,
+                            plane_row(plane, w, stored) + first.x0, w, first_blocks, params, true);
+                add_source(frame, plane, 0, xb, stored, stored + 8, true);
+                add_source(frame, plane, xe, w, stored, stored + 8, true);
+                stored += 8;
+            } else {
+                add_source(frame, plane, 0, w, stored, stored + 1, true);
+                stored += 1;
+            }
+        }
+    };
+
+    // The other layers add, interleaved by block row: block row j of every shift lies in rows
+    // 8j .. 8j + 14, so the frame and plane rows that one shift brings into the cache serve the
+    // others too. 16-bit sums wrap, so the order of the additions does not change them.
     for (std::int32_t y = 0; y < h - 8; y += 8) {
+        store_until(h - y > 15 ? y + 15 : h);
         for (std::int32_t b = 1; b < plan.batches; ++b) {
             const ShiftPosition shift = shift_of(b);
             const std::int32_t row = y + shift.y0;
@@ -196,9 +211,10 @@ extern "C" void layers_worker(std::int32_t thread_index, std::int32_t /*thread_c
                         plane_row(plane, w, row) + shift.x0, w, blocks, params, false);
         }
     }
+    store_until(h);
     for (std::int32_t b = 1; b < plan.batches; ++b) {
         const ShiftPosition shift = shift_of(b);
-        fill_border(frame, plane, shift.x0, shift.y0, false);
+        fill_uncovered(frame, plane, shift.x0, shift.y0);
     }
 }
 
