@@ -139,8 +139,14 @@ void block_row_scalar(const YcPixel* src, std::ptrdiff_t src_stride, YcPixel* ds
         idct_8x8(cr);
         for (int r = 0; r < 8; ++r) {
             YcPixel* acc = dst + r * dst_stride + 8 * b;
+            if (store) {
+                for (int c = 0; c < 8; ++c)
+                    acc[c] = {static_cast<std::int16_t>(luma[8 * r + c]),
+                              static_cast<std::int16_t>(cb[8 * r + c]),
+                              static_cast<std::int16_t>(cr[8 * r + c])};
+                continue;
+            }
             for (int c = 0; c < 8; ++c) {
-                if (store) acc[c] = {0, 0, 0};
                 acc[c].y = add_wrap(acc[c].y, luma[8 * r + c]);
                 acc[c].cb = add_wrap(acc[c].cb, cb[8 * r + c]);
                 acc[c].cr = add_wrap(acc[c].cr, cr[8 * r + c]);
