@@ -112,7 +112,10 @@ inline void idct_kernel(V (&c)[8]) {
 inline V at(const std::int32_t* base, int e) { return load(base + e * kGroupBlocks); }
 inline void put(std::int32_t* base, int e, V v) { store(base + e * kGroupBlocks, v); }
 
-void fdct_group(std::int32_t* group) {
+// The forward transform of a group with `shape` applied to every coefficient but the DC as
+// the column pass stores it (the same values as shaping the stored group afterwards).
+template <typename Shape>
+void fdct_group_shaped(std::int32_t* group, Shape shape) {
     for (int s = 0; s < kGroupBlocks; s += kLanes) {
         std::int32_t* base = group + s;
         // Rows: even outputs << 4, rotated outputs >> 9 without addend.
@@ -128,12 +131,17 @@ void fdct_group(std::int32_t* group) {
             V x[8];
             for (int i = 0; i < 8; ++i) x[i] = at(base, 8 * i + c);
             fdct_kernel(x);
-            for (int i = 0; i < 8; ++i)
-                put(base, 8 * i + c,
-                    (i == 0 || i == 4) ? sar<7>(add(x[i], set1(64)))
-                                       : sar<20>(add(x[i], set1(0x80000))));
+            for (int i = 0; i < 8; ++i) {
+                const V v = (i == 0 || i == 4) ? sar<7>(add(x[i], set1(64)))
+                                               : sar<20>(add(x[i], set1(0x80000)));
+                put(base, 8 * i + c, (i == 0 && c == 0) ? v : shape(v));
+            }
         }
     }
+}
+
+void fdct_group(std::int32_t* group) {
+    fdct_group_shaped(group, [](V v) { return v; });
 }
 
 inline V clamp_sample(V v) { return vmin(vmax(v, set1(-256)), set1(255)); }
@@ -179,29 +187,40 @@ void idct_group(std::int32_t* group) {
 // Luma: v with -threshold < v < threshold becomes quant * (v / quant). Since v / quant truncates
 // toward zero, quant * (v / quant) = sign(v) * |quant| * (|v| / |quant|) whatever the sign of
 // quant, and |v| / |quant| is the divide-free quotient of make_shape_params.
-void shape_luma_group(std::int32_t* group, const ShapeParams& p) {
-    const V th = set1(p.threshold);
-    const V nth = set1(-p.threshold);
-    const V magic = set1(static_cast<std::int32_t>(p.magic));
-    const V step = set1(p.step);
-    const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(p.shift));
-    // Element 0 (the DC of every block) is left alone.
-    for (int i = kGroupBlocks; i < kGroupElements; i += kLanes) {
-        const V v = load(group + i);
+struct ShapeLuma {
+    V th, nth, magic, step;
+    __m128i shift;
+    explicit ShapeLuma(const ShapeParams& p)
+        : th(set1(p.threshold)),
+          nth(set1(-p.threshold)),
+          magic(set1(static_cast<std::int32_t>(p.magic))),
+          step(set1(p.step)),
+          shift(_mm_cvtsi32_si128(static_cast<int>(p.shift))) {}
+    V operator()(V v) const {
         const V q = mul(srl(mul(abs_(v), magic), shift), step);
-        store(group + i, select_inside(v, th, nth, copy_sign(q, v), v));
+        return select_inside(v, th, nth, copy_sign(q, v), v);
     }
-}
+};
 
 // Chroma: v with -threshold < v < threshold becomes 0.
+struct ShapeChroma {
+    V th, nth;
+    explicit ShapeChroma(const ShapeParams& p) : th(set1(p.threshold)), nth(set1(-p.threshold)) {}
+    V operator()(V v) const { return select_inside(v, th, nth, set1(0), v); }
+};
+
+// Element 0 (the DC of every block) is left alone.
+template <typename Shape>
+void shape_group(std::int32_t* group, const Shape& shape) {
+    for (int i = kGroupBlocks; i < kGroupElements; i += kLanes)
+        store(group + i, shape(load(group + i)));
+}
+
+void shape_luma_group(std::int32_t* group, const ShapeParams& p) {
+    shape_group(group, ShapeLuma(p));
+}
 void shape_chroma_group(std::int32_t* group, const ShapeParams& p) {
-    const V th = set1(p.threshold);
-    const V nth = set1(-p.threshold);
-    const V zero = set1(0);
-    for (int i = kGroupBlocks; i < kGroupElements; i += kLanes) {
-        const V v = load(group + i);
-        store(group + i, select_inside(v, th, nth, zero, v));
-    }
+    shape_group(group, ShapeChroma(p));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -395,13 +414,14 @@ void block_row(const YcPixel* src, std::ptrdiff_t src_stride, YcPixel* dst,
                std::ptrdiff_t dst_stride, std::int32_t blocks, const ShapeParams& params,
                bool store) {
     alignas(64) std::int32_t groups[kGroupChannels * kGroupElements];
+    const ShapeLuma luma(params);
+    const ShapeChroma chroma(params);
     for (std::int32_t b = 0; b < blocks; b += kGroupBlocks) {
         const std::int32_t n = blocks - b < kGroupBlocks ? blocks - b : kGroupBlocks;
         gather_group(src + 8 * b, src_stride, n, groups);
-        for (int ch = 0; ch < kGroupChannels; ++ch) fdct_group(groups + ch * kGroupElements);
-        shape_luma_group(groups, params);
-        shape_chroma_group(groups + kGroupElements, params);
-        shape_chroma_group(groups + 2 * kGroupElements, params);
+        fdct_group_shaped(groups, luma);
+        fdct_group_shaped(groups + kGroupElements, chroma);
+        fdct_group_shaped(groups + 2 * kGroupElements, chroma);
         for (int ch = 0; ch < kGroupChannels; ++ch) idct_group(groups + ch * kGroupElements);
         if (store)
             scatter_group<true>(groups, dst + 8 * b, dst_stride, n);
