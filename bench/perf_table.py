@@ -2,8 +2,8 @@
 """Markdown tables from a korvane_bench JSON file (--benchmark_out=FILE --benchmark_out_format=json).
 
 Frames: ms per 1920x1080 frame and megapixel-shifts per second for every tier, n_shift and thread
-count, with the memory-traffic reference of the same n_shift and thread count and the fraction of
-it reached (reference time / frame time). Kernels: ns per block.
+count, with the memory-traffic reference of the same thread count and the fraction of it
+reached (reference time / frame time). Kernels: ns per block.
 """
 import json
 import re
@@ -23,9 +23,9 @@ def main(path):
             frames[(m.group(1), int(m.group(2)), int(m.group(3)))] = (
                 b["ms_per_frame"], b["Mpix_shifts_per_s"])
             continue
-        m = re.match(r"MemoryBound/n(\d+)/t(\d+)/", name)
+        m = re.match(r"MemoryBound/t(\d+)/", name)
         if m:
-            bound[(int(m.group(1)), int(m.group(2)))] = (b["ms_per_frame"], b["GB_per_s"])
+            bound[int(m.group(1))] = (b["ms_per_frame"], b["GB_per_s"])
             continue
         m = re.match(r"Kernel/([^/]+)/([^/]+)/", name)
         if m:
@@ -42,7 +42,7 @@ def main(path):
                 continue
             scalar = frames.get(("scalar", n, th))
             speedup = f"{scalar[0] / ms:.1f}x" if scalar else ""
-            ref = bound.get((n, th))
+            ref = bound.get(th)
             ref_ms = f"{ref[0]:.1f}" if ref else ""
             frac = f"{100 * ref[0] / ms:.0f}%" if ref else ""
             print(f"| {tier} | {n} | {th} | {ms:.1f} | {mps:.0f} | {speedup} | {ref_ms} | {frac} |")
