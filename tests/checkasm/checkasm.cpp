@@ -519,6 +519,52 @@ TEST_P(Checkasm, WholeFrames) {
     }
 }
 
+// layers_worker against the batches it stands for: plane t must equal the wrapping sum of the
+// block_worker layers of shift indices b * T + t on a zeroed plane, whatever the plane held
+// before. Sizes include frames without blocks (8 or fewer columns or rows), with one block row,
+// and heights that end in every position of the 8-row grid.
+TEST_P(Checkasm, LayersWorkerEqualsItsBatches) {
+    ASSERT_TRUE(select_tier(GetParam()));
+    Rng rng(test_name());
+    const std::int32_t sizes[][2] = {{1, 1},  {8, 8},  {9, 9},   {16, 16}, {17, 30},
+                                     {40, 8}, {8, 40}, {31, 17}, {64, 48}, {77, 53}};
+    for (const auto& size : sizes) {
+        const std::int32_t w = size[0], h = size[1], stride = w + rng.in(0, 3);
+        std::vector<YcPixel> frame(static_cast<std::size_t>(stride) * h);
+        fill_pixels(rng, frame.data(), frame.size(), rng.chance(70));
+        FrameInfo info{};
+        info.pixels = frame.data();
+        info.w = w;
+        info.h = h;
+        info.stride = stride;
+        g_threshold = static_cast<std::int16_t>(rng.in(0, 255));
+        g_quant = static_cast<std::int16_t>(rng.in(1, 255));
+        LayerPlan plan{rng.in(1, 6), rng.in(1, 4)};
+        const auto n = static_cast<std::size_t>(w) * h;
+        std::vector<YcPixel> planes(n * static_cast<std::size_t>(plan.threads));
+        fill_pixels(rng, planes.data(), planes.size(), false);
+        g_accum = planes.data();
+        for (std::int32_t t = 0; t < plan.threads; ++t)
+            layers_worker(t, plan.threads, &info, &plan);
+        std::vector<YcPixel> want(planes.size(), YcPixel{0, 0, 0});
+        g_accum = want.data();
+        for (std::int32_t b = 0; b < plan.batches; ++b) {
+            for (std::int32_t t = 0; t < plan.threads; ++t) {
+                std::int32_t batch_base = b * plan.threads;
+                block_worker(t, plan.threads, &info, &batch_base);
+            }
+        }
+        for (std::int32_t t = 0; t < plan.threads; ++t)
+            EXPECT_EQ(0, std::memcmp(want.data() + n * static_cast<std::size_t>(t),
+                                     planes.data() + n * static_cast<std::size_t>(t),
+                                     n * sizeof(YcPixel)))
+                << w << "x" << h << ", plane " << t << " of " << plan.threads << ", "
+                << plan.batches << " batches";
+        g_accum = nullptr;
+        if (HasFailure()) return;
+    }
+}
+
 // The planes need no zeroing: with scratch memory full of garbage every tier gives the frames
 // that the scalar tier gives on zeroed planes.
 void* dirty_allocator(std::size_t count, std::size_t size) {
