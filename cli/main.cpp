@@ -104,7 +104,7 @@ private:
     Quality mean(Quality sum) const {
         const auto n = static_cast<double>(count_);
         sum.luma_mse /= n;
-        sum.luma_ssim = (sum.luma_ssim - 1) / n;  // the sum started from 1
+        sum.luma_ssim /= n;
         if (sum.rgb_mse) *sum.rgb_mse /= n;
         return sum;
     }
@@ -123,7 +123,7 @@ private:
     std::FILE* out_;
     bool rgb_;
     double peak_ = 255;
-    Quality sum_before_, sum_after_;
+    Quality sum_before_{.luma_ssim = 0}, sum_after_{.luma_ssim = 0};
     std::int64_t count_ = 0;
 };
 
