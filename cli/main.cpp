@@ -123,7 +123,7 @@ private:
     std::FILE* out_;
     bool rgb_;
     double peak_ = 255;
-    Quality sum_before_{.luma_ssim = 0}, sum_after_{.luma_ssim = 0};
+    Quality sum_before_{0, 0, std::nullopt}, sum_after_{0, 0, std::nullopt};  // sums
     std::int64_t count_ = 0;
 };
 
