@@ -52,7 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t thread_choice = in.next();
     // Mostly few threads, sometimes many: counts past 8 exercise the probe's dropped reports,
     // large counts shift indices past the end of the shift table.
-    const std::int32_t threads = thread_choice < 200 ? 1 + thread_choice % 9 : 1 + thread_choice % 64;
+    const std::int32_t threads =
+        thread_choice < 200 ? 1 + thread_choice % 9 : 1 + thread_choice % 64;
     korvane::Host& host = host_for(threads);
     for (int i = 0; i < korvane::kTrackCount; ++i)
         host.track(i) = in.in(korvane::kTrackMin[i], korvane::kTrackMax[i]);

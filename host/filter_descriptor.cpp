@@ -14,10 +14,9 @@ constexpr char kQuantName[] = "quant";
 constexpr char kNShiftName[] = "n_shift";
 constexpr char kZeroWeightName[] = "zero_weight";
 
-const char* g_track_names[kTrackCount] = {kThresholdName, kQuantName, kNShiftName,
-                                          kZeroWeightName};
-std::int32_t g_track_defaults[kTrackCount] = {kTrackDefault[0], kTrackDefault[1],
-                                              kTrackDefault[2], kTrackDefault[3]};
+const char* g_track_names[kTrackCount] = {kThresholdName, kQuantName, kNShiftName, kZeroWeightName};
+std::int32_t g_track_defaults[kTrackCount] = {kTrackDefault[0], kTrackDefault[1], kTrackDefault[2],
+                                              kTrackDefault[3]};
 std::int32_t g_track_minimums[kTrackCount] = {kTrackMin[0], kTrackMin[1], kTrackMin[2],
                                               kTrackMin[3]};
 std::int32_t g_track_maximums[kTrackCount] = {kTrackMax[0], kTrackMax[1], kTrackMax[2],

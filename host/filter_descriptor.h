@@ -10,21 +10,21 @@ namespace korvane {
 
 // 35 words in the host's filter-table layout. Words not named here are zero.
 struct FilterTable {
-    std::int32_t flags;                   // word 0
-    std::int32_t words_1_2[2];            // words 1-2
-    const char* name;                     // word 3
-    std::int32_t track_count;             // word 4
-    const char* const* track_names;       // word 5: track_count string pointers
-    std::int32_t* track_defaults;         // word 6
-    std::int32_t* track_minimums;         // word 7
-    std::int32_t* track_maximums;         // word 8
-    std::int32_t check_count;             // word 9
-    const char* const* check_names;       // word 10
-    std::int32_t* check_defaults;         // word 11
-    FrameCallback callback;               // word 12
-    std::uintptr_t words_13_20[8];        // words 13-20 (17: the live track values' place)
-    const char* information;              // word 21
-    std::uintptr_t words_22_34[13];       // words 22-34 (24: the host services' place)
+    std::int32_t flags;              // word 0
+    std::int32_t words_1_2[2];       // words 1-2
+    const char* name;                // word 3
+    std::int32_t track_count;        // word 4
+    const char* const* track_names;  // word 5: track_count string pointers
+    std::int32_t* track_defaults;    // word 6
+    std::int32_t* track_minimums;    // word 7
+    std::int32_t* track_maximums;    // word 8
+    std::int32_t check_count;        // word 9
+    const char* const* check_names;  // word 10
+    std::int32_t* check_defaults;    // word 11
+    FrameCallback callback;          // word 12
+    std::uintptr_t words_13_20[8];   // words 13-20 (17: the live track values' place)
+    const char* information;         // word 21
+    std::uintptr_t words_22_34[13];  // words 22-34 (24: the host services' place)
 };
 
 inline constexpr std::int32_t kFilterTableFlags = 0x40000;

@@ -22,12 +22,12 @@ static_assert(sizeof(YcPixel) == 6);
 // Per-frame description of the pixel buffer. The filter reads pixels, w, h and stride and writes
 // only through pixels.
 struct FrameInfo {
-    std::int32_t flags;       // host's own
-    YcPixel* pixels;          // rows of YcPixel, filtered in place
-    void* temp_pixels;        // host's own
-    std::int32_t w;           // width in pixels
-    std::int32_t h;           // height in rows
-    std::int32_t stride;      // pixels from one row start to the next, at least w
+    std::int32_t flags;   // host's own
+    YcPixel* pixels;      // rows of YcPixel, filtered in place
+    void* temp_pixels;    // host's own
+    std::int32_t w;       // width in pixels
+    std::int32_t h;       // height in rows
+    std::int32_t stride;  // pixels from one row start to the next, at least w
 };
 
 // A function the host runs once on each of its worker threads.

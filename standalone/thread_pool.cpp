@@ -8,7 +8,8 @@ ThreadPool::ThreadPool(std::int32_t count) : count_(count) {
     if (count < 1) throw std::invalid_argument("thread count must be at least 1");
     threads_.reserve(static_cast<std::size_t>(count - 1));
     try {
-        for (std::int32_t i = 1; i < count; ++i) threads_.emplace_back(&ThreadPool::thread_main, this, i);
+        for (std::int32_t i = 1; i < count; ++i)
+            threads_.emplace_back(&ThreadPool::thread_main, this, i);
     } catch (...) {
         stop();
         throw;

@@ -23,14 +23,14 @@ TEST(Shaping, LumaRequantisesAndChromaClearsBelowThreshold) {
         std::int32_t threshold, quant, in, luma, chroma;
     };
     const Case cases[] = {
-        {24, 8, 23, 16, 0},   {24, 8, -23, -16, 0}, {24, 8, 5, 0, 0},     {24, 8, 24, 24, 24},
-        {24, 8, -24, -24, -24}, {24, 8, 16, 16, 0}, {24, 8, 13, 8, 0},    {24, 8, -13, -8, 0},
-        {0, 8, 5, 5, 5},      {0, 8, -1, -1, -1},   {24, 1, 23, 23, 0},   {24, 1, -7, -7, 0},
-        {10, 16, 9, 0, 0},    {10, 16, -9, 0, 0},   {10, 10, 10, 10, 10}, {255, 200, 254, 200, 0},
+        {24, 8, 23, 16, 0},     {24, 8, -23, -16, 0}, {24, 8, 5, 0, 0},     {24, 8, 24, 24, 24},
+        {24, 8, -24, -24, -24}, {24, 8, 16, 16, 0},   {24, 8, 13, 8, 0},    {24, 8, -13, -8, 0},
+        {0, 8, 5, 5, 5},        {0, 8, -1, -1, -1},   {24, 1, 23, 23, 0},   {24, 1, -7, -7, 0},
+        {10, 16, 9, 0, 0},      {10, 16, -9, 0, 0},   {10, 10, 10, 10, 10}, {255, 200, 254, 200, 0},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "threshold " << c.threshold << " quant " << c.quant
-                                        << " value " << c.in);
+        SCOPED_TRACE(testing::Message()
+                     << "threshold " << c.threshold << " quant " << c.quant << " value " << c.in);
         Block luma, chroma;
         luma.fill(c.in);
         chroma.fill(c.in);
@@ -64,8 +64,7 @@ TEST(ShiftTable, HoldsFiftySevenPositionsWithTheUnshiftedGridLast) {
     EXPECT_EQ(ShiftTable[63].x0, 0);
     EXPECT_EQ(ShiftTable[63].y0, 0);
     const std::pair<int, int> first[] = {{3, 1}, {1, 4}, {4, 7}, {7, 3}};
-    for (int i = 0; i < 4; ++i)
-        EXPECT_EQ(std::pair(ShiftTable[i].x0, ShiftTable[i].y0), first[i]);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(std::pair(ShiftTable[i].x0, ShiftTable[i].y0), first[i]);
     // Indices past the table wrap around it.
     for (int i : {64, 65, 127, 1000}) {
         EXPECT_EQ(shift_position(i).x0, ShiftTable[static_cast<std::size_t>(i % 64)].x0);
@@ -91,7 +90,7 @@ std::vector<YcPixel> run_block_worker(TestFrame& frame, std::int32_t shift_index
 TEST(BlockPass, EveryPixelGainsExactlyOneValueForEverySizeAndShift) {
     // A flat frame reconstructs exactly, so a plane equal to the frame means one value per pixel;
     // a pixel covered twice or never would show 2 or 0 times the sample.
-    const std::pair<int, int> sizes[] = {{1, 1},  {8, 8},   {9, 9},   {15, 9},  {16, 16},
+    const std::pair<int, int> sizes[] = {{1, 1},   {8, 8},   {9, 9},   {15, 9},  {16, 16},
                                          {16, 20}, {17, 23}, {64, 48}, {65, 49}, {3, 40}};
     for (auto [w, h] : sizes) {
         TestFrame frame(w, h, w + 3);
@@ -120,12 +119,9 @@ TEST(BlockPass, SourceFillsExactlyThePixelsOutsideTheBlocks) {
         ShiftPosition shift;
         Rect expect;
     };
-    const Case stated[] = {{16, 16, {0, 0}, {0, 0, 8, 8}},
-                           {16, 16, {7, 7}, {7, 7, 15, 15}},
-                           {16, 20, {0, 0}, {0, 0, 8, 16}},
-                           {16, 20, {0, 5}, {0, 5, 8, 13}},
-                           {64, 48, {0, 0}, {0, 0, 56, 40}},
-                           {8, 30, {3, 1}, {3, 1, 3, 25}}};
+    const Case stated[] = {{16, 16, {0, 0}, {0, 0, 8, 8}},   {16, 16, {7, 7}, {7, 7, 15, 15}},
+                           {16, 20, {0, 0}, {0, 0, 8, 16}},  {16, 20, {0, 5}, {0, 5, 8, 13}},
+                           {64, 48, {0, 0}, {0, 0, 56, 40}}, {8, 30, {3, 1}, {3, 1, 3, 25}}};
     for (const Case& c : stated) {
         const Rect r = block_rect(c.w, c.h, c.shift);
         EXPECT_EQ(r.xe, c.expect.xe);
@@ -195,8 +191,7 @@ TEST(BlockPass, AddsWrapInSixteenBits) {
     test::fill(frame, {1, -1, 2});
     std::vector<YcPixel> plane(400, YcPixel{32767, -32768, 32766});
     plane = run_block_worker(frame, 0, std::move(plane));
-    for (const YcPixel& p : plane)
-        ASSERT_EQ(p, (YcPixel{-32768, 32767, -32768}));
+    for (const YcPixel& p : plane) ASSERT_EQ(p, (YcPixel{-32768, 32767, -32768}));
 }
 
 TEST(BlockPass, ReadsNothingBeyondTheWidthOfARow) {

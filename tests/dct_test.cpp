@@ -38,13 +38,15 @@ Block inverse(Block b) {
 
 std::array<std::int32_t, 8> row(const Block& b, int r) {
     std::array<std::int32_t, 8> out;
-    for (int c = 0; c < 8; ++c) out[static_cast<std::size_t>(c)] = b[static_cast<std::size_t>(8 * r + c)];
+    for (int c = 0; c < 8; ++c)
+        out[static_cast<std::size_t>(c)] = b[static_cast<std::size_t>(8 * r + c)];
     return out;
 }
 
 std::array<std::int32_t, 8> column(const Block& b, int c) {
     std::array<std::int32_t, 8> out;
-    for (int r = 0; r < 8; ++r) out[static_cast<std::size_t>(r)] = b[static_cast<std::size_t>(8 * r + c)];
+    for (int r = 0; r < 8; ++r)
+        out[static_cast<std::size_t>(r)] = b[static_cast<std::size_t>(8 * r + c)];
     return out;
 }
 
@@ -190,7 +192,8 @@ TEST(Dct, ColumnShortcutValueWinsWhereTheFullKernelWouldWrap) {
     const Eight columns = {2047, -2048, -2048, -2048, 2047, -2048, 2047, -2048};
     Block b;
     for (int r = 0; r < 8; ++r)
-        for (int c = 0; c < 8; ++c) b[static_cast<std::size_t>(8 * r + c)] = columns[static_cast<std::size_t>(c)];
+        for (int c = 0; c < 8; ++c)
+            b[static_cast<std::size_t>(8 * r + c)] = columns[static_cast<std::size_t>(c)];
     const Block back = inverse(forward(b));
     for (int c = 0; c < 8; ++c)
         for (std::int32_t v : column(back, c))

@@ -45,7 +45,8 @@ TestFrame reference(const TestFrame& source, const Tracks& t, std::int32_t layer
         for (std::int32_t x = 0; x < frame.w; ++x) {
             YcPixel& p = frame.at(x, y);
             const YcPixel& s = sum[static_cast<std::size_t>(y) * frame.w + x];
-            p = {blend_sample(t.zero_weight, p.y, s.y, d), blend_sample(t.zero_weight, p.cb, s.cb, d),
+            p = {blend_sample(t.zero_weight, p.y, s.y, d),
+                 blend_sample(t.zero_weight, p.cb, s.cb, d),
                  blend_sample(t.zero_weight, p.cr, s.cr, d)};
         }
     return frame;
@@ -56,7 +57,7 @@ TEST(FramePass, BatchesRaiseTheShiftCountToAMultipleOfTheThreads) {
         std::int32_t threads, n_shift, zero_weight, layers;
     };
     const Case cases[] = {
-        {4, 1, 0, 4},   {4, 5, 0, 8},   {4, 5, 3, 8},  {1, 4, 0, 4},  {3, 7, 2, 9},
+        {4, 1, 0, 4},   {4, 5, 0, 8},    {4, 5, 3, 8},  {1, 4, 0, 4}, {3, 7, 2, 9},
         {6, 64, 0, 66}, {2, 64, 64, 64}, {1, 1, 64, 1}, {9, 3, 1, 9},
     };
     std::mt19937 rng(2);
@@ -95,8 +96,8 @@ TEST(FramePass, PrescaleFloorsAndBlendTruncatesTowardZero) {
     struct Case {
         std::int16_t in, out;
     };
-    const Case cases[] = {{-1, -16}, {-16, -16}, {-17, -32}, {17, 16}, {15, 0}, {32767, 32752},
-                          {-32768, -32768}};
+    const Case cases[] = {{-1, -16}, {-16, -16},     {-17, -32},      {17, 16},
+                          {15, 0},   {32767, 32752}, {-32768, -32768}};
     TestFrame frame(8, 7);
     for (std::size_t i = 0; i < frame.pixels.size(); ++i) {
         const Case& c = cases[i % std::size(cases)];
@@ -185,9 +186,9 @@ TEST(FramePass, FailureLeavesTheFrameUntouchedAndReportsZero) {
     EXPECT_NE(frame.pixels, source.pixels);
 
     // Track values the host never sends, and unusable records.
-    const Tracks bad_tracks[] = {{-1, 8, 4, 0}, {256, 8, 4, 0}, {24, 0, 4, 0}, {24, 256, 4, 0},
-                                 {24, 8, 0, 0}, {24, 8, 65, 0}, {24, 8, 4, -1}, {24, 8, 4, 65},
-                                 {24, 65536 + 8, 4, 0}};
+    const Tracks bad_tracks[] = {{-1, 8, 4, 0},   {256, 8, 4, 0}, {24, 0, 4, 0},
+                                 {24, 256, 4, 0}, {24, 8, 0, 0},  {24, 8, 65, 0},
+                                 {24, 8, 4, -1},  {24, 8, 4, 65}, {24, 65536 + 8, 4, 0}};
     for (const Tracks& t : bad_tracks) {
         TestFrame untouched = source;
         EXPECT_EQ(test::filter(untouched, 2, t), 0);
@@ -196,9 +197,9 @@ TEST(FramePass, FailureLeavesTheFrameUntouchedAndReportsZero) {
     Host host(GetFilterTable(), 2);
     TestFrame untouched = source;
     YcPixel* pixels = untouched.pixels.data();
-    EXPECT_EQ(host.filter(pixels, 20, 20, 19), 0);  // stride below w
-    EXPECT_EQ(host.filter(pixels, -1, 20, 22), 0);  // negative width
-    EXPECT_EQ(host.filter(pixels, 20, -3, 22), 0);  // negative height
+    EXPECT_EQ(host.filter(pixels, 20, 20, 19), 0);   // stride below w
+    EXPECT_EQ(host.filter(pixels, -1, 20, 22), 0);   // negative width
+    EXPECT_EQ(host.filter(pixels, 20, -3, 22), 0);   // negative height
     EXPECT_EQ(host.filter(nullptr, 20, 20, 22), 0);  // no pixels
     EXPECT_EQ(untouched.pixels, source.pixels);
     EXPECT_EQ(process_frame(nullptr, nullptr), 0);

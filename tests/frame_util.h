@@ -30,7 +30,9 @@ struct TestFrame {
     std::vector<YcPixel> pixels;
 
     TestFrame(std::int32_t w_, std::int32_t h_, std::int32_t stride_ = -1)
-        : w(w_), h(h_), stride(stride_ < 0 ? w_ : stride_),
+        : w(w_),
+          h(h_),
+          stride(stride_ < 0 ? w_ : stride_),
           pixels(static_cast<std::size_t>(stride) * static_cast<std::size_t>(h)) {}
 
     YcPixel& at(std::int32_t x, std::int32_t y) { return pixels[index(x, y)]; }

@@ -46,7 +46,7 @@ TEST(Faults, UnwritableFolderIsBadUsage) {
     TempDir dir;
     const std::string in = frames_file(dir, 1);
     std::vector<std::string> outputs = {"/proc/self/out.yc48"};  // no one can create files there
-    if (::geteuid() != 0) {  // permissions do not stop root
+    if (::geteuid() != 0) {                                      // permissions do not stop root
         ASSERT_EQ(::mkdir((dir / "ro").c_str(), 0555), 0);
         outputs.push_back(dir / "ro/out.yc48");
     }
@@ -62,9 +62,9 @@ TEST(Faults, InputCutShortInAPipeCreatesNoOutput) {
     TempDir dir;
     const std::string in = frames_file(dir, 3);
     const std::string one_and_a_half = std::to_string(64 * 48 * 6 * 3 / 2);
-    const Result r = run_shell("head -c " + one_and_a_half + " " + quote(in) + " | " +
-                               quote(kTool) + " --format yc48 --size 64x48 - " +
-                               quote(dir / "out.yc48"));
+    const Result r =
+        run_shell("head -c " + one_and_a_half + " " + quote(in) + " | " + quote(kTool) +
+                  " --format yc48 --size 64x48 - " + quote(dir / "out.yc48"));
     EXPECT_EQ(r.status, 2) << r.err;
     EXPECT_NE(r.err.find("frame 2"), std::string::npos) << r.err;
     EXPECT_FALSE(exists(dir / "out.yc48"));
