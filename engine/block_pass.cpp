@@ -25,12 +25,6 @@ YcPixel* g_accum = nullptr;
 
 namespace {
 
-// 16-bit add that wraps: the planes hold sums modulo 2^16.
-inline std::int16_t add_wrap(std::int16_t a, std::int32_t b) {
-    return static_cast<std::int16_t>(
-        static_cast<std::uint16_t>(static_cast<std::uint16_t>(a) + static_cast<std::uint16_t>(b)));
-}
-
 // End (exclusive) of the block grid that starts at `start` on an axis of `size` pixels: blocks
 // start at start + 8i while that is below size - 8, so none reaches the last column or row.
 inline std::int32_t grid_end(std::int32_t start, std::int32_t size) {

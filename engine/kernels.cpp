@@ -16,11 +16,6 @@ std::uint32_t ceil_log2(std::uint64_t d) {
     return l;
 }
 
-inline std::int16_t add_wrap(std::int16_t a, std::int32_t b) {
-    return static_cast<std::int16_t>(
-        static_cast<std::uint16_t>(static_cast<std::uint16_t>(a) + static_cast<std::uint16_t>(b)));
-}
-
 // The group kernels of the scalar table: each block is copied out of its lane, handed to the
 // reference function and copied back.
 template <typename F>

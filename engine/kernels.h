@@ -21,6 +21,12 @@ inline constexpr int kGroupBlocks = 16;
 inline constexpr int kGroupElements = 64 * kGroupBlocks;  // int32 per channel
 inline constexpr int kGroupChannels = 3;                  // y, cb, cr groups, one after another
 
+// 16-bit add that wraps: planes and their sums hold values modulo 2^16. b's low 16 bits count.
+inline std::int16_t add_wrap(std::int16_t a, std::int32_t b) {
+    return static_cast<std::int16_t>(
+        static_cast<std::uint16_t>(static_cast<std::uint16_t>(a) + static_cast<std::uint16_t>(b)));
+}
+
 // Coefficient shaping of one frame: threshold and quant as the block pass reads them (int16,
 // sign-extended; quant != 0) and the divide-free form of the luma requantisation:
 //   quant * (v / quant) == sign(v) * step * ((|v| * magic) >> shift),  step = |quant|,
