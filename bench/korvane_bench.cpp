@@ -20,14 +20,15 @@
 
 #include <cstdint>
 #include <cstring>
+#include <utility>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "aviutl/filter_descriptor.h"
 #include "engine/cpu.h"
-#include "engine/frame_pass.h"
+#include "engine/engine.h"
 #include "engine/kernels.h"
-#include "host/filter_descriptor.h"
 #include "standalone/host.h"
 #include "standalone/thread_pool.h"
 
@@ -88,10 +89,10 @@ std::vector<YcPixel> make_working_frame(std::int32_t w, std::int32_t h) {
 std::vector<std::int32_t> make_groups(bool coefficients) {
     const std::vector<YcPixel> frame = make_working_frame(8 * kGroupBlocks, 8);
     std::vector<std::int32_t> groups(kGroupChannels * kGroupElements);
-    kScalarKernels.gather(frame.data(), 8 * kGroupBlocks, kGroupBlocks, groups.data());
+    kScalarGroupKernels.gather(frame.data(), 8 * kGroupBlocks, kGroupBlocks, groups.data());
     if (coefficients)
         for (int ch = 0; ch < kGroupChannels; ++ch)
-            kScalarKernels.fdct(groups.data() + ch * kGroupElements);
+            kScalarGroupKernels.fdct(groups.data() + ch * kGroupElements);
     return groups;
 }
 
@@ -101,6 +102,7 @@ void BM_Kernel(benchmark::State& state) {
     const auto id = static_cast<KernelId>(state.range(0));
     if (!pick_tier(state, state.range(1))) return;
     const Kernels& k = kernels();
+    const GroupKernels& g = *tier_group_kernels(k.tier);
     const ShapeParams shape = make_shape_params(24, 8);
     const std::vector<std::int32_t> input =
         make_groups(id == kIdct || id == kShapeLuma || id == kShapeChroma);
@@ -113,31 +115,31 @@ void BM_Kernel(benchmark::State& state) {
         switch (id) {
             case kFdct:
                 std::memcpy(work.data(), input.data(), kGroupElements * sizeof(std::int32_t));
-                k.fdct(work.data());
+                g.fdct(work.data());
                 blocks += kGroupBlocks;
                 break;
             case kIdct:
                 std::memcpy(work.data(), input.data(), kGroupElements * sizeof(std::int32_t));
-                k.idct(work.data());
+                g.idct(work.data());
                 blocks += kGroupBlocks;
                 break;
             case kShapeLuma:
                 std::memcpy(work.data(), input.data(), kGroupElements * sizeof(std::int32_t));
-                k.shape_luma(work.data(), shape);
+                g.shape_luma(work.data(), shape);
                 blocks += kGroupBlocks;
                 break;
             case kShapeChroma:
                 std::memcpy(work.data(), input.data(), kGroupElements * sizeof(std::int32_t));
-                k.shape_chroma(work.data(), shape);
+                g.shape_chroma(work.data(), shape);
                 blocks += kGroupBlocks;
                 break;
             case kGather:
-                k.gather(frame.data() + 8 * (state.iterations() % 200), kWidth, kGroupBlocks,
+                g.gather(frame.data() + 8 * (state.iterations() % 200), kWidth, kGroupBlocks,
                          work.data());
                 blocks += kGroupBlocks;
                 break;
             case kScatter:
-                k.scatter_add(input.data(), plane.data() + 8 * (state.iterations() % 200), kWidth,
+                g.scatter_add(input.data(), plane.data() + 8 * (state.iterations() % 200), kWidth,
                               kGroupBlocks);
                 blocks += kGroupBlocks;
                 break;
@@ -196,52 +198,44 @@ using Words = std::vector<std::uint64_t>;
 
 struct StreamJob {
     Words* frame;
-    std::vector<Words>* planes;
+    Words* plane;
 };
 
-// Streaming passes with the traffic of the frame pass's steps (one 64-bit add per word, which
-// the compiler vectorises; no arithmetic worth the name, so memory sets the pace).
-void read_modify(std::uint64_t* dst, const std::uint64_t* src, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) dst[i] += src[i];
+// Streaming passes with the traffic of the frame pass's rounds (one 64-bit add per word, which
+// the compiler vectorises; no arithmetic worth the name, so memory sets the pace). Each thread
+// takes its band of the frame and of the one accumulation plane, as the engine does.
+std::pair<std::size_t, std::size_t> band(std::size_t n, std::int32_t t, std::int32_t count) {
+    return {n * static_cast<std::size_t>(t) / static_cast<std::size_t>(count),
+            n * static_cast<std::size_t>(t + 1) / static_cast<std::size_t>(count)};
 }
 
-// The pre-scale: each thread its band of the frame, in place.
+// The pre-scale: the frame in place.
 extern "C" void prescale_stream_worker(std::int32_t t, std::int32_t count, void* param1, void*) {
     const StreamJob& job = *static_cast<const StreamJob*>(param1);
     std::uint64_t* frame = job.frame->data();
-    const std::size_t n = job.frame->size();
-    const std::size_t begin = n * static_cast<std::size_t>(t) / static_cast<std::size_t>(count);
-    const std::size_t end = n * static_cast<std::size_t>(t + 1) / static_cast<std::size_t>(count);
+    const auto [begin, end] = band(job.frame->size(), t, count);
     for (std::size_t i = begin; i < end; ++i) frame[i] += 1;
     benchmark::ClobberMemory();
 }
 
-// One thread's layers: the frame read and its plane written, once.
-extern "C" void stream_worker(std::int32_t t, std::int32_t, void* param1, void*) {
+// The bands: the frame read and the plane written, once (later shifts find their rows in the
+// cache).
+extern "C" void stream_worker(std::int32_t t, std::int32_t count, void* param1, void*) {
     const StreamJob& job = *static_cast<const StreamJob*>(param1);
     const std::uint64_t* frame = job.frame->data();
-    const std::size_t n = job.frame->size();
-    std::uint64_t* plane = (*job.planes)[static_cast<std::size_t>(t)].data();
-    for (std::size_t i = 0; i < n; ++i) plane[i] = frame[i] + 1;
+    std::uint64_t* plane = job.plane->data();
+    const auto [begin, end] = band(job.frame->size(), t, count);
+    for (std::size_t i = begin; i < end; ++i) plane[i] = frame[i] + 1;
     benchmark::ClobberMemory();
 }
 
-// The blend's traffic: every plane and the frame read, the frame written (each thread a band;
-// the engine's blend runs on one thread, the reference gives it every thread).
+// The blend: the plane and the frame read, the frame written.
 extern "C" void blend_stream_worker(std::int32_t t, std::int32_t count, void* param1, void*) {
     const StreamJob& job = *static_cast<const StreamJob*>(param1);
     std::uint64_t* frame = job.frame->data();
-    const std::size_t n = job.frame->size();
-    const std::size_t begin = n * static_cast<std::size_t>(t) / static_cast<std::size_t>(count);
-    const std::size_t end = n * static_cast<std::size_t>(t + 1) / static_cast<std::size_t>(count);
-    const std::vector<Words>& planes = *job.planes;
-    if (planes.size() == 1) {
-        read_modify(frame + begin, planes[0].data() + begin, end - begin);
-    } else {
-        const std::uint64_t* p0 = planes[0].data();
-        const std::uint64_t* p1 = planes[1].data();
-        for (std::size_t i = begin; i < end; ++i) frame[i] += p0[i] + p1[i];
-    }
+    const std::uint64_t* plane = job.plane->data();
+    const auto [begin, end] = band(job.frame->size(), t, count);
+    for (std::size_t i = begin; i < end; ++i) frame[i] += plane[i];
     benchmark::ClobberMemory();
 }
 
@@ -251,8 +245,8 @@ void BM_MemoryBound(benchmark::State& state) {
         static_cast<std::size_t>(kWidth) * kHeight * sizeof(YcPixel);
     const std::size_t words = bytes_per_frame / sizeof(std::uint64_t);
     Words frame(words, 1);
-    std::vector<Words> planes(static_cast<std::size_t>(threads), Words(words, 2));
-    StreamJob job{&frame, &planes};
+    Words plane(words, 2);
+    StreamJob job{&frame, &plane};
     ThreadPool pool(threads);
     for (auto _ : state) {
         pool.run_on_all(&prescale_stream_worker, &job, nullptr);
@@ -260,8 +254,8 @@ void BM_MemoryBound(benchmark::State& state) {
         pool.run_on_all(&blend_stream_worker, &job, nullptr);
     }
     const double frames = static_cast<double>(state.iterations());
-    // Bytes moved per frame, in frame sizes F: 2 F pre-scale, 2 F per thread, (T + 2) F blend.
-    const double bytes = static_cast<double>(bytes_per_frame) * (3.0 * threads + 4.0);
+    // Bytes moved per frame, in frame sizes F: 2 F pre-scale, 2 F bands, 3 F blend.
+    const double bytes = static_cast<double>(bytes_per_frame) * 7.0;
     state.counters["ms_per_frame"] = benchmark::Counter(
         frames * 1e-3, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
     state.counters["GB_per_s"] =
@@ -277,7 +271,7 @@ void register_all() {
                 ->Args({id, tier});
     for (int tier = 0; tier < 4; ++tier)
         for (int n_shift : {1, 4, 16, 64})
-            for (int threads : {1, 2})
+            for (int threads : {1, 2, 16})
                 benchmark::RegisterBenchmark(
                     ("Frame/" + std::string(tier_name(static_cast<CpuTier>(tier))) + "/n" +
                      std::to_string(n_shift) + "/t" + std::to_string(threads))

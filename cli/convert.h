@@ -6,7 +6,7 @@
 #include <array>
 #include <cstdint>
 
-#include "host/host_interface.h"
+#include "engine/pixel.h"
 
 namespace korvane::cli {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cli/options.h"
-#include "host/host_interface.h"
+#include "engine/pixel.h"
 
 namespace korvane::cli {
 

@@ -1,5 +1,5 @@
-// korvane-dct: runs the filter over every frame of a file or stream, through the same frame
-// callback that the video editor calls. Reading, filtering and writing overlap: one thread reads
+// korvane-dct: runs the filter over every frame of a file or stream, through the same engine
+// call that the video editor's frame callback makes. Reading, filtering and writing overlap: one thread reads
 // and converts the next frames while the current one is filtered and another thread converts and
 // writes the frames before it.
 #include <unistd.h>
@@ -21,9 +21,10 @@
 #include "cli/output_file.h"
 #include "cli/picture.h"
 #include "cli/progress.h"
+#include "aviutl/frame_callback.h"
 #include "engine/cpu.h"
-#include "host/filter_descriptor.h"
-#include "standalone/host.h"
+#include "engine/engine.h"
+#include "standalone/thread_pool.h"
 
 namespace korvane::cli {
 namespace {
@@ -67,13 +68,14 @@ struct ReadStage {
     }
 };
 
-void select_cpu(const std::string& name) {
-    std::optional<CpuTier> tier;
-    if (name != "auto") tier = parse_tier(name);
-    if (!select_tier(tier))
+const Kernels& select_cpu(const std::string& name) {
+    const CpuTier tier = name == "auto" ? best_tier() : parse_tier(name).value_or(CpuTier::scalar);
+    const Kernels* table = tier_kernels(tier);
+    if (static_cast<int>(tier) > static_cast<int>(best_tier()) || !table)
         throw UsageError("--cpu " + name +
                          ": not available on this machine or in this build (best: " +
                          tier_name(best_tier()) + ")");
+    return *table;
 }
 
 // Prints the measured quality of one frame, or of all of them.
@@ -142,7 +144,7 @@ int run(int argc, const char* const* argv) {
         return 0;
     }
     const Options& options = *parsed;
-    select_cpu(options.cpu);
+    const Kernels& kernels = select_cpu(options.cpu);
     const Format& in_format = input_format(options);
     const Format& out_format = output_format(options, in_format);
     if (options.input == "-" && options.reference == "-")
@@ -166,8 +168,13 @@ int run(int argc, const char* const* argv) {
                              " reference frames for " + std::to_string(*info.frame_count) +
                              " input frames");
     }
-    Host host(GetFilterTable(), options.threads);
-    for (int i = 0; i < 4; ++i) host.track(i) = options.tracks[static_cast<std::size_t>(i)];
+    ThreadPool pool(options.threads);
+    Scratch scratch;
+    const auto& t = options.tracks;
+    const Settings settings{
+        t[kThreshold], t[kQuant],
+        options.host_threads ? shifts_on_host(t[kNShift], options.host_threads) : t[kNShift],
+        t[kZeroWeight]};
     // Raw frames to raw frames are the filter's output exactly. Wherever samples are converted,
     // half a step is added on the way in, so that the pre-scale's rounding down becomes rounding
     // to nearest and the output is not biased down.
@@ -213,7 +220,8 @@ int run(int argc, const char* const* argv) {
             std::optional<Frame> before;
             if (measuring || (compare_file && index == 1)) before = frame;
             if (compensate) add_compensation(frame);
-            if (host.filter(frame.pixels.data(), frame.w, frame.h, frame.w) == 0)
+            const FrameView view{frame.pixels.data(), frame.w, frame.h, frame.w};
+            if (filter_frame(view, settings, kernels, pool.parallel(), scratch) != Status::ok)
                 throw RunError("frame " + std::to_string(index) + " (" + std::to_string(frame.w) +
                                "x" + std::to_string(frame.h) +
                                "): the filter could not run (out of memory)");

@@ -5,12 +5,12 @@
 #include <thread>
 
 #include "cli/errors.h"
-#include "engine/frame_pass.h"
+#include "engine/engine.h"
 
 namespace korvane::cli {
 namespace {
 
-constexpr std::int32_t kMaxThreads = 64;
+constexpr std::int32_t kMaxCliThreads = 64;
 
 std::int32_t parse_positive(std::string_view text, const std::string& what) {
     std::int32_t v = 0;
@@ -34,7 +34,7 @@ std::optional<Options> parse_options(int argc, const char* const* argv, std::str
     Options o;
     for (int i = 0; i < kTrackCount; ++i) o.tracks[static_cast<std::size_t>(i)] = kTrackDefault[i];
     const unsigned hw = std::thread::hardware_concurrency();
-    o.threads = hw == 0 ? 1 : static_cast<std::int32_t>(std::min<unsigned>(hw, kMaxThreads));
+    o.threads = hw == 0 ? 1 : static_cast<std::int32_t>(std::min<unsigned>(hw, kMaxCliThreads));
 
     CLI::App app{
         "korvane-dct: deblocking and denoising by averaged shifted-grid DCT "
@@ -50,9 +50,14 @@ std::optional<Options> parse_options(int argc, const char* const* argv, std::str
     track_option("--quant", kQuant, "requantisation step of shaped luma coefficients");
     track_option("--n-shift", kNShift, "number of shifted block grids averaged per frame");
     track_option("--zero-weight", kZeroWeight, "weight of the unfiltered frame in the mean");
-    app.add_option("--threads", o.threads, "worker threads (default: hardware threads)")
-        ->check(CLI::Range(1, kMaxThreads))
+    app.add_option("--threads", o.threads,
+                   "worker threads (default: hardware threads); the output is the same for any")
+        ->check(CLI::Range(1, kMaxCliThreads))
         ->capture_default_str();
+    app.add_option("--host-threads", o.host_threads,
+                   "give the AviUtl plug-in's output on a host of this many threads (n_shift "
+                   "rounded up to a multiple of it)")
+        ->check(CLI::Range(1, kMaxCliThreads));
     std::string size;
     app.add_option("--size", size, "frame size WxH of raw .yc48 input");
     app.add_option("--format", o.input_format,

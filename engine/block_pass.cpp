@@ -1,6 +1,5 @@
 #include "engine/block_pass.h"
 
-#include <cstddef>
 #include <cstring>
 
 #include "engine/dct.h"
@@ -19,36 +18,26 @@ const std::array<ShiftPosition, 64> ShiftTable = {{
     {5, 4}, {6, 3}, {2, 7}, {3, 3}, {4, 0}, {2, 4}, {4, 4}, {7, 2}, {0, 0},
 }};
 
-std::int16_t g_threshold = 0;
-std::int16_t g_quant = 1;
-YcPixel* g_accum = nullptr;
-
 namespace {
 
-// End (exclusive) of the block grid that starts at `start` on an axis of `size` pixels: blocks
-// start at start + 8i while that is below size - 8, so none reaches the last column or row.
-inline std::int32_t grid_end(std::int32_t start, std::int32_t size) {
-    std::int32_t end = start;
-    while (end < size - 8) end += 8;
-    return end;
-}
-
-inline const YcPixel* frame_row(const FrameInfo& frame, std::int32_t y) {
+inline const YcPixel* frame_row(const FrameView& frame, std::int32_t y) {
     return frame.pixels + static_cast<std::ptrdiff_t>(y) * frame.stride;
 }
 
-inline YcPixel* plane_row(YcPixel* plane, std::int32_t w, std::int32_t y) {
-    return plane + static_cast<std::ptrdiff_t>(y) * w;
+// Number of block starts start + 8i below size - 8.
+inline std::int32_t block_count(std::int32_t start, std::int32_t size) {
+    const std::int32_t room = size - 8 - start;
+    return room > 0 ? (room + 7) / 8 : 0;
 }
 
 // Adds (or with `store`, copies) the source samples of columns [x_begin, x_end) of rows
 // [y_begin, y_end) into the plane.
-void add_source(const FrameInfo& frame, YcPixel* plane, std::int32_t x_begin, std::int32_t x_end,
-                std::int32_t y_begin, std::int32_t y_end, bool store) {
+void add_source(const Kernels& k, const FrameView& frame, const PlaneRows& plane,
+                std::int32_t x_begin, std::int32_t x_end, std::int32_t y_begin, std::int32_t y_end,
+                bool store) {
     if (x_end <= x_begin) return;
-    const Kernels& k = kernels();
     for (std::int32_t y = y_begin; y < y_end; ++y) {
-        YcPixel* dst = plane_row(plane, frame.w, y) + x_begin;
+        YcPixel* dst = plane.row(y) + x_begin;
         const YcPixel* src = frame_row(frame, y) + x_begin;
         if (store)
             std::memcpy(dst, src, static_cast<std::size_t>(x_end - x_begin) * sizeof(YcPixel));
@@ -57,27 +46,13 @@ void add_source(const FrameInfo& frame, YcPixel* plane, std::int32_t x_begin, st
     }
 }
 
-// One layer of shift index batch_base + thread_index added into plane thread_index.
-void one_layer(std::int32_t thread_index, const FrameInfo& frame, std::int32_t batch_base) {
-    const ShiftPosition shift = shift_position(static_cast<std::int32_t>(
-        static_cast<std::uint32_t>(batch_base) + static_cast<std::uint32_t>(thread_index)));
-    const std::int32_t w = frame.w;
-    const std::int32_t h = frame.h;
-    YcPixel* plane = g_accum + static_cast<std::ptrdiff_t>(thread_index) * w * h;
-    const ShapeParams params = make_shape_params(g_threshold, g_quant);
-    const Kernels& k = kernels();
-
-    // Blocks start at x0 + 8i while that is below w - 8 (see grid_end).
-    const std::int32_t blocks = (grid_end(shift.x0 < w ? shift.x0 : w, w) - shift.x0) / 8;
-    if (blocks > 0) {
-        for (std::int32_t y = shift.y0; y < h - 8; y += 8)
-            k.block_row(frame_row(frame, y) + shift.x0, frame.stride,
-                        plane_row(plane, w, y) + shift.x0, w, blocks, params, false);
-    }
-    fill_uncovered(frame, plane, shift.x0, shift.y0);
-}
-
 }  // namespace
+
+BlockGrid grid_of(std::int32_t w, std::int32_t h, ShiftPosition shift) {
+    const std::int32_t x0 = shift.x0 < w ? shift.x0 : w;
+    const std::int32_t y0 = shift.y0 < h ? shift.y0 : h;
+    return {x0, y0, x0 + 8 * block_count(x0, w), y0 + 8 * block_count(y0, h)};
+}
 
 void shape_luma(std::int32_t* block, std::int32_t threshold, std::int32_t quant) {
     for (int i = 1; i < kBlockSize; ++i) {
@@ -93,18 +68,17 @@ void shape_chroma(std::int32_t* block, std::int32_t threshold) {
     }
 }
 
-void fill_uncovered(const FrameInfo& frame, YcPixel* plane, std::int32_t x0, std::int32_t y0) {
+void fill_uncovered(const Kernels& k, const FrameView& frame, const PlaneRows& plane,
+                    ShiftPosition shift, std::int32_t row_begin, std::int32_t row_end) {
+    const BlockGrid g = grid_of(frame.w, frame.h, shift);
+    const auto clip = [&](std::int32_t y) {
+        return y < row_begin ? row_begin : (y > row_end ? row_end : y);
+    };
     const std::int32_t w = frame.w;
-    const std::int32_t h = frame.h;
-    // The block rectangle, clipped to the frame; the grid ends never pass w or h.
-    const std::int32_t xb = x0 < w ? x0 : w;
-    const std::int32_t yb = y0 < h ? y0 : h;
-    const std::int32_t xe = grid_end(xb, w);
-    const std::int32_t ye = grid_end(yb, h);
-    add_source(frame, plane, 0, w, 0, yb, false);    // top
-    add_source(frame, plane, 0, w, ye, h, false);    // bottom
-    add_source(frame, plane, 0, xb, yb, ye, false);  // left
-    add_source(frame, plane, xe, w, yb, ye, false);  // right
+    add_source(k, frame, plane, 0, w, clip(0), clip(g.y0), false);           // top
+    add_source(k, frame, plane, 0, w, clip(g.ye), clip(frame.h), false);     // bottom
+    add_source(k, frame, plane, 0, g.x0, clip(g.y0), clip(g.ye), false);     // left
+    add_source(k, frame, plane, g.xe, w, clip(g.y0), clip(g.ye), false);     // right
 }
 
 void block_row_scalar(const YcPixel* src, std::ptrdiff_t src_stride, YcPixel* dst,
@@ -149,73 +123,62 @@ void block_row_scalar(const YcPixel* src, std::ptrdiff_t src_stride, YcPixel* ds
     }
 }
 
-extern "C" void block_worker(std::int32_t thread_index, std::int32_t /*thread_count*/, void* param1,
-                             void* param2) {
-    one_layer(thread_index, *static_cast<const FrameInfo*>(param1),
-              *static_cast<const std::int32_t*>(param2));
-}
-
-extern "C" void layers_worker(std::int32_t thread_index, std::int32_t /*thread_count*/,
-                              void* param1, void* param2) {
-    const FrameInfo& frame = *static_cast<const FrameInfo*>(param1);
-    const LayerPlan& plan = *static_cast<const LayerPlan*>(param2);
-    // Shift index of batch b on this thread, as block_worker computes it from batch_base b * T.
-    const auto shift_of = [&](std::int32_t b) {
-        return shift_position(static_cast<std::int32_t>(
-            static_cast<std::uint32_t>(b) * static_cast<std::uint32_t>(plan.threads) +
-            static_cast<std::uint32_t>(thread_index)));
-    };
+void band_layers(const Kernels& k, const FrameView& frame, const PlaneRows& band, std::int32_t b0,
+                 std::int32_t b1, std::int32_t shifts, const ShapeParams& params) {
     const std::int32_t w = frame.w;
     const std::int32_t h = frame.h;
-    YcPixel* plane = g_accum + static_cast<std::ptrdiff_t>(thread_index) * w * h;
-    const ShapeParams params = make_shape_params(g_threshold, g_quant);
-    const Kernels& k = kernels();
+    const std::int32_t spill_end = b1 + 7 < h ? b1 + 7 : h;
+    for (std::int32_t y = b1; y < spill_end; ++y)
+        std::memset(band.row(y), 0, static_cast<std::size_t>(w) * sizeof(YcPixel));
 
-    // Batch 0's layer is stored, row by row ahead of the others: the first `stored` rows of the
-    // plane hold it complete (its block rows with their side strips, and whole border rows), so
-    // the plane needs no zeroing and the other layers only ever add to stored rows. The rows and
-    // strips are those of fill_uncovered.
-    const ShiftPosition first = shift_of(0);
-    const std::int32_t xb = first.x0 < w ? first.x0 : w;
-    const std::int32_t yb = first.y0 < h ? first.y0 : h;
-    const std::int32_t xe = grid_end(xb, w);
-    const std::int32_t ye = grid_end(yb, h);
-    const std::int32_t first_blocks = (xe - first.x0) / 8;
-    std::int32_t stored = 0;
+    // Shift 0's layer is stored, row by row ahead of the others: rows b0 .. stored-1 hold it
+    // complete (its block rows, their side strips, the rows of blocks from the band above as
+    // zeros with their side strips, and whole border rows), so the band needs no zeroing and
+    // the other shifts only ever add to stored rows. Rows and strips are those of
+    // fill_uncovered.
+    const BlockGrid first = grid_of(w, h, shift_position(0));
+    std::int32_t stored = b0;
     const auto store_until = [&](std::int32_t until) {
         while (stored < until) {
-            if (stored >= yb && stored < ye && first_blocks > 0) {
+            if (stored < first.y0 || stored >= first.ye || first.columns() == 0) {
+                add_source(k, frame, band, 0, w, stored, stored + 1, true);
+                stored += 1;
+            } else if ((stored - first.y0) % 8 == 0) {
                 k.block_row(frame_row(frame, stored) + first.x0, frame.stride,
-                            plane_row(plane, w, stored) + first.x0, w, first_blocks, params, true);
-                add_source(frame, plane, 0, xb, stored, stored + 8, true);
-                add_source(frame, plane, xe, w, stored, stored + 8, true);
+                            band.row(stored) + first.x0, w, first.columns(), params, true);
+                const std::int32_t end = stored + 8 < b1 ? stored + 8 : b1;
+                add_source(k, frame, band, 0, first.x0, stored, end, true);
+                add_source(k, frame, band, first.xe, w, stored, end, true);
                 stored += 8;
             } else {
-                add_source(frame, plane, 0, w, stored, stored + 1, true);
+                // Covered by a block of the band above, which adds it in at the blend.
+                std::memset(band.row(stored) + first.x0, 0,
+                            static_cast<std::size_t>(first.xe - first.x0) * sizeof(YcPixel));
+                add_source(k, frame, band, 0, first.x0, stored, stored + 1, true);
+                add_source(k, frame, band, first.xe, w, stored, stored + 1, true);
                 stored += 1;
             }
         }
     };
 
-    // The other layers add, interleaved by block row: block row j of every shift lies in rows
-    // 8j .. 8j + 14, so the frame and plane rows that one shift brings into the cache serve the
-    // others too. 16-bit sums wrap, so the order of the additions does not change them.
-    for (std::int32_t y = 0; y < h - 8; y += 8) {
-        store_until(h - y > 15 ? y + 15 : h);
-        for (std::int32_t b = 1; b < plan.batches; ++b) {
-            const ShiftPosition shift = shift_of(b);
+    // The other shifts add, interleaved by block row: block row j of every shift lies in rows
+    // b0 + 8j .. b0 + 8j + 14, so the frame and plane rows that one shift brings into the cache
+    // serve the others too. 16-bit sums wrap, so the order of the additions does not change
+    // them. Each add touches rows below y + 15 only, all of them stored by then.
+    for (std::int32_t y = b0; y < b1; y += 8) {
+        store_until(y + 15 < b1 ? y + 15 : b1);
+        for (std::int32_t i = 1; i < shifts; ++i) {
+            const ShiftPosition shift = shift_position(i);
             const std::int32_t row = y + shift.y0;
-            const std::int32_t blocks = (grid_end(shift.x0 < w ? shift.x0 : w, w) - shift.x0) / 8;
-            if (row >= h - 8 || blocks <= 0) continue;
-            k.block_row(frame_row(frame, row) + shift.x0, frame.stride,
-                        plane_row(plane, w, row) + shift.x0, w, blocks, params, false);
+            const std::int32_t columns = block_count(shift.x0, w);
+            if (row >= h - 8 || columns == 0) continue;
+            k.block_row(frame_row(frame, row) + shift.x0, frame.stride, band.row(row) + shift.x0,
+                        w, columns, params, false);
         }
     }
-    store_until(h);
-    for (std::int32_t b = 1; b < plan.batches; ++b) {
-        const ShiftPosition shift = shift_of(b);
-        fill_uncovered(frame, plane, shift.x0, shift.y0);
-    }
+    store_until(b1);
+    for (std::int32_t i = 1; i < shifts; ++i)
+        fill_uncovered(k, frame, band, shift_position(i), b0, b1);
 }
 
 }  // namespace korvane

@@ -1,11 +1,15 @@
-// Shifted-grid block pass: one worker per host thread reconstructs every 8x8 block of its shift
-// position and adds the result into its own accumulation plane.
+// Shifted-grid block pass: the shift table, the block grid of a shift, the border completion, and
+// the work of one band of rows: every shift's blocks that start in the band, reconstructed and
+// summed into the band's rows of the accumulation plane.
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
-#include "host/host_interface.h"
+#include "engine/engine.h"
+#include "engine/kernels.h"
+#include "engine/pixel.h"
 
 namespace korvane {
 
@@ -17,40 +21,48 @@ struct ShiftPosition {
 // The 64 shift positions in the order in which frames use them; (0, 0) comes last.
 extern const std::array<ShiftPosition, 64> ShiftTable;
 
-// Shift position of a shift index. Indices past the table's end (a batch can reach them when
-// batches x threads > 64) wrap around it: they still give a full layer, one value per pixel.
+// Shift position of a shift index. Indices past the table's end (the video editor reaches them
+// when its batches x threads pass 64) wrap around it: they still give a full layer, one value
+// per pixel.
 inline ShiftPosition shift_position(std::int32_t index) {
     return ShiftTable[static_cast<std::uint32_t>(index) % ShiftTable.size()];
 }
 
-// Per-frame parameters, set by the frame pass before any block worker runs.
-extern std::int16_t g_threshold;  // AC coefficients with magnitude below it are shaped
-extern std::int16_t g_quant;      // requantisation step of shaped luma coefficients, >= 1
-extern YcPixel* g_accum;          // plane t starts at element t * w * h
+// The blocks of one shift on a w x h frame. Blocks have their top-left pixel at (x0 + 8i,
+// y0 + 8j) while that is left of column w - 8 and above row h - 8, so none reaches the last
+// column or row; together they cover exactly columns x0 .. xe-1 of rows y0 .. ye-1.
+struct BlockGrid {
+    std::int32_t x0, y0;  // the shift, clipped to the frame
+    std::int32_t xe, ye;  // ends of the block rectangle (exclusive); xe == x0: no block columns
+    std::int32_t columns() const { return (xe - x0) / 8; }
+};
+BlockGrid grid_of(std::int32_t w, std::int32_t h, ShiftPosition shift);
 
-// ThreadWorker: param1 is the FrameInfo (already in the working scale), param2 points at the
-// int32 batch_base. Thread t uses shift index batch_base + t and adds one layer to plane t.
-extern "C" void block_worker(std::int32_t thread_index, std::int32_t thread_count, void* param1,
-                             void* param2);
-
-// What layers_worker runs: `batches` batches of `threads` shift positions (the frame pass's
-// T), as the frame pass would run block_worker once per batch.
-struct LayerPlan {
-    std::int32_t batches;
-    std::int32_t threads;
+// Rows of an accumulation plane, w pixels each (not the frame's stride): frame row y lives at
+// first + (y - first_row) * w. A band holds only some of the frame's rows.
+struct PlaneRows {
+    YcPixel* first;
+    std::int32_t first_row;
+    std::int32_t w;
+    YcPixel* row(std::int32_t y) const {
+        return first + static_cast<std::ptrdiff_t>(y - first_row) * w;
+    }
 };
 
-// ThreadWorker: param1 is the FrameInfo, param2 the LayerPlan. Adds to plane t the layers that
-// block_worker would add to it over all batches (shift indices b * threads + t), with one
-// difference: the first layer is stored, not added, so the plane's contents beforehand do not
-// matter. The result is that of the batches on a zeroed plane; the order of the work differs
-// (see block_pass.cpp), the 16-bit wrapping sums do not.
-extern "C" void layers_worker(std::int32_t thread_index, std::int32_t thread_count, void* param1,
-                              void* param2);
+// Adds the source sample to every pixel of rows [row_begin, row_end) that no block of `shift`
+// covers (the border completion), wrapping in 16 bits.
+void fill_uncovered(const Kernels& k, const FrameView& frame, const PlaneRows& plane,
+                    ShiftPosition shift, std::int32_t row_begin, std::int32_t row_end);
 
-// Adds the source sample to every pixel of `plane` (rows of exactly w pixels) that no block of
-// the shift (x0, y0) covers.
-void fill_uncovered(const FrameInfo& frame, YcPixel* plane, std::int32_t x0, std::int32_t y0);
+// The block pass of shift indices 0 .. shifts-1 over the band of rows [b0, b1): b0 a multiple of
+// 8, b1 a multiple of 8 or h. `band` must hold rows b0 .. spill_end-1, spill_end = min(b1 + 7, h),
+// and may hold anything beforehand. Afterwards rows b0 .. b1-1 hold, per pixel, the 16-bit
+// wrapping sum over all shifts of the reconstruction from each block that starts in the band,
+// or of the source where the shift leaves the pixel uncovered; rows b1 .. spill_end-1 hold the
+// sum of the parts of the band's blocks that reach below it, which the band under it adds in.
+// Blocks start at b0 + y0 + 8m, so each belongs to exactly one band.
+void band_layers(const Kernels& k, const FrameView& frame, const PlaneRows& band, std::int32_t b0,
+                 std::int32_t b1, std::int32_t shifts, const ShapeParams& params);
 
 // Coefficient shaping of one block's AC coefficients (index 0, the DC, is never changed).
 void shape_luma(std::int32_t* block, std::int32_t threshold, std::int32_t quant);

@@ -108,6 +108,27 @@ const Kernels* tier_kernels(CpuTier tier) {
     }
 }
 
+const GroupKernels* tier_group_kernels(CpuTier tier) {
+    switch (tier) {
+        case CpuTier::scalar:
+            return &kScalarGroupKernels;
+#ifdef KORVANE_HAVE_SSE41
+        case CpuTier::sse41:
+            return sse41_group_kernels();
+#endif
+#ifdef KORVANE_HAVE_AVX2
+        case CpuTier::avx2:
+            return avx2_group_kernels();
+#endif
+#ifdef KORVANE_HAVE_AVX512
+        case CpuTier::avx512:
+            return avx512_group_kernels();
+#endif
+        default:
+            return nullptr;
+    }
+}
+
 CpuTier best_tier() {
     static const CpuTier best = compute_best();
     return best;

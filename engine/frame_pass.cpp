@@ -1,134 +1,174 @@
+// The frame pass: pre-scale, the block pass of every shift band by band, and the blend, each on
+// all threads.
+//
+// The blend needs, per pixel, the 16-bit wrapping sum of one value from every shift, and that sum
+// does not depend on the order of the additions. So the frame is split by rows, not by shifts:
+// thread k takes band k and runs every shift's blocks that start in it, summing into the band's
+// rows of one accumulation plane. A block that starts near the bottom of a band reaches up to 7
+// rows into the next; those parts go into 7 rows of scratch just below the band's own, which
+// the next band adds in as it blends. The scratch is therefore one frame plus 7 rows per band,
+// whatever the number of shifts, and each thread blends its own band.
+//
+// Three rounds of jobs, ordered by the parallel-for alone: the pre-scale (blocks read up to 7
+// rows of the next band, which must be in the working scale by then), the bands, and the blend
+// (which writes frame rows that the band above read).
 #include "engine/frame_pass.h"
 
-#include <algorithm>
 #include <cstdlib>
 #include <limits>
-#include <memory>
 
 #include "engine/block_pass.h"
-#include "engine/kernels.h"
+#include "engine/engine.h"
 
 namespace korvane {
 namespace {
 
-// Far above any real host; keeps the shift indices and the divisor clear of overflow.
-constexpr std::int32_t kMaxThreads = 1 << 16;
+constexpr std::int32_t kSpillRows = 7;
 
-ScratchAllocator g_scratch_allocator = nullptr;
+struct FrameJob {
+    FrameView frame;
+    const Kernels* kernels;
+    BandPlan plan;
+    std::int32_t shifts;
+    ShapeParams shape;
+    BlendParams blend;
+    YcPixel* scratch;
 
-struct FreeDeleter {
-    void operator()(YcPixel* p) const { std::free(p); }
-};
-using ScratchPtr = std::unique_ptr<YcPixel[], FreeDeleter>;
-
-// Default scratch: uninitialised memory (the first batch stores every sample of every plane).
-void* allocate_uninitialised(std::size_t count, std::size_t size) {
-    if (size != 0 && count > std::numeric_limits<std::size_t>::max() / size) return nullptr;
-    return std::malloc(count * size);
-}
-
-// T planes of w x h pixels, or null if they cannot be obtained (including a size that
-// does not fit the address space).
-ScratchPtr allocate_planes(std::int32_t threads, std::int32_t w, std::int32_t h) {
-    const auto pixels = static_cast<std::uint64_t>(threads) * static_cast<std::uint64_t>(w) *
-                        static_cast<std::uint64_t>(h);
-    constexpr std::uint64_t max_pixels =
-        std::min<std::uint64_t>(std::numeric_limits<std::size_t>::max() / sizeof(YcPixel),
-                                std::numeric_limits<std::ptrdiff_t>::max() / sizeof(YcPixel));
-    if (pixels == 0 || pixels > max_pixels) return nullptr;
-    ScratchAllocator alloc = g_scratch_allocator ? g_scratch_allocator : &allocate_uninitialised;
-    return ScratchPtr(
-        static_cast<YcPixel*>(alloc(static_cast<std::size_t>(pixels), sizeof(YcPixel))));
-}
-
-bool usable(const FilterState* state, const FrameInfo* frame) {
-    if (!state || !frame || !state->track || !state->host || !state->host->run_on_all_threads)
-        return false;
-    for (int i = 0; i < kTrackCount; ++i) {
-        const std::int32_t v = state->track[i];
-        if (v < kTrackMin[i] || v > kTrackMax[i]) return false;
+    PlaneRows band_rows(std::int32_t band) const {
+        return {scratch + plan.scratch_offset(band) * frame.w, plan.begin(band), frame.w};
     }
-    if (frame->w < 0 || frame->h < 0) return false;
-    if (frame->w == 0 || frame->h == 0) return true;
-    return frame->pixels != nullptr && frame->stride >= frame->w;
+};
+
+YcPixel* frame_row(const FrameView& frame, std::int32_t y) {
+    return frame.pixels + static_cast<std::ptrdiff_t>(y) * frame.stride;
 }
 
-void blend(const FrameInfo& frame, const YcPixel* planes, std::int32_t threads,
-           std::int32_t zero_weight, std::int32_t divisor) {
-    const std::int32_t w = frame.w;
-    const std::int32_t h = frame.h;
-    const std::ptrdiff_t plane_size = static_cast<std::ptrdiff_t>(w) * h;
-    const BlendParams params = make_blend_params(zero_weight, divisor);
-    const Kernels& k = kernels();
-    for (std::int32_t y = 0; y < h; ++y)
-        k.blend_row(frame.pixels + static_cast<std::ptrdiff_t>(y) * frame.stride,
-                    planes + static_cast<std::ptrdiff_t>(y) * w, plane_size, threads, w, params);
+extern "C" void prescale_job(std::int32_t index, std::int32_t /*count*/, void* param1,
+                             void* /*param2*/) {
+    const FrameJob& job = *static_cast<const FrameJob*>(param1);
+    if (index < 0 || index >= job.plan.bands) return;
+    for (std::int32_t y = job.plan.begin(index); y < job.plan.end(index); ++y)
+        job.kernels->prescale(frame_row(job.frame, y), job.frame.w);
+}
+
+extern "C" void band_job(std::int32_t index, std::int32_t /*count*/, void* param1,
+                         void* /*param2*/) {
+    const FrameJob& job = *static_cast<const FrameJob*>(param1);
+    if (index < 0 || index >= job.plan.bands) return;
+    band_layers(*job.kernels, job.frame, job.band_rows(index), job.plan.begin(index),
+                job.plan.end(index), job.shifts, job.shape);
+}
+
+extern "C" void blend_job(std::int32_t index, std::int32_t /*count*/, void* param1,
+                          void* /*param2*/) {
+    const FrameJob& job = *static_cast<const FrameJob*>(param1);
+    if (index < 0 || index >= job.plan.bands) return;
+    const std::int32_t b0 = job.plan.begin(index);
+    const std::int32_t b1 = job.plan.end(index);
+    const PlaneRows own = job.band_rows(index);
+    // The first rows also take what the band above spilled into its rows below it.
+    std::int32_t spilled = b0;
+    PlaneRows above = own;
+    if (index > 0) {
+        above = job.band_rows(index - 1);
+        spilled = b0 + kSpillRows < b1 ? b0 + kSpillRows : b1;
+    }
+    for (std::int32_t y = b0; y < b1; ++y) {
+        if (y < spilled)
+            job.kernels->blend_row(frame_row(job.frame, y), above.row(y), own.row(y) - above.row(y),
+                                   2, job.frame.w, job.blend);
+        else
+            job.kernels->blend_row(frame_row(job.frame, y), own.row(y), 0, 1, job.frame.w,
+                                   job.blend);
+    }
+}
+
+bool valid(const FrameView& frame, const Settings& s, const Parallel& parallel) {
+    if (s.threshold < kTrackMin[kThreshold] || s.threshold > kTrackMax[kThreshold]) return false;
+    if (s.quant < kTrackMin[kQuant] || s.quant > kTrackMax[kQuant]) return false;
+    if (s.zero_weight < kTrackMin[kZeroWeight] || s.zero_weight > kTrackMax[kZeroWeight])
+        return false;
+    if (s.shifts < 1 || s.shifts > kMaxShifts) return false;
+    if (parallel.threads < 1 || parallel.threads > kMaxThreads || !parallel.run) return false;
+    if (frame.w < 0 || frame.h < 0) return false;
+    if (frame.w == 0 || frame.h == 0) return true;
+    return frame.pixels != nullptr && frame.stride >= frame.w;
+}
+
+void run_serially(void* /*context*/, Job job, void* param1, void* param2) {
+    job(0, 1, param1, param2);
 }
 
 }  // namespace
 
-void set_scratch_allocator(ScratchAllocator allocator) { g_scratch_allocator = allocator; }
-
-extern "C" void probe_worker(std::int32_t thread_index, std::int32_t thread_count, void* param1,
-                             void* /*param2*/) {
-    // Only 8 slots: the other threads report the same count, so their reports are dropped.
-    if (thread_index >= 0 && thread_index < 8)
-        static_cast<std::int32_t*>(param1)[thread_index] = thread_count;
+BandPlan::BandPlan(std::int32_t height, std::int32_t threads) : h(height) {
+    const std::int32_t units = (height + 7) / 8;
+    bands = threads < units ? threads : units;
 }
 
-std::int32_t probe_thread_count(FilterState* state) {
-    std::int32_t slots[8] = {};
-    state->host->run_on_all_threads(&probe_worker, slots, nullptr);
-    std::int32_t count = 1;
-    for (std::int32_t s : slots) count = s > count ? s : count;
-    return count;
+std::int32_t BandPlan::begin(std::int32_t band) const {
+    const std::int32_t units = (h + 7) / 8;
+    return static_cast<std::int32_t>(8 * (static_cast<std::int64_t>(units) * band / bands));
 }
 
-extern "C" void prescale_worker(std::int32_t thread_index, std::int32_t thread_count, void* param1,
-                                void* /*param2*/) {
-    const FrameInfo& frame = *static_cast<const FrameInfo*>(param1);
-    // 64-bit products: the bands must tile 0..h-1 exactly even for very tall frames.
-    const auto h = static_cast<std::int64_t>(frame.h);
-    const auto begin = static_cast<std::int32_t>(h * thread_index / thread_count);
-    const auto end = static_cast<std::int32_t>(h * (thread_index + 1) / thread_count);
-    const Kernels& k = kernels();
-    for (std::int32_t y = begin; y < end; ++y)
-        k.prescale(frame.pixels + static_cast<std::ptrdiff_t>(y) * frame.stride, frame.w);
+std::int32_t BandPlan::scratch_rows(std::int32_t band) const {
+    return end(band) - begin(band) + (band + 1 == bands ? 0 : kSpillRows);
 }
 
-extern "C" std::int32_t process_frame(FilterState* state, FrameInfo* frame) {
-    // Nothing may escape into the host: any failure leaves the frame as it was and reports 0.
-    try {
-        if (!usable(state, frame)) return 0;
-        if (frame->w == 0 || frame->h == 0) return 1;
+std::int64_t BandPlan::scratch_offset(std::int32_t band) const {
+    return begin(band) + static_cast<std::int64_t>(kSpillRows) * band;
+}
 
-        g_threshold = static_cast<std::int16_t>(state->track[kThreshold]);
-        g_quant = static_cast<std::int16_t>(state->track[kQuant]);
-        const std::int32_t n_shift = state->track[kNShift];
-        const std::int32_t zero_weight = state->track[kZeroWeight];
+Parallel serial() { return {1, &run_serially, nullptr}; }
 
-        const std::int32_t threads = probe_thread_count(state);
-        if (threads > kMaxThreads) return 0;
-        ScratchPtr planes = allocate_planes(threads, frame->w, frame->h);
-        if (!planes) return 0;
-        g_accum = planes.get();
+void Scratch::Free::operator()(YcPixel* p) const { std::free(p); }
 
-        RunOnAllThreads run = state->host->run_on_all_threads;
-        run(&prescale_worker, frame, nullptr);
+YcPixel* Scratch::get(std::size_t pixels) {
+    if (memory_ && size_ == pixels) return memory_.get();
+    release();
+    if (pixels == 0 || pixels > std::numeric_limits<std::ptrdiff_t>::max() / sizeof(YcPixel))
+        return nullptr;
+    void* p = allocator_ ? allocator_(pixels, sizeof(YcPixel)) : std::malloc(pixels * sizeof(YcPixel));
+    memory_.reset(static_cast<YcPixel*>(p));
+    size_ = memory_ ? pixels : 0;
+    return memory_.get();
+}
 
-        // ceil(n_shift / T) batches of T shift positions; each thread runs its layers of all
-        // batches in one go (layers_worker), the first of them stored into its plane.
-        LayerPlan plan{(n_shift + threads - 1) / threads, threads};
-        run(&layers_worker, frame, &plan);
-        const std::int32_t divisor = zero_weight + plan.batches * threads;
+void Scratch::release() {
+    memory_.reset();
+    size_ = 0;
+}
 
-        blend(*frame, planes.get(), threads, zero_weight, divisor);
-        g_accum = nullptr;
-        return 1;
-    } catch (...) {
-        g_accum = nullptr;
-        return 0;
-    }
+std::size_t scratch_pixels(std::int32_t w, std::int32_t h, std::int32_t threads) {
+    if (w <= 0 || h <= 0 || threads < 1) return 0;
+    const BandPlan plan(h, threads);
+    const std::uint64_t rows = static_cast<std::uint64_t>(h) +
+                               static_cast<std::uint64_t>(kSpillRows) * (plan.bands - 1);
+    const std::uint64_t pixels = rows * static_cast<std::uint64_t>(w);
+    if (pixels > std::numeric_limits<std::size_t>::max()) return 0;
+    return static_cast<std::size_t>(pixels);
+}
+
+Status filter_frame(const FrameView& frame, const Settings& settings, const Kernels& kernels,
+                    const Parallel& parallel, Scratch& scratch) {
+    if (!valid(frame, settings, parallel)) return Status::invalid_argument;
+    if (frame.w == 0 || frame.h == 0) return Status::ok;
+    const std::size_t pixels = scratch_pixels(frame.w, frame.h, parallel.threads);
+    YcPixel* memory = pixels ? scratch.get(pixels) : nullptr;
+    if (!memory) return Status::out_of_memory;
+
+    FrameJob job{frame,
+                 &kernels,
+                 BandPlan(frame.h, parallel.threads),
+                 settings.shifts,
+                 make_shape_params(static_cast<std::int16_t>(settings.threshold),
+                                   static_cast<std::int16_t>(settings.quant)),
+                 make_blend_params(settings.zero_weight, settings.zero_weight + settings.shifts),
+                 memory};
+    parallel.run(parallel.context, &prescale_job, &job, nullptr);
+    parallel.run(parallel.context, &band_job, &job, nullptr);
+    parallel.run(parallel.context, &blend_job, &job, nullptr);
+    return Status::ok;
 }
 
 }  // namespace korvane

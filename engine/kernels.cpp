@@ -4,7 +4,6 @@
 
 #include "engine/block_pass.h"
 #include "engine/dct.h"
-#include "engine/frame_pass.h"
 
 namespace korvane {
 namespace {
@@ -150,9 +149,12 @@ BlendParams make_blend_params(std::int32_t zero_weight, std::int32_t divisor) {
 }
 
 const Kernels kScalarKernels = {
-    CpuTier::scalar,      &fdct_scalar,     &idct_scalar,        &shape_luma_scalar,
-    &shape_chroma_scalar, &gather_scalar,   &scatter_add_scalar, &block_row_scalar,
-    &add_pixels_scalar,   &prescale_scalar, &blend_row_scalar,
+    CpuTier::scalar, &block_row_scalar, &add_pixels_scalar, &prescale_scalar, &blend_row_scalar,
+};
+
+const GroupKernels kScalarGroupKernels = {
+    CpuTier::scalar,      &fdct_scalar,   &idct_scalar,        &shape_luma_scalar,
+    &shape_chroma_scalar, &gather_scalar, &scatter_add_scalar,
 };
 
 }  // namespace korvane

@@ -1,15 +1,17 @@
-// The kernel table: every hot step of the block and frame passes, once per instruction-set tier.
+// The kernel tables: every hot step of the block and frame passes, once per instruction-set tier.
 //
-// The workers call the steps through the table of the active tier (engine/cpu.h chooses it). The
-// scalar table is built from the reference functions of dct.h and block_pass.h; the x86 tables
-// (engine/x86/) must give the same bits for every input in the domains stated below.
+// The engine calls the steps of a Kernels table that its caller hands it (engine/cpu.h finds the
+// tiers). The group kernels, the pieces that a block row is made of, are in a table of their own:
+// only the tests and benchmarks call them one by one. The scalar tables are built from the
+// reference functions of dct.h and block_pass.h; the x86 tables (engine/x86/) must give the same
+// bits for every input in the domains stated below.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "engine/cpu.h"
-#include "host/host_interface.h"
+#include "engine/pixel.h"
 
 namespace korvane {
 
@@ -25,6 +27,14 @@ inline constexpr int kGroupChannels = 3;                  // y, cb, cr groups, o
 inline std::int16_t add_wrap(std::int16_t a, std::int32_t b) {
     return static_cast<std::int16_t>(
         static_cast<std::uint16_t>(static_cast<std::uint16_t>(a) + static_cast<std::uint16_t>(b)));
+}
+
+// One blended sample: ((zero_weight * source + sum) * 16) / divisor, truncated toward zero, low
+// 16 bits kept (zero_weight 0..64, so the product fits 32 bits).
+inline std::int16_t blend_sample(std::int32_t zero_weight, std::int16_t source, std::int16_t sum,
+                                 std::int32_t divisor) {
+    const std::int32_t numerator = (zero_weight * source + sum) * 16;
+    return static_cast<std::int16_t>(static_cast<std::uint16_t>(numerator / divisor));
 }
 
 // Coefficient shaping of one frame: threshold and quant as the block pass reads them (int16,
@@ -52,7 +62,8 @@ struct BlendParams {
 };
 BlendParams make_blend_params(std::int32_t zero_weight, std::int32_t divisor);
 
-struct Kernels {
+// The steps of a block row one by one, on groups: for checking and measuring each of them.
+struct GroupKernels {
     CpuTier tier;
 
     // fdct_8x8 / idct_8x8 on each of the kGroupBlocks blocks of one group, in place.
@@ -69,6 +80,12 @@ struct Kernels {
     // dst, wrapping. Elements must lie in -32768..32767 (idct output always does).
     void (*scatter_add)(const std::int32_t* groups, YcPixel* dst, std::ptrdiff_t stride,
                         std::int32_t blocks);
+};
+
+// What the engine calls.
+struct Kernels {
+    CpuTier tier;
+
     // The block pass over one row of `blocks` blocks: gather, forward transforms, shaping,
     // inverse transforms, scatter-add; block i has its top-left pixel at src + 8i / dst + 8i.
     // With `store` the reconstruction is stored into dst instead of added to it (the same
@@ -86,12 +103,14 @@ struct Kernels {
                       std::int32_t planes, std::int32_t count, const BlendParams& params);
 };
 
-// The table of the active tier.
+// The default table: the best tier of this machine, or the one that KORVANE_CPU names (read
+// once, at the first call), or the one select_tier chose last.
 const Kernels& kernels();
 
-// The table of `tier` if this build has one, whatever the CPU supports (tests compare tables
+// The tables of `tier` if this build has them, whatever the CPU supports (tests compare tables
 // only for tiers that best_tier() admits).
 const Kernels* tier_kernels(CpuTier tier);
+const GroupKernels* tier_group_kernels(CpuTier tier);
 
 // One row of blocks through the scalar reference functions (the scalar table's block_row).
 void block_row_scalar(const YcPixel* src, std::ptrdiff_t src_stride, YcPixel* dst,
@@ -99,10 +118,14 @@ void block_row_scalar(const YcPixel* src, std::ptrdiff_t src_stride, YcPixel* ds
                       bool store);
 
 extern const Kernels kScalarKernels;
+extern const GroupKernels kScalarGroupKernels;
 
 // Tables of the x86 tiers, each defined in its own file compiled for that instruction set.
 const Kernels* sse41_kernels();
 const Kernels* avx2_kernels();
 const Kernels* avx512_kernels();
+const GroupKernels* sse41_group_kernels();
+const GroupKernels* avx2_group_kernels();
+const GroupKernels* avx512_group_kernels();
 
 }  // namespace korvane

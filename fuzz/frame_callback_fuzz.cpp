@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "engine/frame_pass.h"
-#include "host/filter_descriptor.h"
+#include "aviutl/filter_descriptor.h"
 #include "standalone/host.h"
 
 namespace {

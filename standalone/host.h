@@ -6,8 +6,8 @@
 #include <array>
 #include <cstdint>
 
-#include "host/filter_descriptor.h"
-#include "host/host_interface.h"
+#include "aviutl/filter_descriptor.h"
+#include "aviutl/host_interface.h"
 #include "standalone/thread_pool.h"
 
 namespace korvane {

@@ -29,7 +29,7 @@ void ThreadPool::stop() {
     threads_.clear();
 }
 
-void ThreadPool::run_on_all(ThreadWorker worker, void* param1, void* param2) {
+void ThreadPool::run_on_all(Job worker, void* param1, void* param2) {
     {
         std::lock_guard lock(mutex_);
         worker_ = worker;
@@ -44,10 +44,14 @@ void ThreadPool::run_on_all(ThreadWorker worker, void* param1, void* param2) {
     done_.wait(lock, [this] { return pending_ == 0; });
 }
 
+void ThreadPool::run(void* pool, Job job, void* param1, void* param2) {
+    static_cast<ThreadPool*>(pool)->run_on_all(job, param1, param2);
+}
+
 void ThreadPool::thread_main(std::int32_t index) {
     std::uint64_t seen = 0;
     for (;;) {
-        ThreadWorker worker;
+        Job worker;
         void* param1;
         void* param2;
         {

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/host_interface.h"
+#include "engine/engine.h"
 
 namespace korvane {
 
@@ -22,12 +22,16 @@ public:
 
     std::int32_t size() const { return count_; }
 
+    // The engine's parallel-for on this pool.
+    Parallel parallel() { return {count_, &ThreadPool::run, this}; }
+
     // Runs worker(i, size(), param1, param2) exactly once for every i in 0..size()-1, possibly at
     // the same time, and returns when all runs have returned; their writes are then visible to
     // the caller. One run_on_all at a time per pool.
-    void run_on_all(ThreadWorker worker, void* param1, void* param2);
+    void run_on_all(Job worker, void* param1, void* param2);
 
 private:
+    static void run(void* pool, Job job, void* param1, void* param2);
     void thread_main(std::int32_t index);
     void stop();
 
@@ -38,7 +42,7 @@ private:
     std::uint64_t generation_ = 0;  // bumped for every job
     std::int32_t pending_ = 0;      // runs of the current job not yet finished
     bool stopping_ = false;
-    ThreadWorker worker_ = nullptr;
+    Job worker_ = nullptr;
     void* param1_ = nullptr;
     void* param2_ = nullptr;
     std::vector<std::thread> threads_;

@@ -11,6 +11,7 @@
 
 #include "engine/dct.h"
 #include "tests/frame_util.h"
+#include "tests/model/reference.h"
 
 namespace korvane {
 namespace {
@@ -72,18 +73,12 @@ TEST(ShiftTable, HoldsFiftySevenPositionsWithTheUnshiftedGridLast) {
     }
 }
 
-// Runs block_worker for one thread on a zeroed plane (or `plane` as given) and returns it.
+// Adds one layer of `shift_index` to a zeroed plane (or `plane` as given) and returns it.
 std::vector<YcPixel> run_block_worker(TestFrame& frame, std::int32_t shift_index,
                                       std::vector<YcPixel> plane = {}, std::int32_t threshold = 24,
                                       std::int32_t quant = 8) {
     if (plane.empty()) plane.resize(static_cast<std::size_t>(frame.w) * frame.h);
-    g_threshold = static_cast<std::int16_t>(threshold);
-    g_quant = static_cast<std::int16_t>(quant);
-    g_accum = plane.data();
-    FrameInfo info = frame.info();
-    std::int32_t batch_base = shift_index;
-    block_worker(0, 1, &info, &batch_base);
-    g_accum = nullptr;
+    model::add_layer(kScalarKernels, frame.view(), plane.data(), shift_index, threshold, quant);
     return plane;
 }
 
@@ -135,7 +130,7 @@ TEST(BlockPass, SourceFillsExactlyThePixelsOutsideTheBlocks) {
                     frame.at(x, y) = {static_cast<std::int16_t>(1 + x + 64 * y), 7, -7};
             for (const ShiftPosition& s : ShiftTable) {
                 std::vector<YcPixel> plane(static_cast<std::size_t>(w) * h, YcPixel{0, 0, 0});
-                fill_uncovered(frame.info(), plane.data(), s.x0, s.y0);
+                fill_uncovered(kScalarKernels, frame.view(), PlaneRows{plane.data(), 0, w}, s, 0, h);
                 const Rect r = block_rect(w, h, s);
                 for (int y = 0; y < h; ++y)
                     for (int x = 0; x < w; ++x) {

@@ -1,14 +1,14 @@
 // The frame callback: batches and divisor, pre-scale and blend, flat frames, thread-count
 // invariance, extreme values, and the failure paths that leave the frame untouched.
-#include "engine/frame_pass.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <random>
 
-#include "engine/block_pass.h"
+#include "aviutl/frame_callback.h"
+#include "engine/engine.h"
 #include "tests/frame_util.h"
+#include "tests/model/reference.h"
 
 namespace korvane {
 namespace {
@@ -16,39 +16,11 @@ namespace {
 using test::TestFrame;
 using test::Tracks;
 
-// The frame as the filter should leave it, built from single block_worker layers: shift entries
-// 0 .. layers - 1, each added once to a 16-bit sum, then blended with divisor
-// zero_weight + layers.
+// The frame as the filter should leave it: the model's shift entries 0 .. layers - 1, each added
+// once to a 16-bit sum, then blended with divisor zero_weight + layers.
 TestFrame reference(const TestFrame& source, const Tracks& t, std::int32_t layers) {
     TestFrame frame = source;
-    for (YcPixel& p : frame.pixels)
-        p = {static_cast<std::int16_t>(p.y >> 4), static_cast<std::int16_t>(p.cb >> 4),
-             static_cast<std::int16_t>(p.cr >> 4)};
-    const auto n = static_cast<std::size_t>(frame.w) * frame.h;
-    std::vector<YcPixel> sum(n, YcPixel{0, 0, 0});
-    g_threshold = static_cast<std::int16_t>(t.threshold);
-    g_quant = static_cast<std::int16_t>(t.quant);
-    FrameInfo info = frame.info();
-    for (std::int32_t i = 0; i < layers; ++i) {
-        std::vector<YcPixel> plane(n, YcPixel{0, 0, 0});
-        g_accum = plane.data();
-        block_worker(0, 1, &info, &i);
-        for (std::size_t k = 0; k < n; ++k) {
-            sum[k].y = static_cast<std::int16_t>(sum[k].y + plane[k].y);
-            sum[k].cb = static_cast<std::int16_t>(sum[k].cb + plane[k].cb);
-            sum[k].cr = static_cast<std::int16_t>(sum[k].cr + plane[k].cr);
-        }
-    }
-    g_accum = nullptr;
-    const std::int32_t d = t.zero_weight + layers;
-    for (std::int32_t y = 0; y < frame.h; ++y)
-        for (std::int32_t x = 0; x < frame.w; ++x) {
-            YcPixel& p = frame.at(x, y);
-            const YcPixel& s = sum[static_cast<std::size_t>(y) * frame.w + x];
-            p = {blend_sample(t.zero_weight, p.y, s.y, d),
-                 blend_sample(t.zero_weight, p.cb, s.cb, d),
-                 blend_sample(t.zero_weight, p.cr, s.cr, d)};
-        }
+    model::filter(frame.view(), Settings{t.threshold, t.quant, layers, t.zero_weight});
     return frame;
 }
 

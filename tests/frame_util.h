@@ -6,8 +6,9 @@
 #include <random>
 #include <vector>
 
-#include "host/filter_descriptor.h"
-#include "host/host_interface.h"
+#include "aviutl/filter_descriptor.h"
+#include "aviutl/host_interface.h"
+#include "engine/engine.h"
 #include "standalone/host.h"
 
 namespace korvane {
@@ -41,6 +42,7 @@ struct TestFrame {
         return static_cast<std::size_t>(y) * static_cast<std::size_t>(stride) +
                static_cast<std::size_t>(x);
     }
+    FrameView view() { return {pixels.data(), w, h, stride}; }
     FrameInfo info() {
         FrameInfo f{};
         f.pixels = pixels.data();

@@ -10,8 +10,8 @@
 #include <string>
 #include <thread>
 
-#include "engine/frame_pass.h"
-#include "host/filter_descriptor.h"
+#include "aviutl/frame_callback.h"
+#include "aviutl/filter_descriptor.h"
 #include "standalone/thread_pool.h"
 #include "tests/frame_util.h"
 
@@ -54,7 +54,7 @@ TEST(PluginLibrary, ExportsOnlyTheTableAndFiltersLikeTheEngine) {
     const auto get = reinterpret_cast<GetTable>(dlsym(lib, "GetFilterTable"));
     ASSERT_NE(get, nullptr);
     EXPECT_EQ(dlsym(lib, "process_frame"), nullptr);
-    EXPECT_EQ(dlsym(lib, "block_worker"), nullptr);
+    EXPECT_EQ(dlsym(lib, "probe_worker"), nullptr);
 
     std::mt19937 rng(1);
     test::TestFrame a(50, 30, 52);

@@ -53,8 +53,10 @@ inline V sar16(V v) {
 namespace korvane {
 namespace {
 constexpr Kernels kTable = make_table(CpuTier::avx2);
+constexpr GroupKernels kGroupTable = make_group_table(CpuTier::avx2);
 }  // namespace
 
 const Kernels* avx2_kernels() { return &kTable; }
+const GroupKernels* avx2_group_kernels() { return &kGroupTable; }
 
 }  // namespace korvane

@@ -67,8 +67,10 @@ inline V sar16(V v) {
 namespace korvane {
 namespace {
 constexpr Kernels kTable = make_table(CpuTier::avx512);
+constexpr GroupKernels kGroupTable = make_group_table(CpuTier::avx512);
 }  // namespace
 
 const Kernels* avx512_kernels() { return &kTable; }
+const GroupKernels* avx512_group_kernels() { return &kGroupTable; }
 
 }  // namespace korvane

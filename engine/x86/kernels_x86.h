@@ -543,10 +543,12 @@ void blend_row(YcPixel* row, const YcPixel* acc, std::ptrdiff_t plane_size, std:
 }
 
 constexpr Kernels make_table(CpuTier tier) {
-    return {
-        tier,          &fdct_group,           &idct_group, &shape_luma_group, &shape_chroma_group,
-        &gather_group, &scatter_group<false>, &block_row,  &add_pixels_row,   &prescale_row,
-        &blend_row};
+    return {tier, &block_row, &add_pixels_row, &prescale_row, &blend_row};
+}
+
+constexpr GroupKernels make_group_table(CpuTier tier) {
+    return {tier,           &fdct_group,   &idct_group, &shape_luma_group, &shape_chroma_group,
+            &gather_group, &scatter_group<false>};
 }
 
 }  // namespace

@@ -52,8 +52,10 @@ inline V sar16(V v) {
 namespace korvane {
 namespace {
 constexpr Kernels kTable = make_table(CpuTier::sse41);
+constexpr GroupKernels kGroupTable = make_group_table(CpuTier::sse41);
 }  // namespace
 
 const Kernels* sse41_kernels() { return &kTable; }
+const GroupKernels* sse41_group_kernels() { return &kGroupTable; }
 
 }  // namespace korvane

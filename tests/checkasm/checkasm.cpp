@@ -24,10 +24,12 @@
 #include "engine/block_pass.h"
 #include "engine/cpu.h"
 #include "engine/dct.h"
-#include "engine/frame_pass.h"
+#include "aviutl/filter_descriptor.h"
+#include "aviutl/frame_callback.h"
+#include "engine/engine.h"
 #include "engine/kernels.h"
-#include "host/filter_descriptor.h"
 #include "standalone/host.h"
+#include "tests/model/reference.h"
 
 namespace korvane {
 
@@ -246,18 +248,24 @@ protected:
                          << " is not available on this machine or in this build";
         ref_ = tier_kernels(CpuTier::scalar);
         got_ = tier_kernels(GetParam());
+        gref_ = tier_group_kernels(CpuTier::scalar);
+        ggot_ = tier_group_kernels(GetParam());
         ASSERT_NE(got_, nullptr);
+        ASSERT_NE(ggot_, nullptr);
     }
     void TearDown() override { select_tier(std::nullopt); }
 
     const Kernels* ref_ = nullptr;
     const Kernels* got_ = nullptr;
+    const GroupKernels* gref_ = nullptr;
+    const GroupKernels* ggot_ = nullptr;
 };
 
 TEST_P(Checkasm, IsItsOwnImplementation) {
     EXPECT_EQ(got_->tier, GetParam());
-    EXPECT_NE(got_->fdct, ref_->fdct);
-    EXPECT_NE(got_->idct, ref_->idct);
+    EXPECT_EQ(ggot_->tier, GetParam());
+    EXPECT_NE(ggot_->fdct, gref_->fdct);
+    EXPECT_NE(ggot_->idct, gref_->idct);
     EXPECT_NE(got_->block_row, ref_->block_row);
     EXPECT_NE(got_->blend_row, ref_->blend_row);
     ASSERT_TRUE(select_tier(GetParam()));
@@ -271,8 +279,8 @@ TEST_P(Checkasm, ForwardTransform) {
         Group ref(kGroupElements);
         fill_samples(rng, ref.data(), round % 4);
         Group got = ref;
-        ref_->fdct(ref.data());
-        got_->fdct(got.data());
+        gref_->fdct(ref.data());
+        ggot_->fdct(got.data());
         EXPECT_TRUE(same_buffer(ref, got));
         if (HasFailure()) return;
     }
@@ -284,8 +292,8 @@ TEST_P(Checkasm, InverseTransform) {
         Group ref(kGroupElements);
         fill_coefficients(rng, ref.data());
         Group got = ref;
-        ref_->idct(ref.data());
-        got_->idct(got.data());
+        gref_->idct(ref.data());
+        ggot_->idct(got.data());
         EXPECT_TRUE(same_buffer(ref, got));
         if (HasFailure()) return;
     }
@@ -304,8 +312,8 @@ TEST_P(Checkasm, InverseTakesTheShortcutWhereTheKernelWraps) {
         }
     }
     Group got = ref;
-    ref_->idct(ref.data());
-    got_->idct(got.data());
+    gref_->idct(ref.data());
+    ggot_->idct(got.data());
     EXPECT_TRUE(same_buffer(ref, got));
 }
 
@@ -321,10 +329,10 @@ TEST_P(Checkasm, Shaping) {
                 fill_boundaries(rng, luma.data(), th, q);
                 Group chroma = luma;
                 Group got_luma = luma, got_chroma = luma;
-                ref_->shape_luma(luma.data(), params);
-                got_->shape_luma(got_luma.data(), params);
-                ref_->shape_chroma(chroma.data(), params);
-                got_->shape_chroma(got_chroma.data(), params);
+                gref_->shape_luma(luma.data(), params);
+                ggot_->shape_luma(got_luma.data(), params);
+                gref_->shape_chroma(chroma.data(), params);
+                ggot_->shape_chroma(got_chroma.data(), params);
                 EXPECT_TRUE(same_buffer(luma, got_luma)) << "threshold " << th << " quant " << q;
                 EXPECT_TRUE(same_buffer(chroma, got_chroma))
                     << "threshold " << th << " quant " << q;
@@ -346,8 +354,8 @@ TEST_P(Checkasm, GatherAndScatter) {
             const Pixels src_copy = src;
             Group ref(kGroupChannels * kGroupElements), got(kGroupChannels * kGroupElements);
             for (std::size_t i = 0; i < ref.size(); ++i) ref[i] = got[i] = rng.any32();
-            ref_->gather(src.data(), stride, blocks, ref.data());
-            got_->gather(src.data(), stride, blocks, got.data());
+            gref_->gather(src.data(), stride, blocks, ref.data());
+            ggot_->gather(src.data(), stride, blocks, got.data());
             EXPECT_TRUE(same_buffer(ref, got)) << blocks << " blocks";
             EXPECT_TRUE(same_buffer(src_copy, src)) << "gather wrote its source";
 
@@ -358,8 +366,8 @@ TEST_P(Checkasm, GatherAndScatter) {
             Pixels ref_dst(size);
             fill_pixels(rng, ref_dst.data(), size, false);
             Pixels got_dst = ref_dst;
-            ref_->scatter_add(values.data(), ref_dst.data(), stride, blocks);
-            got_->scatter_add(values.data(), got_dst.data(), stride, blocks);
+            gref_->scatter_add(values.data(), ref_dst.data(), stride, blocks);
+            ggot_->scatter_add(values.data(), got_dst.data(), stride, blocks);
             EXPECT_TRUE(same_buffer(ref_dst, got_dst)) << blocks << " blocks";
             if (HasFailure()) return;
         }
@@ -445,9 +453,9 @@ TEST_P(Checkasm, Blend) {
     }
 }
 
-// block_worker itself, pinned to the tier, against the scalar tier: one layer into a plane,
-// on full-range frames and on constant extreme columns, for a few shift indices.
-TEST_P(Checkasm, BlockWorker) {
+// One layer through the tier's block rows against the scalar ones, on full-range frames and on
+// constant extreme columns, for a few shift indices.
+TEST_P(Checkasm, OneLayer) {
     Rng rng(test_name());
     const std::int32_t w = 203, h = 61, stride = 210;
     for (int round = 0; round < 4; ++round) {
@@ -456,22 +464,15 @@ TEST_P(Checkasm, BlockWorker) {
             fill_constant_columns(rng, frame.data(), w, h, stride);
         else
             fill_pixels(rng, frame.data(), frame.size(), false);
-        FrameInfo info{};
-        info.pixels = frame.data();
-        info.w = w;
-        info.h = h;
-        info.stride = stride;
-        g_threshold = static_cast<std::int16_t>(rng.in(0, 255));
-        g_quant = static_cast<std::int16_t>(rng.in(1, 255));
-        std::int32_t batch_base = rng.in(0, 63);
+        const FrameView view{frame.data(), w, h, stride};
+        const std::int32_t threshold = rng.in(0, 255), quant = rng.in(1, 255);
+        const std::int32_t shift = rng.in(0, 63);
         std::vector<YcPixel> plane[2];
         for (int t = 0; t < 2; ++t) {
-            ASSERT_TRUE(select_tier(t == 0 ? CpuTier::scalar : GetParam()));
             plane[t].assign(static_cast<std::size_t>(w) * h, YcPixel{1, -1, 7});
-            g_accum = plane[t].data();
-            block_worker(0, 1, &info, &batch_base);
+            model::add_layer(t == 0 ? *ref_ : *got_, view, plane[t].data(), shift, threshold,
+                             quant);
         }
-        g_accum = nullptr;
         EXPECT_EQ(0,
                   std::memcmp(plane[0].data(), plane[1].data(), plane[0].size() * sizeof(YcPixel)))
             << "round " << round;
@@ -519,59 +520,53 @@ TEST_P(Checkasm, WholeFrames) {
     }
 }
 
-// layers_worker against the batches it stands for: plane t must equal the wrapping sum of the
-// block_worker layers of shift indices b * T + t on a zeroed plane, whatever the plane held
-// before. Sizes include frames without blocks (8 or fewer columns or rows), with one block row,
-// and heights that end in every position of the 8-row grid.
-TEST_P(Checkasm, LayersWorkerEqualsItsBatches) {
-    ASSERT_TRUE(select_tier(GetParam()));
-    Rng rng(test_name());
-    const std::int32_t sizes[][2] = {{1, 1},  {8, 8},  {9, 9},   {16, 16}, {17, 30},
-                                     {40, 8}, {8, 40}, {31, 17}, {64, 48}, {77, 53}};
-    for (const auto& size : sizes) {
-        const std::int32_t w = size[0], h = size[1], stride = w + rng.in(0, 3);
-        std::vector<YcPixel> frame(static_cast<std::size_t>(stride) * h);
-        fill_pixels(rng, frame.data(), frame.size(), rng.chance(70));
-        FrameInfo info{};
-        info.pixels = frame.data();
-        info.w = w;
-        info.h = h;
-        info.stride = stride;
-        g_threshold = static_cast<std::int16_t>(rng.in(0, 255));
-        g_quant = static_cast<std::int16_t>(rng.in(1, 255));
-        LayerPlan plan{rng.in(1, 6), rng.in(1, 4)};
-        const auto n = static_cast<std::size_t>(w) * h;
-        std::vector<YcPixel> planes(n * static_cast<std::size_t>(plan.threads));
-        fill_pixels(rng, planes.data(), planes.size(), false);
-        g_accum = planes.data();
-        for (std::int32_t t = 0; t < plan.threads; ++t)
-            layers_worker(t, plan.threads, &info, &plan);
-        std::vector<YcPixel> want(planes.size(), YcPixel{0, 0, 0});
-        g_accum = want.data();
-        for (std::int32_t b = 0; b < plan.batches; ++b) {
-            for (std::int32_t t = 0; t < plan.threads; ++t) {
-                std::int32_t batch_base = b * plan.threads;
-                block_worker(t, plan.threads, &info, &batch_base);
-            }
-        }
-        for (std::int32_t t = 0; t < plan.threads; ++t)
-            EXPECT_EQ(0, std::memcmp(want.data() + n * static_cast<std::size_t>(t),
-                                     planes.data() + n * static_cast<std::size_t>(t),
-                                     n * sizeof(YcPixel)))
-                << w << "x" << h << ", plane " << t << " of " << plan.threads << ", "
-                << plan.batches << " batches";
-        g_accum = nullptr;
-        if (HasFailure()) return;
-    }
-}
-
-// The planes need no zeroing: with scratch memory full of garbage every tier gives the frames
-// that the scalar tier gives on zeroed planes.
+// Scratch memory full of garbage.
 void* dirty_allocator(std::size_t count, std::size_t size) {
     void* p = std::malloc(count * size);
     if (p) std::memset(p, 0x5A, count * size);
     return p;
 }
+
+// Runs the jobs of each round one index after the other, last index first, as `threads` threads
+// that never overlap: bands must not depend on the order in which the others run.
+void run_in_turn(void* context, Job job, void* param1, void* param2) {
+    const std::int32_t threads = *static_cast<const std::int32_t*>(context);
+    for (std::int32_t i = threads - 1; i >= 0; --i) job(i, threads, param1, param2);
+}
+
+// The engine's bands against the model that runs one shift at a time over the whole frame into
+// zeroed planes: every thread count (1 to 9 bands, and more threads than 8-row bands), scratch
+// full of garbage. Sizes include frames without blocks (8 or fewer columns or rows), with one
+// block row, and heights that end in every position of the 8-row grid.
+TEST_P(Checkasm, BandsEqualTheShiftByShiftModel) {
+    Rng rng(test_name());
+    const std::int32_t sizes[][2] = {{1, 1},  {8, 8},  {9, 9},   {16, 16}, {17, 30}, {40, 8},
+                                     {8, 40}, {31, 17}, {64, 48}, {77, 53}, {50, 71}, {33, 100}};
+    for (const auto& size : sizes) {
+        const std::int32_t w = size[0], h = size[1], stride = w + rng.in(0, 3);
+        std::vector<YcPixel> frame(static_cast<std::size_t>(stride) * h);
+        fill_pixels(rng, frame.data(), frame.size(), rng.chance(70));
+        const Settings s{rng.in(0, 255), rng.in(1, 255), rng.in(1, 70), rng.in(0, 64)};
+        std::vector<YcPixel> want = frame;
+        model::filter(FrameView{want.data(), w, h, stride}, s);
+        for (std::int32_t threads : {1, 2, 3, 5, 9, 16}) {
+            std::vector<YcPixel> got = frame;
+            Scratch scratch(&dirty_allocator);
+            std::int32_t count = threads;
+            const Parallel parallel{threads, &run_in_turn, &count};
+            ASSERT_EQ(filter_frame(FrameView{got.data(), w, h, stride}, s, *got_, parallel, scratch),
+                      Status::ok);
+            EXPECT_EQ(0, std::memcmp(want.data(), got.data(), want.size() * sizeof(YcPixel)))
+                << w << "x" << h << ", " << threads << " threads, threshold " << s.threshold
+                << " quant " << s.quant << " shifts " << s.shifts << " zero_weight "
+                << s.zero_weight;
+        }
+        if (HasFailure()) return;
+    }
+}
+
+// The scratch needs no zeroing: with memory full of garbage every tier gives the frames that
+// the scalar tier gives on zeroed memory.
 
 TEST_P(Checkasm, PlanesNeedNoZeroing) {
     Rng rng(test_name());

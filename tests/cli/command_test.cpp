@@ -11,7 +11,7 @@
 #include <regex>
 
 #include "fixtures.h"
-#include "host/filter_descriptor.h"
+#include "aviutl/filter_descriptor.h"
 #include "run_command.h"
 #include "standalone/host.h"
 
@@ -185,21 +185,29 @@ TEST_F(BadInput, OneMessageExitTwoAndNoOutput) {
 // ---------------------------------------------------------------------------------------------
 // Raw frames go through the filter's callback and nothing else.
 
-TEST(Command, RawFramesAreTheCallbackOutput) {
+TEST(Command, RawFramesAreTheCallbackOutputOnAnyNumberOfThreads) {
+    // By default exactly --n-shift shift positions: the plug-in on a host of one thread. With
+    // --host-threads T, the plug-in on a host of T threads. --threads never changes a byte.
     TempDir dir;
     const std::string raw = read_file(kSamples + "/noise-64x48.yc48");
-    for (const int threads : {1, 3}) {
-        const Result r = tool({"--threads", std::to_string(threads), "--n-shift", "5", "--size",
-                               "64x48", kSamples + "/noise-64x48.yc48", dir / "out.yc48"});
-        ASSERT_EQ(r.status, 0) << r.err;
+    for (const int host_threads : {0, 1, 3, 4}) {
         std::vector<YcPixel> frame(raw.size() / sizeof(YcPixel));
         std::memcpy(frame.data(), raw.data(), raw.size());  // little-endian host
-        Host host(GetFilterTable(), threads);
+        Host host(GetFilterTable(), host_threads ? host_threads : 1);
         host.track(2) = 5;
         ASSERT_EQ(host.filter(frame.data(), 64, 48, 64), 1);
-        const std::string out = read_file(dir / "out.yc48");
-        ASSERT_EQ(out.size(), raw.size());
-        EXPECT_EQ(std::memcmp(out.data(), frame.data(), out.size()), 0) << threads << " threads";
+        for (const int threads : {1, 2, 3, 8}) {
+            std::vector<std::string> args = {"--threads", std::to_string(threads), "--n-shift",
+                                              "5", "--size", "64x48"};
+            if (host_threads) args.insert(args.end(), {"--host-threads", std::to_string(host_threads)});
+            args.insert(args.end(), {kSamples + "/noise-64x48.yc48", dir / "out.yc48"});
+            const Result r = tool(args);
+            ASSERT_EQ(r.status, 0) << r.err;
+            const std::string out = read_file(dir / "out.yc48");
+            ASSERT_EQ(out.size(), raw.size());
+            EXPECT_EQ(std::memcmp(out.data(), frame.data(), out.size()), 0)
+                << threads << " threads, " << host_threads << " host threads";
+        }
     }
 }
 

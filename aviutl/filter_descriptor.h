@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "host/host_interface.h"
+#include "aviutl/host_interface.h"
 
 namespace korvane {
 

@@ -1,6 +1,7 @@
-#include "host/filter_descriptor.h"
+#include "aviutl/filter_descriptor.h"
 
-#include "engine/frame_pass.h"
+#include "aviutl/frame_callback.h"
+#include "engine/engine.h"
 
 namespace korvane {
 namespace {

@@ -9,15 +9,9 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace korvane {
+#include "engine/pixel.h"
 
-// One pixel of the host's frame buffer: three signed 16-bit samples, no gap.
-struct YcPixel {
-    std::int16_t y;
-    std::int16_t cb;
-    std::int16_t cr;
-};
-static_assert(sizeof(YcPixel) == 6);
+namespace korvane {
 
 // Per-frame description of the pixel buffer. The filter reads pixels, w, h and stride and writes
 // only through pixels.

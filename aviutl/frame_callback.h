@@ -1,0 +1,35 @@
+// The frame callback that the video editor calls: its records checked, its thread count probed,
+// n_shift rounded up to a multiple of it, and the frame handed to the engine.
+#pragma once
+
+#include <cstdint>
+
+#include "aviutl/host_interface.h"
+#include "engine/engine.h"
+
+namespace korvane {
+
+// Filters one frame in place. Returns 1 on success. Returns 0 and leaves the frame untouched
+// when the records are unusable (null pointers, negative sizes, stride below w, track values
+// outside their ranges) or when the scratch memory cannot be obtained.
+extern "C" std::int32_t process_frame(FilterState* state, FrameInfo* frame);
+
+// The host's thread count as its workers report it; at least 1.
+std::int32_t probe_thread_count(FilterState* state);
+
+// ThreadWorker: param1 points at 8 int32 slots; thread t stores thread_count in slot t (t < 8).
+extern "C" void probe_worker(std::int32_t thread_index, std::int32_t thread_count, void* param1,
+                             void* param2);
+
+// The shift positions a frame gets on a host of `threads` threads: batches of one shift per
+// thread, as many as n_shift needs, so n_shift rounded up to a multiple of the thread count.
+inline std::int32_t shifts_on_host(std::int32_t n_shift, std::int32_t threads) {
+    return (n_shift + threads - 1) / threads * threads;
+}
+
+// Where the callback's scratch memory comes from (null: the default). For tests: the scratch
+// kept between frames is released, and the next frame obtains its memory from `allocator`.
+// Not to be called while a frame is filtered.
+void set_scratch_allocator(Scratch::Allocator allocator);
+
+}  // namespace korvane
