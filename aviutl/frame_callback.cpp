@@ -81,7 +81,7 @@ extern "C" std::int32_t process_frame(FilterState* state, FrameInfo* frame) {
         const FrameView view{frame->pixels, frame->w, frame->h, frame->stride};
         ScratchLease scratch;
         return filter_frame(view, settings, kernels(), parallel, scratch.get()) == Status::ok ? 1
-                                                                                            : 0;
+                                                                                              : 0;
     } catch (...) {
         return 0;
     }

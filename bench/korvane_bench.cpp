@@ -20,9 +20,9 @@
 
 #include <cstdint>
 #include <cstring>
-#include <utility>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "aviutl/filter_descriptor.h"

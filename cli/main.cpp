@@ -1,7 +1,7 @@
 // korvane-dct: runs the filter over every frame of a file or stream, through the same engine
-// call that the video editor's frame callback makes. Reading, filtering and writing overlap: one thread reads
-// and converts the next frames while the current one is filtered and another thread converts and
-// writes the frames before it.
+// call that the video editor's frame callback makes. Reading, filtering and writing overlap: one
+// thread reads and converts the next frames while the current one is filtered and another thread
+// converts and writes the frames before it.
 #include <unistd.h>
 
 #include <atomic>
@@ -12,6 +12,7 @@
 #include <new>
 #include <thread>
 
+#include "aviutl/frame_callback.h"
 #include "cli/channel.h"
 #include "cli/convert.h"
 #include "cli/errors.h"
@@ -21,7 +22,6 @@
 #include "cli/output_file.h"
 #include "cli/picture.h"
 #include "cli/progress.h"
-#include "aviutl/frame_callback.h"
 #include "engine/cpu.h"
 #include "engine/engine.h"
 #include "standalone/thread_pool.h"

@@ -16,9 +16,10 @@ struct FrameSize {
 
 struct Options {
     std::array<std::int32_t, 4> tracks{};  // threshold, quant, n_shift, zero_weight
-    std::int32_t threads = 1;       // --threads: worker threads; the bytes do not depend on it
-    std::int32_t host_threads = 0;  // --host-threads: the plug-in's output on a host of this many
-                                    // threads (n_shift rounded up to a multiple); 0: exactly n_shift
+    std::int32_t threads = 1;  // --threads: worker threads; the bytes do not depend on it
+    std::int32_t host_threads =
+        0;  // --host-threads: the plug-in's output on a host of this many
+            // threads (n_shift rounded up to a multiple); 0: exactly n_shift
     std::optional<FrameSize> size;  // raw formats only
     std::string input;
     std::string output;

@@ -75,10 +75,10 @@ void fill_uncovered(const Kernels& k, const FrameView& frame, const PlaneRows& p
         return y < row_begin ? row_begin : (y > row_end ? row_end : y);
     };
     const std::int32_t w = frame.w;
-    add_source(k, frame, plane, 0, w, clip(0), clip(g.y0), false);           // top
-    add_source(k, frame, plane, 0, w, clip(g.ye), clip(frame.h), false);     // bottom
-    add_source(k, frame, plane, 0, g.x0, clip(g.y0), clip(g.ye), false);     // left
-    add_source(k, frame, plane, g.xe, w, clip(g.y0), clip(g.ye), false);     // right
+    add_source(k, frame, plane, 0, w, clip(0), clip(g.y0), false);        // top
+    add_source(k, frame, plane, 0, w, clip(g.ye), clip(frame.h), false);  // bottom
+    add_source(k, frame, plane, 0, g.x0, clip(g.y0), clip(g.ye), false);  // left
+    add_source(k, frame, plane, g.xe, w, clip(g.y0), clip(g.ye), false);  // right
 }
 
 void block_row_scalar(const YcPixel* src, std::ptrdiff_t src_stride, YcPixel* dst,
@@ -172,8 +172,8 @@ void band_layers(const Kernels& k, const FrameView& frame, const PlaneRows& band
             const std::int32_t row = y + shift.y0;
             const std::int32_t columns = block_count(shift.x0, w);
             if (row >= h - 8 || columns == 0) continue;
-            k.block_row(frame_row(frame, row) + shift.x0, frame.stride, band.row(row) + shift.x0,
-                        w, columns, params, false);
+            k.block_row(frame_row(frame, row) + shift.x0, frame.stride, band.row(row) + shift.x0, w,
+                        columns, params, false);
         }
     }
     store_until(b1);

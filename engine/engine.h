@@ -25,9 +25,9 @@ inline constexpr std::int32_t kMaxShifts = 1 << 22;
 inline constexpr std::int32_t kMaxThreads = 1 << 16;
 
 struct Settings {
-    std::int32_t threshold = kTrackDefault[kThreshold];    // 0..255
-    std::int32_t quant = kTrackDefault[kQuant];            // 1..255
-    std::int32_t shifts = kTrackDefault[kNShift];          // 1..kMaxShifts: entries 0..shifts-1
+    std::int32_t threshold = kTrackDefault[kThreshold];     // 0..255
+    std::int32_t quant = kTrackDefault[kQuant];             // 1..255
+    std::int32_t shifts = kTrackDefault[kNShift];           // 1..kMaxShifts: entries 0..shifts-1
     std::int32_t zero_weight = kTrackDefault[kZeroWeight];  // 0..64
 };
 

@@ -128,7 +128,8 @@ YcPixel* Scratch::get(std::size_t pixels) {
     release();
     if (pixels == 0 || pixels > std::numeric_limits<std::ptrdiff_t>::max() / sizeof(YcPixel))
         return nullptr;
-    void* p = allocator_ ? allocator_(pixels, sizeof(YcPixel)) : std::malloc(pixels * sizeof(YcPixel));
+    void* p =
+        allocator_ ? allocator_(pixels, sizeof(YcPixel)) : std::malloc(pixels * sizeof(YcPixel));
     memory_.reset(static_cast<YcPixel*>(p));
     size_ = memory_ ? pixels : 0;
     return memory_.get();
@@ -142,8 +143,8 @@ void Scratch::release() {
 std::size_t scratch_pixels(std::int32_t w, std::int32_t h, std::int32_t threads) {
     if (w <= 0 || h <= 0 || threads < 1) return 0;
     const BandPlan plan(h, threads);
-    const std::uint64_t rows = static_cast<std::uint64_t>(h) +
-                               static_cast<std::uint64_t>(kSpillRows) * (plan.bands - 1);
+    const std::uint64_t rows =
+        static_cast<std::uint64_t>(h) + static_cast<std::uint64_t>(kSpillRows) * (plan.bands - 1);
     const std::uint64_t pixels = rows * static_cast<std::uint64_t>(w);
     if (pixels > std::numeric_limits<std::size_t>::max()) return 0;
     return static_cast<std::size_t>(pixels);

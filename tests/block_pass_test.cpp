@@ -130,7 +130,8 @@ TEST(BlockPass, SourceFillsExactlyThePixelsOutsideTheBlocks) {
                     frame.at(x, y) = {static_cast<std::int16_t>(1 + x + 64 * y), 7, -7};
             for (const ShiftPosition& s : ShiftTable) {
                 std::vector<YcPixel> plane(static_cast<std::size_t>(w) * h, YcPixel{0, 0, 0});
-                fill_uncovered(kScalarKernels, frame.view(), PlaneRows{plane.data(), 0, w}, s, 0, h);
+                fill_uncovered(kScalarKernels, frame.view(), PlaneRows{plane.data(), 0, w}, s, 0,
+                               h);
                 const Rect r = block_rect(w, h, s);
                 for (int y = 0; y < h; ++y)
                     for (int x = 0; x < w; ++x) {

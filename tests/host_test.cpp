@@ -10,8 +10,8 @@
 #include <string>
 #include <thread>
 
-#include "aviutl/frame_callback.h"
 #include "aviutl/filter_descriptor.h"
+#include "aviutl/frame_callback.h"
 #include "standalone/thread_pool.h"
 #include "tests/frame_util.h"
 

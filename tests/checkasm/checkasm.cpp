@@ -21,11 +21,11 @@
 #include <string>
 #include <vector>
 
+#include "aviutl/filter_descriptor.h"
+#include "aviutl/frame_callback.h"
 #include "engine/block_pass.h"
 #include "engine/cpu.h"
 #include "engine/dct.h"
-#include "aviutl/filter_descriptor.h"
-#include "aviutl/frame_callback.h"
 #include "engine/engine.h"
 #include "engine/kernels.h"
 #include "standalone/host.h"
@@ -540,7 +540,7 @@ void run_in_turn(void* context, Job job, void* param1, void* param2) {
 // block row, and heights that end in every position of the 8-row grid.
 TEST_P(Checkasm, BandsEqualTheShiftByShiftModel) {
     Rng rng(test_name());
-    const std::int32_t sizes[][2] = {{1, 1},  {8, 8},  {9, 9},   {16, 16}, {17, 30}, {40, 8},
+    const std::int32_t sizes[][2] = {{1, 1},  {8, 8},   {9, 9},   {16, 16}, {17, 30}, {40, 8},
                                      {8, 40}, {31, 17}, {64, 48}, {77, 53}, {50, 71}, {33, 100}};
     for (const auto& size : sizes) {
         const std::int32_t w = size[0], h = size[1], stride = w + rng.in(0, 3);
@@ -554,8 +554,9 @@ TEST_P(Checkasm, BandsEqualTheShiftByShiftModel) {
             Scratch scratch(&dirty_allocator);
             std::int32_t count = threads;
             const Parallel parallel{threads, &run_in_turn, &count};
-            ASSERT_EQ(filter_frame(FrameView{got.data(), w, h, stride}, s, *got_, parallel, scratch),
-                      Status::ok);
+            ASSERT_EQ(
+                filter_frame(FrameView{got.data(), w, h, stride}, s, *got_, parallel, scratch),
+                Status::ok);
             EXPECT_EQ(0, std::memcmp(want.data(), got.data(), want.size() * sizeof(YcPixel)))
                 << w << "x" << h << ", " << threads << " threads, threshold " << s.threshold
                 << " quant " << s.quant << " shifts " << s.shifts << " zero_weight "

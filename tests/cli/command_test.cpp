@@ -10,8 +10,8 @@
 #include <filesystem>
 #include <regex>
 
-#include "fixtures.h"
 #include "aviutl/filter_descriptor.h"
+#include "fixtures.h"
 #include "run_command.h"
 #include "standalone/host.h"
 
@@ -197,9 +197,10 @@ TEST(Command, RawFramesAreTheCallbackOutputOnAnyNumberOfThreads) {
         host.track(2) = 5;
         ASSERT_EQ(host.filter(frame.data(), 64, 48, 64), 1);
         for (const int threads : {1, 2, 3, 8}) {
-            std::vector<std::string> args = {"--threads", std::to_string(threads), "--n-shift",
-                                              "5", "--size", "64x48"};
-            if (host_threads) args.insert(args.end(), {"--host-threads", std::to_string(host_threads)});
+            std::vector<std::string> args = {
+                "--threads", std::to_string(threads), "--n-shift", "5", "--size", "64x48"};
+            if (host_threads)
+                args.insert(args.end(), {"--host-threads", std::to_string(host_threads)});
             args.insert(args.end(), {kSamples + "/noise-64x48.yc48", dir / "out.yc48"});
             const Result r = tool(args);
             ASSERT_EQ(r.status, 0) << r.err;

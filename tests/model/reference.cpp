@@ -8,8 +8,8 @@ void add_layer(const Kernels& k, const FrameView& frame, YcPixel* plane, std::in
                std::int32_t threshold, std::int32_t quant) {
     const ShiftPosition shift = shift_position(shift_index);
     const BlockGrid grid = grid_of(frame.w, frame.h, shift);
-    const ShapeParams params = make_shape_params(static_cast<std::int16_t>(threshold),
-                                                 static_cast<std::int16_t>(quant));
+    const ShapeParams params =
+        make_shape_params(static_cast<std::int16_t>(threshold), static_cast<std::int16_t>(quant));
     if (grid.columns() > 0)
         for (std::int32_t y = grid.y0; y < grid.ye; y += 8)
             k.block_row(frame.pixels + y * frame.stride + grid.x0, frame.stride,
@@ -44,7 +44,8 @@ void filter(const FrameView& frame, const Settings& s) {
         for (std::int32_t x = 0; x < frame.w; ++x) {
             YcPixel& p = at(x, y);
             const YcPixel& t = sum[static_cast<std::size_t>(y) * frame.w + x];
-            p = {blend_sample(s.zero_weight, p.y, t.y, d), blend_sample(s.zero_weight, p.cb, t.cb, d),
+            p = {blend_sample(s.zero_weight, p.y, t.y, d),
+                 blend_sample(s.zero_weight, p.cb, t.cb, d),
                  blend_sample(s.zero_weight, p.cr, t.cr, d)};
         }
 }

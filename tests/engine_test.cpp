@@ -1,0 +1,142 @@
+// The engine's entry point: the same bytes on any number of threads, two frames at once, the
+// scratch kept between frames and bounded whatever the thread count, and the statuses that
+// leave the frame untouched.
+#include "engine/engine.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <random>
+#include <thread>
+
+#include "standalone/thread_pool.h"
+#include "tests/frame_util.h"
+#include "tests/model/reference.h"
+
+namespace korvane {
+namespace {
+
+using test::TestFrame;
+
+TEST(Engine, SameBytesOnAnyNumberOfThreads) {
+    std::mt19937 rng(31);
+    const Settings settings[] = {{24, 8, 4, 0}, {60, 12, 7, 5}, {255, 255, 66, 64}};
+    for (auto [w, h] : {std::pair{61, 45}, {130, 131}, {9, 300}}) {
+        TestFrame source(w, h, w + 5);
+        test::fill_random(source, rng);
+        for (const Settings& s : settings) {
+            TestFrame want = source;
+            model::filter(want.view(), s);
+            for (std::int32_t threads : {1, 2, 3, 8, 64}) {
+                ThreadPool pool(threads);
+                Scratch scratch;
+                TestFrame got = source;
+                ASSERT_EQ(filter_frame(got.view(), s, kernels(), pool.parallel(), scratch),
+                          Status::ok);
+                EXPECT_TRUE(got.same_pixels(want))
+                    << w << "x" << h << ", " << threads << " threads, " << s.shifts << " shifts";
+            }
+        }
+    }
+}
+
+TEST(Engine, TwoFramesAtOnceFromTwoThreads) {
+    // Each caller has its own pool and scratch; nothing else is shared (ThreadSanitizer watches).
+    std::mt19937 rng(32);
+    TestFrame a(96, 70), b(77, 83, 80);
+    test::fill_random(a, rng);
+    test::fill_random(b, rng);
+    const Settings sa{24, 8, 6, 0}, sb{40, 5, 9, 2};
+    TestFrame want_a = a, want_b = b;
+    model::filter(want_a.view(), sa);
+    model::filter(want_b.view(), sb);
+    for (int round = 0; round < 3; ++round) {
+        TestFrame got_a = a, got_b = b;
+        Status status_a{}, status_b{};
+        std::thread other([&] {
+            ThreadPool pool(3);
+            Scratch scratch;
+            status_b = filter_frame(got_b.view(), sb, kernels(), pool.parallel(), scratch);
+        });
+        ThreadPool pool(2);
+        Scratch scratch;
+        status_a = filter_frame(got_a.view(), sa, kernels(), pool.parallel(), scratch);
+        other.join();
+        ASSERT_EQ(status_a, Status::ok);
+        ASSERT_EQ(status_b, Status::ok);
+        EXPECT_TRUE(got_a.same_pixels(want_a));
+        EXPECT_TRUE(got_b.same_pixels(want_b));
+    }
+}
+
+std::atomic<int> g_allocations{0};
+void* counting_allocator(std::size_t count, std::size_t size) {
+    ++g_allocations;
+    return std::malloc(count * size);
+}
+
+TEST(Engine, ScratchIsKeptWhileTheSizeStaysAndDoesNotGrowWithThreads) {
+    std::mt19937 rng(33);
+    ThreadPool pool(4);
+    Scratch scratch(&counting_allocator);
+    g_allocations = 0;
+    for (auto [w, h, frames] : {std::tuple{64, 48, 5}, {64, 48, 1}, {50, 20, 3}, {64, 48, 2}}) {
+        for (int i = 0; i < frames; ++i) {
+            TestFrame frame(w, h);
+            test::fill_random(frame, rng);
+            ASSERT_EQ(filter_frame(frame.view(), Settings{}, kernels(), pool.parallel(), scratch),
+                      Status::ok);
+        }
+    }
+    EXPECT_EQ(g_allocations, 3);  // one per change of size
+
+    // One plane and 7 rows per further band, at most one band per 8 rows: about one frame for
+    // any thread count.
+    for (std::int32_t threads : {1, 2, 16, 32, 64, 65536}) {
+        const std::size_t pixels = scratch_pixels(3840, 2160, threads);
+        EXPECT_GE(pixels, std::size_t{3840} * 2160);
+        EXPECT_LE(pixels, std::size_t{3840} * (2160 + 7 * 270)) << threads;
+        EXPECT_LE(pixels, std::size_t{3840} * (2160 + 7 * (threads - 1))) << threads;
+    }
+}
+
+void* failing_allocator(std::size_t, std::size_t) { return nullptr; }
+
+TEST(Engine, FailuresLeaveTheFrameUntouched) {
+    std::mt19937 rng(34);
+    TestFrame source(40, 30, 44);
+    test::fill_random(source, rng);
+    ThreadPool pool(2);
+    Scratch failing(&failing_allocator);
+    TestFrame frame = source;
+    EXPECT_EQ(filter_frame(frame.view(), Settings{}, kernels(), pool.parallel(), failing),
+              Status::out_of_memory);
+    EXPECT_EQ(frame.pixels, source.pixels);
+
+    Scratch scratch;
+    const Settings bad_settings[] = {
+        {-1, 8, 4, 0}, {256, 8, 4, 0}, {24, 0, 4, 0},  {24, 256, 4, 0},
+        {24, 8, 0, 0}, {24, 8, 4, -1}, {24, 8, 4, 65}, {24, 8, kMaxShifts + 1, 0}};
+    for (const Settings& s : bad_settings)
+        EXPECT_EQ(filter_frame(frame.view(), s, kernels(), pool.parallel(), scratch),
+                  Status::invalid_argument)
+            << s.threshold << " " << s.quant << " " << s.shifts << " " << s.zero_weight;
+    FrameView view = frame.view();
+    for (FrameView bad : {FrameView{view.pixels, 40, 30, 39}, FrameView{view.pixels, -1, 30, 44},
+                          FrameView{view.pixels, 40, -1, 44}, FrameView{nullptr, 40, 30, 44}})
+        EXPECT_EQ(filter_frame(bad, Settings{}, kernels(), pool.parallel(), scratch),
+                  Status::invalid_argument);
+    Parallel no_threads = pool.parallel();
+    no_threads.threads = 0;
+    EXPECT_EQ(filter_frame(view, Settings{}, kernels(), no_threads, scratch),
+              Status::invalid_argument);
+    EXPECT_EQ(frame.pixels, source.pixels);
+    EXPECT_EQ(scratch.size(), 0u);  // nothing obtained for a call that was refused
+
+    EXPECT_EQ(filter_frame(view, Settings{}, kernels(), serial(), scratch), Status::ok);
+    EXPECT_NE(frame.pixels, source.pixels);  // the next frame works
+}
+
+}  // namespace
+}  // namespace korvane
