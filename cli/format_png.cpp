@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cli/convert.h"
+#include "picture/convert.h"
 #include "cli/errors.h"
 #include "cli/formats.h"
 #include "cli/output_file.h"

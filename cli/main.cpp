@@ -14,7 +14,6 @@
 
 #include "aviutl/frame_callback.h"
 #include "cli/channel.h"
-#include "cli/convert.h"
 #include "cli/errors.h"
 #include "cli/formats.h"
 #include "cli/metrics.h"
@@ -24,7 +23,8 @@
 #include "cli/progress.h"
 #include "engine/cpu.h"
 #include "engine/engine.h"
-#include "standalone/thread_pool.h"
+#include "picture/convert.h"
+#include "picture/picture_filter.h"
 
 namespace korvane::cli {
 namespace {
@@ -129,13 +129,6 @@ private:
     std::int64_t count_ = 0;
 };
 
-void add_compensation(Frame& frame) {
-    for (YcPixel& p : frame.pixels) {
-        for (std::int16_t* s : {&p.y, &p.cb, &p.cr})
-            *s = static_cast<std::int16_t>(std::min(*s + kPrescaleCompensation, 32767));
-    }
-}
-
 int run(int argc, const char* const* argv) {
     std::string printed;
     const std::optional<Options> parsed = parse_options(argc, argv, printed);
@@ -168,17 +161,15 @@ int run(int argc, const char* const* argv) {
                              " reference frames for " + std::to_string(*info.frame_count) +
                              " input frames");
     }
-    ThreadPool pool(options.threads);
-    Scratch scratch;
     const auto& t = options.tracks;
     const Settings settings{
         t[kThreshold], t[kQuant],
         options.host_threads ? shifts_on_host(t[kNShift], options.host_threads) : t[kNShift],
         t[kZeroWeight]};
-    // Raw frames to raw frames are the filter's output exactly. Wherever samples are converted,
-    // half a step is added on the way in, so that the pre-scale's rounding down becomes rounding
-    // to nearest and the output is not biased down.
-    const bool compensate = &in_format != &kYc48Format || &out_format != &kYc48Format;
+    PictureFilter filter(settings, kernels, options.threads);
+    // Raw frames to raw frames are the filter's output exactly; wherever samples are converted,
+    // the picture filter prepares them for the engine.
+    const bool converted = &in_format != &kYc48Format || &out_format != &kYc48Format;
 
     std::optional<OutputFile> compare_file;
     if (!options.compare.empty()) compare_file.emplace(options.compare);
@@ -219,9 +210,8 @@ int run(int argc, const char* const* argv) {
             Frame& frame = item->frame;
             std::optional<Frame> before;
             if (measuring || (compare_file && index == 1)) before = frame;
-            if (compensate) add_compensation(frame);
             const FrameView view{frame.pixels.data(), frame.w, frame.h, frame.w};
-            if (filter_frame(view, settings, kernels, pool.parallel(), scratch) != Status::ok)
+            if (filter.filter(view, converted) != Status::ok)
                 throw RunError("frame " + std::to_string(index) + " (" + std::to_string(frame.w) +
                                "x" + std::to_string(frame.h) +
                                "): the filter could not run (out of memory)");

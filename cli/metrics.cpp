@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 
-#include "cli/convert.h"
+#include "picture/convert.h"
 
 namespace korvane::cli {
 

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "cli/convert.h"
+#include "picture/convert.h"
 #include "cli/output_file.h"
 
 namespace korvane::cli {

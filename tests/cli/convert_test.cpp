@@ -1,5 +1,5 @@
 // The conversions between file samples and the host's scale.
-#include "cli/convert.h"
+#include "picture/convert.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
-#include "cli/convert.h"
+#include "picture/convert.h"
 
 #include <algorithm>
 
-namespace korvane::cli {
+namespace korvane {
 namespace {
 
 struct Range {
@@ -91,4 +91,4 @@ int gray_from_host(const YcPixel& p, int max) {
     return clamp_code(div_round(std::int64_t{p.y} * max, 4096), max);
 }
 
-}  // namespace korvane::cli
+}  // namespace korvane

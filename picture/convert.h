@@ -8,7 +8,7 @@
 
 #include "engine/pixel.h"
 
-namespace korvane::cli {
+namespace korvane {
 
 // The filter keeps only sample / 16 (rounded down) and writes its result back times 16, so every
 // filtered sample lies on average half a step, 8, below the input. Adding this to every sample of
@@ -40,4 +40,4 @@ std::array<int, 3> rgb_from_host(const YcPixel& p, int max);  // clamped to 0..m
 YcPixel gray_to_host(int g, int max);
 int gray_from_host(const YcPixel& p, int max);
 
-}  // namespace korvane::cli
+}  // namespace korvane
