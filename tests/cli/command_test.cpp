@@ -13,6 +13,7 @@
 #include "aviutl/filter_descriptor.h"
 #include "fixtures.h"
 #include "run_command.h"
+#include "picture/rgba.h"
 #include "standalone/host.h"
 
 namespace korvane::test {
@@ -210,6 +211,32 @@ TEST(Command, RawFramesAreTheCallbackOutputOnAnyNumberOfThreads) {
                 << threads << " threads, " << host_threads << " host threads";
         }
     }
+}
+
+TEST(Command, RgbaPixelsFilterAsTheCommandFiltersAnRgbaPng) {
+    // filter_rgba8 is what plug-ins for other hosts call: it must give korvane-dct's bytes.
+    TempDir dir;
+    const int w = 45, h = 29;
+    std::vector<unsigned char> rgba(static_cast<std::size_t>(w) * h * 4);
+    std::uint32_t state = 12345;
+    for (std::size_t i = 0; i < rgba.size(); ++i) {
+        state = state * 1103515245u + 12345u;
+        rgba[i] = static_cast<unsigned char>((i / 4 % w) * 5 + (state >> 27));
+    }
+    write_file(dir / "in.png", encode_png(w, h, SPNG_COLOR_TYPE_TRUECOLOR_ALPHA, 8, rgba));
+    const Result r = tool({"--n-shift", "5", dir / "in.png", dir / "out.png"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const Png out = decode_png(read_file(dir / "out.png"));
+
+    Settings settings;
+    settings.shifts = 5;
+    PictureFilter filter(settings, kernels(), 3);
+    std::vector<YcPixel> work;
+    std::vector<unsigned char> got = rgba;
+    ASSERT_EQ(filter_rgba8(filter, RgbaView{got.data(), w, h, 4 * w}, work), Status::ok);
+    ASSERT_EQ(out.data.size(), got.size());
+    EXPECT_EQ(out.data, got);
+    for (std::size_t i = 3; i < got.size(); i += 4) ASSERT_EQ(got[i], rgba[i]);  // alpha kept
 }
 
 // ---------------------------------------------------------------------------------------------
