@@ -46,6 +46,10 @@ struct StreamInfo {
     std::vector<std::string> tags;  // Y4M: header tags other than W, H and C, in their order
     // Number of frames, when known before reading.
     std::optional<std::int64_t> frame_count;
+    // The colour profile of a picture (PNG iCCP, JPEG APP2 ICC_PROFILE): its name and its bytes,
+    // uncompressed; written to a PNG output. Empty bytes: none.
+    std::string icc_name;
+    std::vector<std::uint8_t> icc_profile;
 };
 
 class FrameReader {

@@ -10,11 +10,6 @@
 
 namespace korvane {
 
-// The filter keeps only sample / 16 (rounded down) and writes its result back times 16, so every
-// filtered sample lies on average half a step, 8, below the input. Adding this to every sample of
-// a converted format before filtering makes that rounding to nearest.
-inline constexpr std::int16_t kPrescaleCompensation = 8;
-
 // round(num / den) with halves away from zero; den > 0.
 std::int64_t div_round(std::int64_t num, std::int64_t den);
 

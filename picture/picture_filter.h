@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "engine/engine.h"
 #include "standalone/thread_pool.h"
@@ -20,9 +21,10 @@ public:
 
     // Filters the frame in place. `converted`: its samples were converted from a file format
     // (PNG, Y4M, RGBA pixels) rather than read as the host's own, so they get the tool's
-    // treatment around the engine call (see picture_filter.cpp); raw host frames go through
-    // the engine as they are. On any status but ok the frame's samples are not filtered, but may
-    // have been prepared for the engine: callers convert back only on ok.
+    // treatment around the engine call: luma centred on zero, so that no valid sample meets the
+    // inverse transform's clamp, and the low 4 bits that the engine drops carried around it (see
+    // picture_filter.cpp). Raw host frames go through the engine as they are. On any status but
+    // ok the frame is as it was.
     Status filter(const FrameView& frame, bool converted);
 
 private:
@@ -30,6 +32,7 @@ private:
     const Kernels* kernels_;
     ThreadPool pool_;
     Scratch scratch_;
+    std::vector<YcPixel> low_;  // the low 4 bits of every sample of the frame being filtered
 };
 
 }  // namespace korvane
