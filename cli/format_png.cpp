@@ -4,15 +4,41 @@
 // RGB(A) and gray).
 #include <spng.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
-#include "picture/convert.h"
 #include "cli/errors.h"
 #include "cli/formats.h"
 #include "cli/output_file.h"
+#include "picture/convert.h"
 
 namespace korvane::cli {
+
+// What a PNG says about its picture beyond the pixels. The transparency key (tRNS of a gray or
+// RGB image) names a sample value, so it is kept only for an output of the same colour type and
+// depth; a palette's tRNS has become the alpha channel.
+struct PngChunks {
+    std::uint8_t colour_type = 0;
+    std::uint8_t depth = 0;
+    std::optional<spng_trns> trns;
+    std::optional<std::uint8_t> srgb;
+    std::optional<std::uint32_t> gama;
+    std::optional<spng_chrm_int> chrm;
+    std::optional<spng_phys> phys;
+    struct Text {
+        std::string keyword;
+        int type = 0;
+        std::string text;
+        std::uint8_t compression_flag = 0;
+        std::uint8_t compression_method = 0;
+        std::string language_tag;
+        std::string translated_keyword;
+    };
+    std::vector<Text> texts;
+};
+
 namespace {
 
 struct CtxDeleter {
@@ -89,6 +115,7 @@ public:
         check(spng_decode_image(ctx.get(), data.data(), size, fmt,
                                 info_.alpha && !wide ? SPNG_DECODE_TRNS : 0));
         to_frame(data);
+        keep_chunks(ctx.get(), ihdr);
     }
 
     bool read(Frame& frame) override {
@@ -104,6 +131,47 @@ private:
     void check(int ret) const {
         if (ret != 0)
             throw InputError("'" + path_ + "': not a readable PNG: " + spng_strerror(ret));
+    }
+
+    // Chunks after the image data are read with it, so this comes after decoding.
+    void keep_chunks(spng_ctx* ctx, const spng_ihdr& ihdr) {
+        spng_iccp iccp{};
+        if (spng_get_iccp(ctx, &iccp) == 0 && iccp.profile) {
+            info_.icc_name = std::string(iccp.profile_name, strnlen(iccp.profile_name, 80));
+            info_.icc_profile.assign(iccp.profile, iccp.profile + iccp.profile_len);
+        }
+        auto chunks = std::make_shared<PngChunks>();
+        chunks->colour_type = ihdr.color_type;
+        chunks->depth = ihdr.bit_depth;
+        spng_trns trns{};
+        if (ihdr.color_type != SPNG_COLOR_TYPE_INDEXED && spng_get_trns(ctx, &trns) == 0)
+            chunks->trns = trns;
+        std::uint8_t intent = 0;
+        if (spng_get_srgb(ctx, &intent) == 0) chunks->srgb = intent;
+        std::uint32_t gama = 0;
+        if (spng_get_gama_int(ctx, &gama) == 0) chunks->gama = gama;
+        spng_chrm_int chrm{};
+        if (spng_get_chrm_int(ctx, &chrm) == 0) chunks->chrm = chrm;
+        spng_phys phys{};
+        if (spng_get_phys(ctx, &phys) == 0) chunks->phys = phys;
+        std::uint32_t n = 0;
+        if (spng_get_text(ctx, nullptr, &n) == 0 && n > 0) {
+            std::vector<spng_text> texts(n);
+            if (spng_get_text(ctx, texts.data(), &n) == 0) {
+                for (const spng_text& t : texts) {
+                    PngChunks::Text kept;
+                    kept.keyword = std::string(t.keyword, strnlen(t.keyword, 80));
+                    kept.type = t.type;
+                    if (t.text) kept.text.assign(t.text, t.length);
+                    kept.compression_flag = t.compression_flag;
+                    kept.compression_method = t.compression_method;
+                    if (t.language_tag) kept.language_tag = t.language_tag;
+                    if (t.translated_keyword) kept.translated_keyword = t.translated_keyword;
+                    chunks->texts.push_back(std::move(kept));
+                }
+            }
+        }
+        info_.png_chunks = std::move(chunks);
     }
 
     void to_frame(const std::vector<unsigned char>& data) {
@@ -152,6 +220,8 @@ public:
                 layout_.depth = 8;
                 break;
         }
+        layout_.icc_name = source.icc_name;
+        layout_.icc_profile = source.icc_profile;
         if (source.frame_count && *source.frame_count > 1)
             throw UsageError("'" + file.path() + "': a PNG holds one frame, the input has " +
                              std::to_string(*source.frame_count));
@@ -191,7 +261,8 @@ public:
             layout_.layout == Layout::gray
                 ? (layout_.alpha ? SPNG_COLOR_TYPE_GRAYSCALE_ALPHA : SPNG_COLOR_TYPE_GRAYSCALE)
                 : (layout_.alpha ? SPNG_COLOR_TYPE_TRUECOLOR_ALPHA : SPNG_COLOR_TYPE_TRUECOLOR);
-        write_png(file_, frame.w, frame.h, colour, static_cast<std::uint8_t>(layout_.depth), data);
+        write_png(file_, frame.w, frame.h, colour, static_cast<std::uint8_t>(layout_.depth), data,
+                  &layout_);
     }
 
 private:
@@ -209,10 +280,59 @@ std::unique_ptr<FrameWriter> open_png_writer(OutputFile& file, const StreamInfo&
     return std::make_unique<PngWriter>(file, source);
 }
 
+int set_chunks(spng_ctx* ctx, const spng_ihdr& ihdr, const StreamInfo& meta) {
+    int ret = 0;
+    if (!meta.icc_profile.empty()) {
+        spng_iccp iccp{};
+        std::string name = meta.icc_name.empty() ? "ICC profile" : meta.icc_name.substr(0, 79);
+        std::memcpy(iccp.profile_name, name.c_str(), name.size() + 1);
+        std::vector<char> profile(meta.icc_profile.begin(), meta.icc_profile.end());
+        iccp.profile_len = profile.size();
+        iccp.profile = profile.data();
+        ret = spng_set_iccp(ctx, &iccp);
+    }
+    const PngChunks* c = meta.png_chunks.get();
+    if (!c || ret != 0) return ret;
+    if (c->trns && c->colour_type == ihdr.color_type && c->depth == ihdr.bit_depth) {
+        spng_trns trns = *c->trns;
+        ret = spng_set_trns(ctx, &trns);
+    }
+    if (ret == 0 && c->srgb) ret = spng_set_srgb(ctx, *c->srgb);
+    if (ret == 0 && c->gama) ret = spng_set_gama_int(ctx, *c->gama);
+    if (ret == 0 && c->chrm) {
+        spng_chrm_int chrm = *c->chrm;
+        ret = spng_set_chrm_int(ctx, &chrm);
+    }
+    if (ret == 0 && c->phys) {
+        spng_phys phys = *c->phys;
+        ret = spng_set_phys(ctx, &phys);
+    }
+    if (ret == 0 && !c->texts.empty()) {
+        // libspng takes pointers to text it does not own: these copies outlive the encoding.
+        static thread_local std::vector<PngChunks::Text> storage;
+        storage = c->texts;
+        std::vector<spng_text> texts(storage.size());
+        for (std::size_t i = 0; i < storage.size(); ++i) {
+            PngChunks::Text& t = storage[i];
+            std::memcpy(texts[i].keyword, t.keyword.c_str(),
+                        std::min<std::size_t>(t.keyword.size() + 1, 80));
+            texts[i].type = t.type;
+            texts[i].length = t.text.size();
+            texts[i].text = t.text.data();
+            texts[i].compression_flag = t.compression_flag;
+            texts[i].compression_method = t.compression_method;
+            texts[i].language_tag = t.language_tag.data();
+            texts[i].translated_keyword = t.translated_keyword.data();
+        }
+        ret = spng_set_text(ctx, texts.data(), static_cast<std::uint32_t>(texts.size()));
+    }
+    return ret;
+}
+
 }  // namespace
 
 void write_png(OutputFile& file, std::int32_t w, std::int32_t h, std::uint8_t colour_type,
-               std::uint8_t depth, const std::vector<unsigned char>& data) {
+               std::uint8_t depth, const std::vector<unsigned char>& data, const StreamInfo* meta) {
     Ctx ctx(spng_ctx_new(SPNG_CTX_ENCODER));
     if (!ctx) throw std::bad_alloc();
     spng_ihdr ihdr{};
@@ -222,6 +342,7 @@ void write_png(OutputFile& file, std::int32_t w, std::int32_t h, std::uint8_t co
     ihdr.color_type = colour_type;
     int ret = spng_set_option(ctx.get(), SPNG_ENCODE_TO_BUFFER, 1);
     if (ret == 0) ret = spng_set_ihdr(ctx.get(), &ihdr);
+    if (ret == 0 && meta) ret = set_chunks(ctx.get(), ihdr, *meta);
     if (ret == 0)
         ret = spng_encode_image(ctx.get(), data.data(), data.size(), SPNG_FMT_RAW,
                                 SPNG_ENCODE_FINALIZE);

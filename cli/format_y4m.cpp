@@ -2,15 +2,17 @@
 // "FRAME[ params]\n" and the Y, Cb and Cr planes (8-bit samples, or 16-bit little-endian above 8
 // bits). Subsampled chroma is repeated over its 2x1 or 2x2 pixels for the filter and averaged
 // back, so that unfiltered frames come back exactly. Header tags and frame parameters are kept.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cstring>
 
-#include "picture/convert.h"
 #include "cli/errors.h"
 #include "cli/formats.h"
 #include "cli/output_file.h"
+#include "picture/convert.h"
 
 namespace korvane::cli {
 namespace {
@@ -114,7 +116,9 @@ private:
             (line.size() > sizeof kMagic - 1 && line[sizeof kMagic - 1] != ' '))
             fail("not a Y4M stream (no YUV4MPEG2 header)");
         info_.layout = Layout::ycbcr;
+        // Without a C tag a stream is 4:2:0, 8-bit.
         info_.chroma = "420jpeg";
+        info_.chroma_shift_x = info_.chroma_shift_y = 1;
         std::int64_t w = -1, h = -1;
         std::string_view rest = std::string_view(line).substr(sizeof kMagic - 1);
         while (!rest.empty()) {
@@ -158,6 +162,7 @@ private:
         info_.h = static_cast<std::int32_t>(h);
         frame_bytes(info_.w, info_.h, sizeof(YcPixel), path_);
         planes_ = planes_of(info_);
+        count_frames(line.size() + 1);
         const YcbcrScale scale{info_.depth, info_.full_range};
         // One entry for every code the sample container can hold: a high-depth stream may carry
         // codes above its depth's maximum, which read as that maximum.
@@ -202,6 +207,18 @@ private:
             fail("unsupported Y4M chroma 'C" + std::string(c) +
                  "' (known: 420jpeg, 420mpeg2, 420paldv, 420, 422, 444, mono, with p9..p16)");
         }
+    }
+
+    // A file whose frames all have plain "FRAME" headers holds (size - header) / (6 + frame
+    // bytes) of them: known up front for progress and for outputs that hold one frame. Frame
+    // parameters make the count unknowable without reading, and pipes have no size.
+    void count_frames(std::size_t header_bytes) {
+        struct stat st {};
+        if (file_ == stdin || ::fstat(::fileno(file_), &st) != 0 || !S_ISREG(st.st_mode)) return;
+        const auto size = static_cast<std::uint64_t>(st.st_size);
+        const std::uint64_t frame = 6 + planes_.frame_bytes();
+        if (size >= header_bytes && (size - header_bytes) % frame == 0)
+            info_.frame_count = static_cast<std::int64_t>((size - header_bytes) / frame);
     }
 
     int sample(std::size_t i) const {
@@ -262,6 +279,12 @@ public:
             info_.tags = {
                 "F25:1", "Ip", "A1:1",
                 info_.mono ? "Cmono" + suffix : "C444" + (suffix.empty() ? "" : "p" + suffix)};
+            // Gray pictures are full range, and so is gray Y4M as ffmpeg reads it: tagged, so
+            // that every reader takes the codes as they are meant.
+            if (info_.mono) {
+                info_.full_range = true;
+                info_.tags.emplace_back("XCOLORRANGE=FULL");
+            }
         }
         planes_ = planes_of(info_);
         const YcbcrScale scale{info_.depth, info_.full_range};

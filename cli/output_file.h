@@ -1,6 +1,9 @@
 // An output written to a temporary file beside its destination and renamed over it only when
-// complete, so that an existing file is never left half-written. "-" is standard output; an
-// existing device or named pipe is written in place.
+// complete, so that an existing file is never left half-written. An existing file keeps its
+// permissions; a symbolic link is written through (the file it points at is replaced, the link
+// stays). A file with other hard links is replaced by a new file: the other names keep the old
+// bytes, as with any save that renames into place. "-" is standard output; an existing device or
+// named pipe is written in place.
 #pragma once
 
 #include <cstddef>
@@ -26,10 +29,17 @@ public:
 
 private:
     std::string path_;
+    std::string target_;  // path_ with symbolic links followed
     std::string temp_path_;
+    int temp_slot_ = -1;  // where the signal handler finds temp_path_
     std::FILE* file_ = nullptr;
     bool is_stdout_ = false;
     bool is_stream_ = false;  // an existing device or pipe, written in place
 };
+
+// From now on SIGINT, SIGTERM and SIGHUP remove every temporary file of an OutputFile that has
+// not been committed, then end the process as the signal would (existing outputs keep their
+// bytes). Signals that are ignored stay ignored.
+void remove_temporary_files_on_signals();
 
 }  // namespace korvane::cli

@@ -1,10 +1,14 @@
 #include "cli/progress.h"
 
+#include <atomic>
 #include <cstdio>
 #include <string>
 
 namespace korvane::cli {
 namespace {
+
+// Whether the cursor stands at the end of a progress line.
+std::atomic<bool> g_line_open{false};
 
 std::string clock_text(double seconds) {
     const auto s = static_cast<long long>(seconds + 0.5);
@@ -41,13 +45,26 @@ void Progress::show() {
                            clock_text(static_cast<double>(*total_ - done_) / fps).c_str());
     std::snprintf(line + n, sizeof line - n, "\x1b[K");  // clear the rest of the line
     std::fputs(line, stderr);
+    std::fflush(stderr);
+    g_line_open = true;
     shown_ = true;
 }
 
 void Progress::finish() {
     if (!enabled_ || done_ == 0) return;
     show();
-    std::fputc('\n', stderr);
+    end_progress_line();
+}
+
+void end_progress_line() {
+    if (g_line_open.exchange(false)) std::fputc('\n', stderr);
+}
+
+void clear_progress_line() {
+    if (g_line_open.exchange(false)) {
+        std::fputs("\r\x1b[K", stderr);
+        std::fflush(stderr);
+    }
 }
 
 }  // namespace korvane::cli

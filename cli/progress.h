@@ -28,4 +28,11 @@ private:
     bool shown_ = false;
 };
 
+// Messages and the progress line share standard error (and, on a terminal, the screen with
+// standard output). end_progress_line ends a progress line that is showing, so that what follows
+// starts on a line of its own; clear_progress_line erases it, for a line that is to scroll
+// above it (the next update draws it again). Both do nothing when no progress line shows.
+void end_progress_line();
+void clear_progress_line();
+
 }  // namespace korvane::cli
