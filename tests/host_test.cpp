@@ -1,5 +1,5 @@
-// The host binding: the filter table as the host reads it, the plug-in library's single export,
-// and the substitute host's thread service.
+// The host binding: the filter table as the host reads it, what the native shared library
+// exports, and the substitute host's thread service.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -12,6 +12,7 @@
 
 #include "aviutl/filter_descriptor.h"
 #include "aviutl/frame_callback.h"
+#include "korvane/korvane.h"
 #include "standalone/thread_pool.h"
 #include "tests/frame_util.h"
 
@@ -46,23 +47,41 @@ TEST(FilterTable, PresentsNameTracksAndCallback) {
     for (std::uintptr_t w : t->words_22_34) EXPECT_EQ(w, 0u);
 }
 
-#ifdef KORVANE_PLUGIN_PATH
-TEST(PluginLibrary, ExportsOnlyTheTableAndFiltersLikeTheEngine) {
-    void* lib = dlopen(KORVANE_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
+#ifdef KORVANE_LIBRARY_PATH
+// The native shared library is the C library: it exports the C interface, and neither the AviUtl
+// table (only the .auf exports that; its PE tables are checked in tests/win32) nor anything of
+// the engine. Given the plug-in's rounded shift count it gives the plug-in's bytes.
+TEST(SharedLibrary, ExportsTheCInterfaceNotTheTableAndFiltersLikeThePlugin) {
+    void* lib = dlopen(KORVANE_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(lib, nullptr) << dlerror();
-    using GetTable = FilterTable* (*)();
-    const auto get = reinterpret_cast<GetTable>(dlsym(lib, "GetFilterTable"));
-    ASSERT_NE(get, nullptr);
+    EXPECT_EQ(dlsym(lib, "GetFilterTable"), nullptr);
     EXPECT_EQ(dlsym(lib, "process_frame"), nullptr);
     EXPECT_EQ(dlsym(lib, "probe_worker"), nullptr);
+    const auto create =
+        reinterpret_cast<decltype(&korvane_filter_create)>(dlsym(lib, "korvane_filter_create"));
+    const auto process =
+        reinterpret_cast<decltype(&korvane_filter_process)>(dlsym(lib, "korvane_filter_process"));
+    const auto destroy =
+        reinterpret_cast<decltype(&korvane_filter_destroy)>(dlsym(lib, "korvane_filter_destroy"));
+    ASSERT_TRUE(create && process && destroy);
 
     std::mt19937 rng(1);
     test::TestFrame a(50, 30, 52);
     test::fill_random(a, rng);
     test::TestFrame b = a;
-    const test::Tracks t{20, 4, 6, 1};
-    ASSERT_EQ(test::filter(a, 3, t, get()), 1);
+    // n_shift 5 on a host of 3 threads: the plug-in averages 6 grids.
+    const test::Tracks t{20, 4, 5, 1};
     ASSERT_EQ(test::filter(b, 3, t), 1);
+    const korvane_settings s{20, 4, shifts_on_host(5, 3), 1};
+    korvane_filter* f = nullptr;
+    ASSERT_EQ(create(&s, 2, &f), KORVANE_OK);
+    const korvane_frame frame{KORVANE_LAYOUT_PACKED,
+                              a.w,
+                              a.h,
+                              {&a.pixels[0].y, nullptr, nullptr},
+                              {a.stride * static_cast<std::ptrdiff_t>(sizeof(YcPixel)), 0, 0}};
+    EXPECT_EQ(process(f, &frame), KORVANE_OK);
+    destroy(f);
     EXPECT_EQ(a.pixels, b.pixels);
     dlclose(lib);
 }

@@ -1,0 +1,163 @@
+// The filter as a frei0r plug-in (korvane_dct.so), for ffmpeg, MLT (Shotcut, Kdenlive) and
+// GStreamer: RGBA8888 frames through filter_rgba8, the path korvane-dct takes for an 8-bit RGBA
+// PNG, so that both give the same bytes. Each instance has its own worker threads and memory;
+// nothing is shared between instances but read-only tables.
+// frei0r.h declares the entry points without C linkage of its own.
+extern "C" {
+#include <frei0r.h>
+}
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "engine/engine.h"
+#include "frei0r/params.h"
+#include "picture/picture_filter.h"
+#include "picture/rgba.h"
+
+namespace korvane::frei0r {
+namespace {
+
+// What each parameter means, with its two ends and its default in the host's 0..1 terms.
+constexpr const char* kParamNames[kTrackCount] = {"threshold", "quant", "n_shift", "zero_weight"};
+constexpr const char* kParamExplanations[kTrackCount] = {
+    "Strength: DCT detail weaker than the threshold is smoothed. 0 = threshold 0 (nothing is "
+    "smoothed), 1 = 255; value = round(255 x), default 0.0941 = 24",
+    "Step that weak luma detail is rounded to. 0 = step 1 (luma detail kept as it is; weak colour "
+    "detail is always removed), 1 = 255; value = 1 + round(254 x), default 0.0276 = 8",
+    "Shifted 8x8 grids averaged: more are smoother and slower. 0 = 1 grid, 1 = 64 grids; "
+    "value = 1 + round(63 x), default 0.0476 = 4",
+    "Weight of the unfiltered frame in the average, in grids. 0 = none, 1 = 64; "
+    "value = round(64 x), default 0",
+};
+
+// Every instance runs on this many threads; the bytes do not depend on it.
+std::int32_t worker_threads() {
+    const auto n = static_cast<std::int32_t>(std::thread::hardware_concurrency());
+    return std::clamp(n, 1, 64);
+}
+
+class Instance {
+public:
+    Instance(std::int32_t w, std::int32_t h) : w_(w), h_(h) {
+        for (int t = 0; t < kTrackCount; ++t)
+            params_[t] = param_from_setting(static_cast<Track>(t), kTrackDefault[t]);
+    }
+
+    void set(int index, double value) {
+        if (index >= 0 && index < kTrackCount && !std::isnan(value))
+            params_[index] = std::clamp(value, 0.0, 1.0);
+    }
+    double get(int index) const { return index >= 0 && index < kTrackCount ? params_[index] : 0; }
+
+    // Filters the RGBA frame at `pixels` in place; on failure leaves it as it is.
+    void filter(std::uint32_t* pixels) {
+        const Settings s{setting_from_param(kThreshold, params_[kThreshold]),
+                         setting_from_param(kQuant, params_[kQuant]),
+                         setting_from_param(kNShift, params_[kNShift]),
+                         setting_from_param(kZeroWeight, params_[kZeroWeight])};
+        // The threads are started again only when a setting changes (hosts set every parameter
+        // before every frame, mostly to the values it already has).
+        if (!filter_ || !same(filter_->settings(), s)) {
+            filter_.reset();
+            filter_ = std::make_unique<PictureFilter>(s, kernels(), worker_threads());
+        }
+        const RgbaView view{reinterpret_cast<std::uint8_t*>(pixels), w_, h_,
+                            4 * static_cast<std::ptrdiff_t>(w_)};
+        filter_rgba8(*filter_, view, work_);
+    }
+
+    std::size_t frame_bytes() const {
+        return 4 * static_cast<std::size_t>(w_) * static_cast<std::size_t>(h_);
+    }
+
+private:
+    static bool same(const Settings& a, const Settings& b) {
+        return a.threshold == b.threshold && a.quant == b.quant && a.shifts == b.shifts &&
+               a.zero_weight == b.zero_weight;
+    }
+
+    std::int32_t w_, h_;
+    double params_[kTrackCount];
+    std::unique_ptr<PictureFilter> filter_;
+    std::vector<YcPixel> work_;
+};
+
+}  // namespace
+}  // namespace korvane::frei0r
+
+using korvane::frei0r::Instance;
+
+extern "C" {
+
+int f0r_init(void) { return 1; }
+
+void f0r_deinit(void) {}
+
+void f0r_get_plugin_info(f0r_plugin_info_t* info) {
+    if (!info) return;
+    info->name = "Korvane DCT";
+    info->author = "Korvane DCT developers";
+    info->plugin_type = F0R_PLUGIN_TYPE_FILTER;
+    info->color_model = F0R_COLOR_MODEL_RGBA8888;
+    info->frei0r_version = FREI0R_MAJOR_VERSION;
+    info->major_version = KORVANE_VERSION_MAJOR;
+    info->minor_version = KORVANE_VERSION_MINOR;
+    info->num_params = korvane::kTrackCount;
+    info->explanation =
+        "Deblocking and denoising: averages the frame over shifted 8x8 grids, each with its weak "
+        "DCT detail smoothed; alpha passes through";
+}
+
+void f0r_get_param_info(f0r_param_info_t* info, int index) {
+    if (!info || index < 0 || index >= korvane::kTrackCount) return;
+    info->name = korvane::frei0r::kParamNames[index];
+    info->type = F0R_PARAM_DOUBLE;
+    info->explanation = korvane::frei0r::kParamExplanations[index];
+}
+
+f0r_instance_t f0r_construct(unsigned int width, unsigned int height) {
+    // At most 2^15 on a side, so that a frame's size in bytes fits every index the filter uses.
+    if (width == 0 || height == 0 || width > 32768 || height > 32768) return nullptr;
+    try {
+        return new Instance(static_cast<std::int32_t>(width), static_cast<std::int32_t>(height));
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+void f0r_destruct(f0r_instance_t instance) { delete static_cast<Instance*>(instance); }
+
+void f0r_set_param_value(f0r_instance_t instance, f0r_param_t param, int index) {
+    if (instance && param)
+        static_cast<Instance*>(instance)->set(index, *static_cast<const f0r_param_double*>(param));
+}
+
+void f0r_get_param_value(f0r_instance_t instance, f0r_param_t param, int index) {
+    if (instance && param)
+        *static_cast<f0r_param_double*>(param) = static_cast<Instance*>(instance)->get(index);
+}
+
+void f0r_update(f0r_instance_t instance, double /*time*/, const uint32_t* inframe,
+                uint32_t* outframe) {
+    if (!instance || !inframe || !outframe) return;
+    auto& self = *static_cast<Instance*>(instance);
+    if (inframe != outframe) std::memmove(outframe, inframe, self.frame_bytes());
+    try {
+        self.filter(outframe);
+    } catch (...) {
+        // Threads or memory could not be had: the frame passes through unfiltered, which is all
+        // a frei0r filter can do about it.
+    }
+}
+
+void f0r_update2(f0r_instance_t instance, double time, const uint32_t* inframe1,
+                 const uint32_t* /*inframe2*/, const uint32_t* /*inframe3*/, uint32_t* outframe) {
+    f0r_update(instance, time, inframe1, outframe);
+}
+
+}  // extern "C"

@@ -1,0 +1,250 @@
+// The C library as a program sees it: the engine's bytes through either frame layout on any
+// number of threads, the settings' ranges, and errors that leave the frame alone.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/engine.h"
+#include "korvane/korvane.h"
+#include "tests/frame_util.h"
+
+namespace korvane {
+namespace {
+
+constexpr std::ptrdiff_t kPixelBytes = sizeof(YcPixel);
+
+struct Filter {
+    korvane_filter* f = nullptr;
+    Filter(const korvane_settings& s, std::int32_t threads) {
+        EXPECT_EQ(korvane_filter_create(&s, threads, &f), KORVANE_OK);
+    }
+    ~Filter() { korvane_filter_destroy(f); }
+};
+
+korvane_frame packed(test::TestFrame& t) {
+    return {KORVANE_LAYOUT_PACKED,
+            t.w,
+            t.h,
+            {&t.pixels[0].y, nullptr, nullptr},
+            {t.stride * kPixelBytes, 0, 0}};
+}
+
+// The engine's own bytes for the frame, on one thread.
+test::TestFrame engine_output(test::TestFrame t, const korvane_settings& s) {
+    Scratch scratch;
+    const Settings es{s.threshold, s.quant, s.shifts, s.zero_weight};
+    EXPECT_EQ(filter_frame(t.view(), es, kernels(), serial(), scratch), Status::ok);
+    return t;
+}
+
+TEST(CApi, SettingsHaveTheTrackBarsRangesAndDefaults) {
+    korvane_settings d;
+    korvane_settings_default(&d);
+    EXPECT_EQ(d.threshold, 24);
+    EXPECT_EQ(d.quant, 8);
+    EXPECT_EQ(d.shifts, 4);
+    EXPECT_EQ(d.zero_weight, 0);
+
+    struct Case {
+        korvane_settings s;
+        bool ok;
+    };
+    const Case cases[] = {
+        {{0, 1, 1, 0}, true},    {{255, 255, KORVANE_MAX_SHIFTS, 64}, true},
+        {{-1, 8, 4, 0}, false},  {{256, 8, 4, 0}, false},
+        {{24, 0, 4, 0}, false},  {{24, 256, 4, 0}, false},
+        {{24, 8, 0, 0}, false},  {{24, 8, KORVANE_MAX_SHIFTS + 1, 0}, false},
+        {{24, 8, 4, -1}, false}, {{24, 8, 4, 65}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.s.threshold << " " << c.s.quant << " " << c.s.shifts
+                                        << " " << c.s.zero_weight);
+        korvane_filter* f = reinterpret_cast<korvane_filter*>(&d);  // must be overwritten
+        EXPECT_EQ(korvane_filter_create(&c.s, 1, &f),
+                  c.ok ? KORVANE_OK : KORVANE_ERROR_INVALID_ARGUMENT);
+        EXPECT_EQ(f != nullptr, c.ok);
+        korvane_filter_destroy(f);
+
+        // On a filter that exists, bad settings leave the ones it has.
+        Filter g(d, 1);
+        EXPECT_EQ(korvane_filter_set_settings(g.f, &c.s),
+                  c.ok ? KORVANE_OK : KORVANE_ERROR_INVALID_ARGUMENT);
+        korvane_settings now;
+        ASSERT_EQ(korvane_filter_get_settings(g.f, &now), KORVANE_OK);
+        EXPECT_EQ(std::memcmp(&now, c.ok ? &c.s : &d, sizeof now), 0);
+    }
+
+    korvane_filter* f = nullptr;
+    EXPECT_EQ(korvane_filter_create(nullptr, -1, &f), KORVANE_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(korvane_filter_create(nullptr, KORVANE_MAX_THREADS + 1, &f),
+              KORVANE_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(korvane_filter_create(nullptr, 1, nullptr), KORVANE_ERROR_INVALID_ARGUMENT);
+    ASSERT_EQ(korvane_filter_create(nullptr, 0, &f), KORVANE_OK);  // null: the defaults
+    EXPECT_GE(korvane_filter_threads(f), 1);
+    korvane_settings now;
+    korvane_filter_get_settings(f, &now);
+    EXPECT_EQ(std::memcmp(&now, &d, sizeof now), 0);
+    korvane_filter_destroy(f);
+    korvane_filter_destroy(nullptr);
+    EXPECT_EQ(korvane_filter_threads(nullptr), 0);
+}
+
+TEST(CApi, BothLayoutsGiveTheEngineBytesOnAnyThreadCount) {
+    std::mt19937 rng(12);
+    const korvane_settings settings[] = {{24, 8, 4, 0}, {90, 3, 11, 5}, {255, 255, 64, 64}};
+    for (auto [w, h, stride] : {std::array{67, 45, 70}, std::array{16, 16, 16}}) {
+        test::TestFrame source(w, h, stride);
+        test::fill_random(source, rng);
+        for (const korvane_settings& s : settings) {
+            const test::TestFrame expected = engine_output(source, s);
+            for (std::int32_t threads : {1, 3, 8}) {
+                SCOPED_TRACE(testing::Message() << w << "x" << h << " shifts " << s.shifts << ", "
+                                                << threads << " threads");
+                Filter f(s, threads);
+                ASSERT_EQ(korvane_filter_threads(f.f), threads);
+
+                test::TestFrame a = source;
+                korvane_frame frame = packed(a);
+                ASSERT_EQ(korvane_filter_process(f.f, &frame), KORVANE_OK);
+                EXPECT_EQ(a.pixels, expected.pixels);  // padding included
+
+                // Planes of their own widths and paddings, beyond which nothing is written.
+                const std::ptrdiff_t pad[3] = {3, 0, 8};
+                std::vector<std::int16_t> planes[3];
+                for (int p = 0; p < 3; ++p) {
+                    const std::ptrdiff_t ps = w + pad[p];
+                    planes[p].assign(static_cast<std::size_t>(ps * h), -12345);
+                    for (int y = 0; y < h; ++y)
+                        for (int x = 0; x < w; ++x) {
+                            const YcPixel& px = source.at(x, y);
+                            planes[p][y * ps + x] = p == 0 ? px.y : p == 1 ? px.cb : px.cr;
+                        }
+                }
+                frame = {KORVANE_LAYOUT_PLANAR,
+                         w,
+                         h,
+                         {planes[0].data(), planes[1].data(), planes[2].data()},
+                         {2 * (w + pad[0]), 2 * (w + pad[1]), 2 * (w + pad[2])}};
+                ASSERT_EQ(korvane_filter_process(f.f, &frame), KORVANE_OK);
+                for (int p = 0; p < 3; ++p)
+                    for (int y = 0; y < h; ++y)
+                        for (int x = 0; x < w + pad[p]; ++x) {
+                            const YcPixel& px = expected.at(x < w ? x : 0, y);
+                            const std::int16_t want = x >= w   ? -12345
+                                                      : p == 0 ? px.y
+                                                      : p == 1 ? px.cb
+                                                               : px.cr;
+                            ASSERT_EQ(planes[p][y * (w + pad[p]) + x], want)
+                                << "plane " << p << " at " << x << "," << y;
+                        }
+            }
+        }
+    }
+}
+
+TEST(CApi, BadFramesAreRejectedAndLeftUntouched) {
+    korvane_settings d;
+    korvane_settings_default(&d);
+    Filter f(d, 2);
+    std::mt19937 rng(5);
+    test::TestFrame t(24, 16);
+    test::fill_random(t, rng);
+    const test::TestFrame before = t;
+    std::vector<std::int16_t> plane(24 * 16 * 3);
+    std::int16_t* p = plane.data();
+
+    const korvane_frame good = packed(t);
+    struct Case {
+        const char* what;
+        korvane_frame frame;
+    };
+    auto with = [&](auto change) {
+        korvane_frame fr = good;
+        change(fr);
+        return fr;
+    };
+    const Case cases[] = {
+        {"unknown layout", with([](korvane_frame& fr) {
+             // What a C caller can store in the enum.
+             const int bad = 7;
+             std::memcpy(&fr.layout, &bad, sizeof bad);
+         })},
+        {"negative width", with([](korvane_frame& fr) { fr.width = -24; })},
+        {"negative height", with([](korvane_frame& fr) { fr.height = -1; })},
+        {"null pixels", with([](korvane_frame& fr) { fr.data[0] = nullptr; })},
+        {"stride below the width", with([](korvane_frame& fr) { fr.stride[0] = 6 * 23; })},
+        {"stride not whole pixels", with([](korvane_frame& fr) { fr.stride[0] = 6 * 24 + 2; })},
+        {"planar, a null plane",
+         {KORVANE_LAYOUT_PLANAR, 24, 16, {p, nullptr, p + 800}, {48, 48, 48}}},
+        {"planar, odd stride",
+         {KORVANE_LAYOUT_PLANAR, 24, 16, {p, p + 400, p + 800}, {48, 49, 48}}},
+        {"planar, short stride",
+         {KORVANE_LAYOUT_PLANAR, 24, 16, {p, p + 400, p + 800}, {48, 48, 46}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(korvane_filter_process(f.f, &c.frame), KORVANE_ERROR_INVALID_ARGUMENT);
+        EXPECT_TRUE(t == before);
+        EXPECT_TRUE(std::all_of(plane.begin(), plane.end(), [](std::int16_t v) { return v == 0; }));
+    }
+    EXPECT_EQ(korvane_filter_process(nullptr, &good), KORVANE_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(korvane_filter_process(f.f, nullptr), KORVANE_ERROR_INVALID_ARGUMENT);
+    // Empty frames need no pixels and are left as they are.
+    for (korvane_layout layout : {KORVANE_LAYOUT_PACKED, KORVANE_LAYOUT_PLANAR}) {
+        const korvane_frame empty{layout, 0, 16, {nullptr, nullptr, nullptr}, {0, 0, 0}};
+        EXPECT_EQ(korvane_filter_process(f.f, &empty), KORVANE_OK);
+    }
+    // The filter still works after all that.
+    korvane_frame fr = good;
+    EXPECT_EQ(korvane_filter_process(f.f, &fr), KORVANE_OK);
+    EXPECT_TRUE(t == engine_output(before, d));
+}
+
+TEST(CApi, VersionAndMessages) {
+    EXPECT_EQ(std::string(korvane_version()), std::to_string(KORVANE_VERSION_MAJOR) + "." +
+                                                  std::to_string(KORVANE_VERSION_MINOR) + "." +
+                                                  std::to_string(KORVANE_VERSION_PATCH));
+    std::vector<std::string> seen;
+    for (int s = 0; s <= 4; ++s) {
+        const char* m = korvane_status_message(korvane_status(s));
+        ASSERT_NE(m, nullptr);
+        EXPECT_EQ(std::find(seen.begin(), seen.end(), m), seen.end()) << m;
+        seen.push_back(m);
+    }
+}
+
+// Filters used at once from several threads, each with threads of its own: every one gives the
+// bytes it gives alone (ThreadSanitizer watches the tsan build).
+TEST(CApi, FiltersWorkAtTheSameTime) {
+    std::mt19937 rng(8);
+    std::vector<test::TestFrame> frames, expected;
+    std::vector<korvane_settings> settings;
+    for (int i = 0; i < 3; ++i) {
+        frames.emplace_back(40 + 9 * i, 32 + 5 * i);
+        test::fill_random(frames.back(), rng);
+        settings.push_back({20 + 30 * i, 2 + i, 3 + 2 * i, i});
+        expected.push_back(engine_output(frames.back(), settings.back()));
+    }
+    std::vector<std::thread> threads;
+    std::vector<int> ok(3, 0);
+    for (int i = 0; i < 3; ++i)
+        threads.emplace_back([&, i] {
+            korvane_filter* f = nullptr;
+            if (korvane_filter_create(&settings[i], 2, &f) != KORVANE_OK) return;
+            for (int round = 0; round < 4; ++round) {
+                test::TestFrame t = frames[i];
+                korvane_frame fr = packed(t);
+                ok[i] += korvane_filter_process(f, &fr) == KORVANE_OK && t == expected[i];
+            }
+            korvane_filter_destroy(f);
+        });
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(ok, std::vector<int>(3, 4));
+}
+
+}  // namespace
+}  // namespace korvane
