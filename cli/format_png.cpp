@@ -280,15 +280,23 @@ std::unique_ptr<FrameWriter> open_png_writer(OutputFile& file, const StreamInfo&
     return std::make_unique<PngWriter>(file, source);
 }
 
-int set_chunks(spng_ctx* ctx, const spng_ihdr& ihdr, const StreamInfo& meta) {
+// libspng keeps pointers to the profile and the texts it is given until it encodes: they live
+// here, beside the encoder.
+struct ChunkData {
+    std::vector<char> profile;
+    std::vector<PngChunks::Text> texts;
+    std::vector<spng_text> spng_texts;
+};
+
+int set_chunks(spng_ctx* ctx, const spng_ihdr& ihdr, const StreamInfo& meta, ChunkData& data) {
     int ret = 0;
     if (!meta.icc_profile.empty()) {
         spng_iccp iccp{};
         std::string name = meta.icc_name.empty() ? "ICC profile" : meta.icc_name.substr(0, 79);
         std::memcpy(iccp.profile_name, name.c_str(), name.size() + 1);
-        std::vector<char> profile(meta.icc_profile.begin(), meta.icc_profile.end());
-        iccp.profile_len = profile.size();
-        iccp.profile = profile.data();
+        data.profile.assign(meta.icc_profile.begin(), meta.icc_profile.end());
+        iccp.profile_len = data.profile.size();
+        iccp.profile = data.profile.data();
         ret = spng_set_iccp(ctx, &iccp);
     }
     const PngChunks* c = meta.png_chunks.get();
@@ -308,23 +316,23 @@ int set_chunks(spng_ctx* ctx, const spng_ihdr& ihdr, const StreamInfo& meta) {
         ret = spng_set_phys(ctx, &phys);
     }
     if (ret == 0 && !c->texts.empty()) {
-        // libspng takes pointers to text it does not own: these copies outlive the encoding.
-        static thread_local std::vector<PngChunks::Text> storage;
-        storage = c->texts;
-        std::vector<spng_text> texts(storage.size());
-        for (std::size_t i = 0; i < storage.size(); ++i) {
-            PngChunks::Text& t = storage[i];
-            std::memcpy(texts[i].keyword, t.keyword.c_str(),
+        data.texts = c->texts;
+        data.spng_texts.assign(data.texts.size(), spng_text{});
+        for (std::size_t i = 0; i < data.texts.size(); ++i) {
+            PngChunks::Text& t = data.texts[i];
+            spng_text& out = data.spng_texts[i];
+            std::memcpy(out.keyword, t.keyword.c_str(),
                         std::min<std::size_t>(t.keyword.size() + 1, 80));
-            texts[i].type = t.type;
-            texts[i].length = t.text.size();
-            texts[i].text = t.text.data();
-            texts[i].compression_flag = t.compression_flag;
-            texts[i].compression_method = t.compression_method;
-            texts[i].language_tag = t.language_tag.data();
-            texts[i].translated_keyword = t.translated_keyword.data();
+            out.type = t.type;
+            out.length = t.text.size();
+            out.text = t.text.data();
+            out.compression_flag = t.compression_flag;
+            out.compression_method = t.compression_method;
+            out.language_tag = t.language_tag.data();
+            out.translated_keyword = t.translated_keyword.data();
         }
-        ret = spng_set_text(ctx, texts.data(), static_cast<std::uint32_t>(texts.size()));
+        ret = spng_set_text(ctx, data.spng_texts.data(),
+                            static_cast<std::uint32_t>(data.spng_texts.size()));
     }
     return ret;
 }
@@ -342,7 +350,8 @@ void write_png(OutputFile& file, std::int32_t w, std::int32_t h, std::uint8_t co
     ihdr.color_type = colour_type;
     int ret = spng_set_option(ctx.get(), SPNG_ENCODE_TO_BUFFER, 1);
     if (ret == 0) ret = spng_set_ihdr(ctx.get(), &ihdr);
-    if (ret == 0 && meta) ret = set_chunks(ctx.get(), ihdr, *meta);
+    ChunkData chunk_data;
+    if (ret == 0 && meta) ret = set_chunks(ctx.get(), ihdr, *meta, chunk_data);
     if (ret == 0)
         ret = spng_encode_image(ctx.get(), data.data(), data.size(), SPNG_FMT_RAW,
                                 SPNG_ENCODE_FINALIZE);

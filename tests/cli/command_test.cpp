@@ -1,7 +1,11 @@
 // korvane-dct run as a user runs it: files, streams, exit status and messages.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -9,11 +13,12 @@
 #include <cstring>
 #include <filesystem>
 #include <regex>
+#include <set>
 
 #include "aviutl/filter_descriptor.h"
 #include "fixtures.h"
-#include "run_command.h"
 #include "picture/rgba.h"
+#include "run_command.h"
 #include "standalone/host.h"
 
 namespace korvane::test {
@@ -56,6 +61,7 @@ protected:
         write_file(dir / "in.yc48", read_file(kSamples + "/noise-64x48.yc48"));
         write_file(dir / "empty.yc48", "");
         std::filesystem::create_directory(dir / "folder.yc48");
+        std::filesystem::create_directory(dir / "adir");
         const std::string png =
             encode_png(16, 16, SPNG_COLOR_TYPE_TRUECOLOR, 8, gradient_rgb(16, 16));
         write_file(dir / "in.png", png);
@@ -131,6 +137,29 @@ TEST_F(BadInput, OneMessageExitTwoAndNoOutput) {
         {"missing reference", {"--reference", "@none.png", "@in.png"}, "none.png"},
         {"unknown tier", {"--cpu", "mmx", "@in.png"}, "mmx"},
         {"PNG for many frames", {"@in.y4m"}, "one frame", "@out.png"},
+        {"reference of an unknown format", {"--reference", "@ref.raw", "@in.png"}, "ref.raw"},
+        // Numbers are decimal, and each option is given once.
+        {"hexadecimal number",
+         {"--threshold", "0x10", "--size", "64x48", "@in.yc48"},
+         "not a whole number"},
+        {"repeated option",
+         {"--quant", "4", "--quant", "5", "--size", "64x48", "@in.yc48"},
+         "more than once"},
+        {"short unknown option", {"-v", "--size", "64x48", "@in.yc48"}, "unknown option -v"},
+        // A file that is read, or the other output, is never written.
+        {"compare picture over the input", {"--compare", "@in.png", "@in.png"}, "same file"},
+        {"compare picture over the output",
+         {"--compare", "{out}", "@in.png", "{out}"},
+         "same file",
+         "@out.png"},
+        {"compare picture and output both standard output",
+         {"--compare", "-", "@in.y4m", "-"},
+         "standard output",
+         "-"},
+        {"output over the reference",
+         {"--reference", "{out}", "@in.png", "{out}"},
+         "same file",
+         "@out.png"},
         // Outputs that cannot be written.
         {"output folder missing",
          {"--size", "64x48", "@in.yc48"},
@@ -141,6 +170,11 @@ TEST_F(BadInput, OneMessageExitTwoAndNoOutput) {
          {"--size", "64x48", "@in.yc48"},
          "folder.yc48",
          "@folder.yc48",
+         false},
+        {"output is a folder without an extension",
+         {"--size", "64x48", "@in.yc48"},
+         "is a folder",
+         "@adir",
          false},
     };
     for (const BadCase& c : cases) {
@@ -181,6 +215,234 @@ TEST_F(BadInput, OneMessageExitTwoAndNoOutput) {
             if (existing) std::filesystem::remove(out);
         }
     }
+}
+
+TEST(Command, MessagesNameTheProblem) {
+    TempDir dir;
+    write_file(dir / "in.png",
+               encode_png(16, 16, SPNG_COLOR_TYPE_TRUECOLOR, 8, gradient_rgb(16, 16)));
+    struct Case {
+        std::vector<std::string> args;
+        const char* want;
+        const char* not_want;
+    };
+    const Case cases[] = {
+        {{}, "no input and output file given; see korvane-dct --help", nullptr},
+        {{dir / "in.png"}, "no output file given", nullptr},
+        {{"-v", dir / "in.png", dir / "out.png"},
+         "unknown option -v; see korvane-dct --help",
+         nullptr},
+        {{"--threshold", "abc", dir / "in.png", dir / "out.png"},
+         "abc: not a whole number",
+         "range"},
+        {{"--reference", dir / "ref.raw", dir / "in.png", dir / "out.png"},
+         "ref.raw': unknown format",
+         "--format"},
+        {{dir / "in.png", dir / "out.raw"}, "--output-format", nullptr},
+    };
+    for (const Case& c : cases) {
+        const Result r = tool(c.args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find(c.want), std::string::npos) << r.err;
+        if (c.not_want) {
+            EXPECT_EQ(r.err.find(c.not_want), std::string::npos) << r.err;
+        }
+    }
+    const Result version = run_command({KORVANE_DCT, "--version"}, "", dir / "version.txt");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(read_file(dir / "version.txt"), std::string("korvane-dct ") + KORVANE_VERSION + "\n");
+
+    // Leading zeros are decimal: 010 is ten, not eight.
+    const std::string photo = kSamples + "/camera-q20.png";
+    ASSERT_EQ(tool({"--threshold", "010", photo, dir / "a.png"}).status, 0);
+    ASSERT_EQ(tool({"--threshold", "10", photo, dir / "b.png"}).status, 0);
+    ASSERT_EQ(tool({"--threshold", "8", photo, dir / "c.png"}).status, 0);
+    EXPECT_EQ(read_file(dir / "a.png"), read_file(dir / "b.png"));
+    EXPECT_NE(read_file(dir / "a.png"), read_file(dir / "c.png"));
+}
+
+TEST(Command, ComparePictureOfAnySize) {
+    // The enlarged third of a frame 1 or 2 pixels wide is wider than the frame itself.
+    TempDir dir;
+    for (auto [w, h] : {std::pair{1, 1}, {2, 2}, {1, 9}, {9, 1}, {2, 5}, {40, 3}}) {
+        SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
+        write_file(dir / "in.png",
+                   encode_png(w, h, SPNG_COLOR_TYPE_TRUECOLOR, 8, gradient_rgb(w, h)));
+        const Result r = tool({"--compare", dir / "c.png", dir / "in.png", dir / "out.png"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        const Png c = decode_png(read_file(dir / "c.png"));
+        const int cw = std::max(1, w / 3), ch = std::max(1, h / 3);
+        EXPECT_EQ(static_cast<int>(c.ihdr.width), 2 * std::max(w, 3 * cw) + 8);
+        EXPECT_EQ(static_cast<int>(c.ihdr.height), h + 8 + 3 * ch);
+    }
+}
+
+// Encodes an 8-bit RGB PNG with the descriptive chunks a photo may carry.
+std::string png_with_chunks(int w, int h, bool srgb) {
+    spng_ctx* ctx = spng_ctx_new(SPNG_CTX_ENCODER);
+    spng_set_option(ctx, SPNG_ENCODE_TO_BUFFER, 1);
+    spng_ihdr ihdr{};
+    ihdr.width = static_cast<std::uint32_t>(w);
+    ihdr.height = static_cast<std::uint32_t>(h);
+    ihdr.bit_depth = 8;
+    ihdr.color_type = SPNG_COLOR_TYPE_TRUECOLOR;
+    spng_set_ihdr(ctx, &ihdr);
+    spng_trns trns{};
+    trns.red = 40, trns.green = 60, trns.blue = 150;
+    spng_set_trns(ctx, &trns);
+    std::string profile(300, 'p');  // libspng reads it when it encodes
+    if (srgb) {
+        spng_set_srgb(ctx, 1);
+    } else {
+        spng_iccp iccp{};
+        std::strcpy(iccp.profile_name, "Test profile");
+        iccp.profile_len = profile.size();
+        iccp.profile = profile.data();
+        spng_set_iccp(ctx, &iccp);
+        spng_set_gama_int(ctx, 45455);
+        spng_chrm_int chrm{31270, 32900, 64000, 33000, 30000, 60000, 15000, 6000};
+        spng_set_chrm_int(ctx, &chrm);
+    }
+    spng_phys phys{2835, 2835, 1};
+    spng_set_phys(ctx, &phys);
+    spng_text text{};
+    std::strcpy(text.keyword, "Comment");
+    text.type = SPNG_TEXT;
+    std::string words = "taken at dawn";
+    text.length = words.size();
+    text.text = words.data();
+    spng_set_text(ctx, &text, 1);
+    const std::vector<unsigned char> rgb = gradient_rgb(w, h);
+    spng_encode_image(ctx, rgb.data(), rgb.size(), SPNG_FMT_PNG, SPNG_ENCODE_FINALIZE);
+    std::size_t size = 0;
+    int ret = 0;
+    void* buf = spng_get_png_buffer(ctx, &size, &ret);
+    std::string out(static_cast<const char*>(buf), size);
+    std::free(buf);
+    spng_ctx_free(ctx);
+    return out;
+}
+
+TEST(Command, PngKeepsTheChunksThatDescribeThePicture) {
+    TempDir dir;
+    for (const bool srgb : {false, true}) {
+        SCOPED_TRACE(srgb ? "sRGB" : "ICC profile");
+        write_file(dir / "in.png", png_with_chunks(24, 20, srgb));
+        ASSERT_EQ(tool({dir / "in.png", dir / "out.png"}).status, 0);
+        const std::string out = read_file(dir / "out.png");
+        spng_ctx* ctx = spng_ctx_new(0);
+        spng_set_png_buffer(ctx, out.data(), out.size());
+        spng_ihdr ihdr{};
+        ASSERT_EQ(spng_get_ihdr(ctx, &ihdr), 0);
+        std::size_t size = 0;
+        spng_decoded_image_size(ctx, SPNG_FMT_RGB8, &size);
+        std::vector<unsigned char> pixels(size);
+        ASSERT_EQ(spng_decode_image(ctx, pixels.data(), size, SPNG_FMT_RGB8, 0), 0);
+        spng_trns trns{};
+        ASSERT_EQ(spng_get_trns(ctx, &trns), 0);
+        EXPECT_EQ(trns.red + trns.green + trns.blue, 40 + 60 + 150);
+        spng_phys phys{};
+        ASSERT_EQ(spng_get_phys(ctx, &phys), 0);
+        EXPECT_EQ(phys.ppu_x, 2835u);
+        std::uint32_t n = 0;
+        ASSERT_EQ(spng_get_text(ctx, nullptr, &n), 0);
+        std::vector<spng_text> texts(n);
+        ASSERT_EQ(spng_get_text(ctx, texts.data(), &n), 0);
+        ASSERT_EQ(n, 1u);
+        EXPECT_EQ(std::string(texts[0].text, texts[0].length), "taken at dawn");
+        if (srgb) {
+            std::uint8_t intent = 0;
+            ASSERT_EQ(spng_get_srgb(ctx, &intent), 0);
+            EXPECT_EQ(intent, 1);
+        } else {
+            spng_iccp iccp{};
+            ASSERT_EQ(spng_get_iccp(ctx, &iccp), 0);
+            EXPECT_STREQ(iccp.profile_name, "Test profile");
+            EXPECT_EQ(std::string(iccp.profile, iccp.profile_len), std::string(300, 'p'));
+            std::uint32_t gama = 0;
+            ASSERT_EQ(spng_get_gama_int(ctx, &gama), 0);
+            EXPECT_EQ(gama, 45455u);
+            spng_chrm_int chrm{};
+            ASSERT_EQ(spng_get_chrm_int(ctx, &chrm), 0);
+            EXPECT_EQ(chrm.red_x, 64000u);
+        }
+        spng_ctx_free(ctx);
+    }
+    // Y4M cannot hold alpha: a note says that it is dropped.
+    std::vector<unsigned char> rgba(16 * 16 * 4, 200);
+    write_file(dir / "alpha.png", encode_png(16, 16, SPNG_COLOR_TYPE_TRUECOLOR_ALPHA, 8, rgba));
+    const Result r = tool({dir / "alpha.png", dir / "alpha.y4m"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find("alpha channel"), std::string::npos) << r.err;
+}
+
+TEST(Command, GrayY4mIsTaggedFullRange) {
+    // ffmpeg reads gray Y4M as full range; the tag says so to every reader.
+    TempDir dir;
+    std::vector<unsigned char> gray(32 * 24);
+    for (std::size_t i = 0; i < gray.size(); ++i) gray[i] = static_cast<unsigned char>(i % 256);
+    write_file(dir / "g.png", encode_png(32, 24, SPNG_COLOR_TYPE_GRAYSCALE, 8, gray));
+    ASSERT_EQ(tool({"--threshold", "0", dir / "g.png", dir / "g.y4m"}).status, 0);
+    const std::string y4m = read_file(dir / "g.y4m");
+    const std::string header = y4m.substr(0, y4m.find('\n'));
+    EXPECT_NE(header.find("Cmono"), std::string::npos) << header;
+    EXPECT_NE(header.find("XCOLORRANGE=FULL"), std::string::npos) << header;
+    if (run_shell("command -v ffmpeg >/dev/null").status != 0)
+        GTEST_SKIP() << "ffmpeg is not installed (scripts/install-deps ffmpeg)";
+    // The picture ffmpeg reads from the stream is the one korvane-dct writes as a PNG.
+    ASSERT_EQ(run_shell("ffmpeg -nostdin -v error -y -i '" + dir / "g.y4m" + "' -pix_fmt gray '" +
+                        dir / "ff.png" + "'")
+                  .status,
+              0);
+    ASSERT_EQ(tool({"--threshold", "0", dir / "g.png", dir / "direct.png"}).status, 0);
+    EXPECT_TRUE(decode_png(read_file(dir / "ff.png")).data ==
+                decode_png(read_file(dir / "direct.png")).data);
+}
+
+// Runs a shell command with standard error on a terminal, and returns what the terminal showed.
+std::string on_terminal(const std::string& command) {
+    int master = -1;
+    const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_RDWR);
+        ::dup2(null, 0);
+        ::dup2(null, 1);
+        ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    std::string shown;
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = ::read(master, buf, sizeof buf);
+        if (n <= 0) break;  // EIO once the child has gone
+        shown.append(buf, static_cast<std::size_t>(n));
+    }
+    ::waitpid(pid, nullptr, 0);
+    ::close(master);
+    return shown;
+}
+
+TEST(Command, MessagesStartOnTheirOwnLineAfterTheProgress) {
+    TempDir dir;
+    auto frame = [](int p, int x, int y, int f) {
+        return p == 0 ? (x * 7 + y * 3 + f) % 256 : 128;
+    };
+    write_file(dir / "in.y4m", make_y4m("W64 H48 C420jpeg", 64, 48, 32, 24, 3, false, frame));
+    // A Y4M file tells its frame count: the progress line shows the total.
+    const std::string tool_path = KORVANE_DCT;
+    const std::string shown =
+        on_terminal(tool_path + " '" + dir / "in.y4m" + "' '" + dir / "out.y4m" + "'");
+    EXPECT_NE(shown.find("frame 1/3"), std::string::npos) << shown;
+    // A pipe of three frames into a PNG: the failure comes after the first frame's progress,
+    // and before the second frame is filtered.
+    const std::string failed =
+        on_terminal("cat '" + dir / "in.y4m" + "' | " + tool_path + " - '" + dir / "out.png" + "'");
+    const std::size_t at = failed.find("korvane-dct:");
+    ASSERT_NE(at, std::string::npos) << failed;
+    EXPECT_NE(failed.find("frame 1"), std::string::npos) << failed;
+    EXPECT_TRUE(at == 0 || failed[at - 1] == '\n') << failed;
+    EXPECT_NE(failed.find("one frame"), std::string::npos) << failed;
+    EXPECT_FALSE(exists(dir / "out.png"));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -243,55 +505,127 @@ TEST(Command, RgbaPixelsFilterAsTheCommandFiltersAnRgbaPng) {
 // Flat frames: the filter keeps them, and so must the conversions around it.
 
 TEST(Command, FlatY4mFramesComeBackExactly) {
+    // Every 8-bit code, limited and full range, from black to super-white (235..255 once came
+    // back as 234): frame k flat at luma k and two other chroma values. 37x21 gives blocks under
+    // every shift; its odd size leaves ragged chroma edges.
     TempDir dir;
     struct Chroma {
         const char* tag;
         int sx, sy;
         bool mono;
     };
-    // 256 frames, frame k flat at luma k and two other chroma values; odd sizes leave ragged
-    // chroma edges.
-    for (const Chroma c :
-         {Chroma{"C420jpeg", 1, 1, false}, Chroma{"C420mpeg2", 1, 1, false},
-          Chroma{"C422", 1, 0, false}, Chroma{"C444", 0, 0, false}, Chroma{"Cmono", 0, 0, true}}) {
-        SCOPED_TRACE(c.tag);
-        const int w = 13, h = 9;
-        const int cw = c.mono ? 0 : (w + c.sx) >> c.sx, ch = c.mono ? 0 : (h + c.sy) >> c.sy;
-        const std::string in = make_y4m("W13 H9 F30000:1001 It A1:1 " + std::string(c.tag), w, h,
-                                        cw, ch, 256, false, [](int p, int, int, int f) {
-                                            return p == 0 ? f : p == 1 ? 255 - f : (f * 7) % 256;
-                                        });
-        write_file(dir / "in.y4m", in);
-        const Result r = tool({"--quiet", dir / "in.y4m", dir / "out.y4m"});
-        ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_TRUE(read_file(dir / "out.y4m") == in);
+    for (const char* range : {"", " XCOLORRANGE=FULL"}) {
+        for (const Chroma c : {Chroma{"C420jpeg", 1, 1, false}, Chroma{"C420mpeg2", 1, 1, false},
+                               Chroma{"C422", 1, 0, false}, Chroma{"C444", 0, 0, false},
+                               Chroma{"Cmono", 0, 0, true}}) {
+            SCOPED_TRACE(std::string(c.tag) + range);
+            const int w = 37, h = 21;
+            const int cw = c.mono ? 0 : (w + c.sx) >> c.sx, ch = c.mono ? 0 : (h + c.sy) >> c.sy;
+            const std::string in =
+                make_y4m("W37 H21 F30000:1001 It A1:1 " + std::string(c.tag) + range, w, h, cw, ch,
+                         256, false, [](int p, int, int, int f) {
+                             return p == 0 ? f : p == 1 ? 255 - f : (f * 7) % 256;
+                         });
+            write_file(dir / "in.y4m", in);
+            const Result r = tool({"--quiet", dir / "in.y4m", dir / "out.y4m"});
+            ASSERT_EQ(r.status, 0) << r.err;
+            EXPECT_TRUE(read_file(dir / "out.y4m") == in);
+        }
     }
+    // 10-bit: every 64th code and the top one.
+    const std::string in10 =
+        make_y4m("W37 H21 C444p10", 37, 21, 37, 21, 17, true, [](int p, int, int, int f) {
+            const int v = std::min(64 * f, 1023);
+            return p == 0 ? v : p == 1 ? 1023 - v : (v * 3) % 1024;
+        });
+    write_file(dir / "in10.y4m", in10);
+    ASSERT_EQ(tool({"--quiet", dir / "in10.y4m", dir / "out10.y4m"}).status, 0);
+    EXPECT_TRUE(read_file(dir / "out10.y4m") == in10);
 }
 
 TEST(Command, FlatPngFramesKeepTheirLevels) {
     TempDir dir;
-    // Gray: exact, except where the filter's 16-unit step falls between two codes (the host's
-    // 4096 for 255 is not 16 per code): those move by one.
-    for (int g = 0; g < 256; g += 5) {
+    // Gray: every level exactly, white included.
+    for (int g = 0; g < 256; ++g) {
         write_file(dir / "g.png",
-                   encode_png(9, 9, SPNG_COLOR_TYPE_GRAYSCALE, 8,
-                              std::vector<unsigned char>(81, static_cast<unsigned char>(g))));
+                   encode_png(40, 24, SPNG_COLOR_TYPE_GRAYSCALE, 8,
+                              std::vector<unsigned char>(960, static_cast<unsigned char>(g))));
         ASSERT_EQ(tool({dir / "g.png", dir / "o.png"}).status, 0);
         const Png out = decode_png(read_file(dir / "o.png"));
-        const bool exact = g < 120 || g > 127;
-        for (std::size_t i = 0; i < 81; ++i)
-            ASSERT_LE(std::abs(out.sample(i) - g), exact ? 0 : 1) << "gray " << g;
+        for (std::size_t i = 0; i < 960; ++i) ASSERT_EQ(out.sample(i), g) << "gray " << g;
     }
-    // Colours: the filter's chroma step is coarser than a code of R or B, so within one code.
-    for (const auto& rgb :
-         {std::array<int, 3>{200, 30, 90}, {0, 255, 0}, {12, 34, 250}, {255, 255, 255}}) {
+    // Colours: through 12-bit Y'CbCr and back, within one code.
+    for (const auto& rgb : {std::array<int, 3>{200, 30, 90},
+                            {0, 255, 0},
+                            {12, 34, 250},
+                            {255, 255, 255},
+                            {0, 0, 0},
+                            {255, 0, 0},
+                            {0, 0, 255},
+                            {255, 255, 0}}) {
         std::vector<unsigned char> data;
-        for (int i = 0; i < 81; ++i) data.insert(data.end(), rgb.begin(), rgb.end());
-        write_file(dir / "c.png", encode_png(9, 9, SPNG_COLOR_TYPE_TRUECOLOR, 8, data));
+        for (int i = 0; i < 960; ++i) data.insert(data.end(), rgb.begin(), rgb.end());
+        write_file(dir / "c.png", encode_png(40, 24, SPNG_COLOR_TYPE_TRUECOLOR, 8, data));
         ASSERT_EQ(tool({dir / "c.png", dir / "o.png"}).status, 0);
         const Png out = decode_png(read_file(dir / "o.png"));
         for (std::size_t i = 0; i < data.size(); ++i)
             ASSERT_LE(std::abs(out.sample(i) - data[i]), 1) << i;
+    }
+}
+
+TEST(Command, HighDepthKeepsItsLevelsWhereTheFilterLeavesThemAlone) {
+    // Horizontal ramps: the engine works on 12-bit samples divided by 16, so without the low bits
+    // carried around it a 10-bit ramp came out in steps of 3.4 codes (258 of 877 levels) and a
+    // 16-bit one kept 260 of 4096. With --threshold 0 the filter changes nothing worth a code and
+    // every level must survive; at the defaults it flattens gentle slopes inside its blocks, and
+    // most levels survive.
+    TempDir dir;
+    auto levels = [](const std::vector<int>& v) {
+        return static_cast<int>(std::set<int>(v.begin(), v.end()).size());
+    };
+    struct Case {
+        std::vector<std::string> options;
+        int ramp10, ramp16;  // least distinct levels: of 877 (10-bit), of 4096 (16-bit)
+    };
+    for (const Case& c : {Case{{"--threshold", "0"}, 877, 4096}, Case{{}, 789, 3277}}) {
+        SCOPED_TRACE(c.options.empty() ? "defaults" : "threshold 0");
+        // 10-bit limited range, 64..940 over a 1920-pixel row.
+        const int w = 1920, h = 16;
+        write_file(dir / "ramp.y4m",
+                   make_y4m("W1920 H16 C444p10", w, h, w, h, 1, true, [](int p, int x, int, int) {
+                       return p == 0 ? 64 + x * 877 / 1920 : 512;
+                   }));
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"--quiet", dir / "ramp.y4m", dir / "out.y4m"});
+        ASSERT_EQ(tool(args).status, 0);
+        const std::string out = read_file(dir / "out.y4m");
+        const std::size_t start = out.find("FRAME\n") + 6;
+        std::vector<int> row;
+        for (int x = 0; x < w; ++x) {
+            const std::size_t i = start + 2 * static_cast<std::size_t>(8 * w + x);
+            row.push_back(static_cast<unsigned char>(out[i]) |
+                          static_cast<unsigned char>(out[i + 1]) << 8);
+        }
+        EXPECT_GE(levels(row), c.ramp10) << "of 877";
+
+        // 16-bit gray PNG, one 12-bit level (the host's scale holds 4097) per pixel.
+        const int w16 = 4096, h16 = 32;
+        std::vector<unsigned char> data;
+        for (int y = 0; y < h16; ++y)
+            for (int x = 0; x < w16; ++x) {
+                const int v = x * 65535 / (w16 - 1);
+                data.push_back(static_cast<unsigned char>(v >> 8));
+                data.push_back(static_cast<unsigned char>(v & 0xFF));
+            }
+        write_file(dir / "ramp.png", encode_png(w16, h16, SPNG_COLOR_TYPE_GRAYSCALE, 16, data));
+        args = c.options;
+        args.insert(args.end(), {"--quiet", dir / "ramp.png", dir / "out.png"});
+        ASSERT_EQ(tool(args).status, 0);
+        const Png png = decode_png(read_file(dir / "out.png"));
+        row.clear();
+        for (int x = 0; x < w16; ++x)
+            row.push_back(png.sample(static_cast<std::size_t>(16 * w16 + x)));
+        EXPECT_GE(levels(row), c.ramp16) << "of 4096";
     }
 }
 

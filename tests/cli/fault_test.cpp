@@ -2,8 +2,12 @@
 // over an existing output. Where a run fails it says so and exits non-zero, and an existing
 // output is either complete and new or untouched, never half-written.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -87,6 +91,76 @@ TEST(Faults, SecondRunReplacesTheOutputWhole) {
               0);
     EXPECT_NE(read_file(out), first);
     EXPECT_EQ(read_file(out), read_file(dir / "fresh.yc48"));
+}
+
+pid_t spawn(const std::vector<std::string>& args) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        std::vector<char*> argv;
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+TEST(Faults, SignalsRemoveTheTemporaryFileAndKeepTheOldOutput) {
+    // The input is a pipe whose writer stays open after one frame, so the run is still going,
+    // its temporary file written, when the signal comes.
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(strsignal(sig));
+        TempDir dir;
+        frames_file(dir, 1);
+        write_file(dir / "out.yc48", "keep me");
+        ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
+        const pid_t feeder = spawn({"/bin/sh", "-c",
+                                    "exec > " + quote(dir / "pipe") + "; cat " +
+                                        quote(dir / "in.yc48") + "; exec sleep 20"});
+        const pid_t tool =
+            spawn({kTool, "--format", "yc48", "--size", "64x48", dir / "pipe", dir / "out.yc48"});
+        bool temp_seen = false;
+        for (int i = 0; i < 100 && !temp_seen; ++i) {
+            ::usleep(20000);
+            for (const std::string& f : dir.files())
+                temp_seen = temp_seen || f.rfind("out.yc48.", 0) == 0;
+        }
+        ::usleep(100000);
+        ::kill(tool, sig);
+        int status = 0;
+        ::waitpid(tool, &status, 0);
+        ::kill(feeder, SIGKILL);
+        ::waitpid(feeder, nullptr, 0);
+        EXPECT_TRUE(temp_seen) << "the run never wrote its temporary file";
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << "status " << status;
+        EXPECT_TRUE(read_file(dir / "out.yc48") == "keep me");
+        EXPECT_EQ(dir.files().size(), 3u) << "temporary file left behind";  // in, out, pipe
+    }
+}
+
+TEST(Faults, OutputKeepsItsModeAndSymbolicLinksAreWrittenThrough) {
+    TempDir dir;
+    const std::string in = frames_file(dir, 1);
+    write_file(dir / "private.yc48", "old");
+    ASSERT_EQ(::chmod((dir / "private.yc48").c_str(), 0600), 0);
+    ASSERT_EQ(run_command({kTool, "--size", "64x48", in, dir / "private.yc48"}).status, 0);
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "private.yc48").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_NE(read_file(dir / "private.yc48"), "old");
+
+    // A link to an existing file, and a link to a file yet to be made.
+    ::mkdir((dir / "real").c_str(), 0755);
+    write_file(dir / "real/target.yc48", "old");
+    ASSERT_EQ(::symlink("real/target.yc48", (dir / "link.yc48").c_str()), 0);
+    ASSERT_EQ(::symlink("real/new.yc48", (dir / "dangling.yc48").c_str()), 0);
+    for (const char* link : {"link.yc48", "dangling.yc48"}) {
+        ASSERT_EQ(run_command({kTool, "--size", "64x48", in, dir / link}).status, 0) << link;
+        struct stat lst {};
+        ASSERT_EQ(::lstat((dir / link).c_str(), &lst), 0);
+        EXPECT_TRUE(S_ISLNK(lst.st_mode)) << link << " is no longer a link";
+        EXPECT_EQ(read_file(dir / link), read_file(dir / "private.yc48")) << link;
+    }
 }
 
 }  // namespace
