@@ -125,8 +125,9 @@ const char* korvane_status_message(korvane_status status) {
             return "out of memory";
         case KORVANE_ERROR_INTERNAL:
             return "internal error";
+        default:
+            return "unknown status";
     }
-    return "unknown status";
 }
 
 void korvane_settings_default(korvane_settings* settings) {
@@ -182,8 +183,9 @@ korvane_status korvane_filter_process(korvane_filter* filter, const korvane_fram
                 return process_packed(*filter, *frame);
             case KORVANE_LAYOUT_PLANAR:
                 return process_planar(*filter, *frame);
+            default:
+                return KORVANE_ERROR_INVALID_ARGUMENT;
         }
-        return KORVANE_ERROR_INVALID_ARGUMENT;
     });
 }
 

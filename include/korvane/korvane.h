@@ -44,7 +44,9 @@ typedef enum korvane_status {
     /* Memory or threads could not be obtained. The frame is untouched; a later call may work. */
     KORVANE_ERROR_OUT_OF_MEMORY = 2,
     /* Anything else that went wrong inside the library. The frame is untouched. */
-    KORVANE_ERROR_INTERNAL = 3
+    KORVANE_ERROR_INTERNAL = 3,
+    /* Not a status: makes the type as wide as int32_t, so that any such value is one. */
+    KORVANE_STATUS_MAX_ENUM = 0x7FFFFFFF
 } korvane_status;
 
 /* The settings, with the ranges and defaults of the AviUtl plug-in's track bars. */
@@ -73,7 +75,7 @@ typedef enum korvane_layout {
 
 /* height rows of width pixels. Samples beyond the width of a row are never read nor written. */
 typedef struct korvane_frame {
-    korvane_layout layout;
+    int32_t layout; /* a korvane_layout */
     int32_t width;
     int32_t height;
     int16_t* data[3];
