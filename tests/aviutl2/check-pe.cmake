@@ -1,0 +1,60 @@
+# cmake -DOBJDUMP=... -DPLUGIN=korvane_dct.auf2 -P check-pe.cmake
+# Reads the plug-in's PE headers with objdump: a 64-bit x86 DLL whose export directory holds
+# exactly GetFilterPluginTable and UninitializePlugin, and whose imports are only KERNEL32 and
+# msvcrt (the C++ runtime and the threads are linked in).
+execute_process(COMMAND ${OBJDUMP} -p ${PLUGIN}
+    OUTPUT_VARIABLE pe RESULT_VARIABLE status ERROR_VARIABLE err)
+if(NOT status EQUAL 0)
+    message(FATAL_ERROR "objdump -p ${PLUGIN} failed: ${err}")
+endif()
+
+set(problems "")
+if(NOT pe MATCHES "file format pei-x86-64")
+    list(APPEND problems "not a 64-bit x86 PE image")
+endif()
+if(NOT pe MATCHES "\n\tDLL\n")
+    list(APPEND problems "not marked as a DLL")
+endif()
+
+# Exported names, in the export directory's (sorted) order.
+set(exports "")
+string(FIND "${pe}" "[Ordinal/Name Pointer] Table" names_at)
+if(names_at GREATER -1)
+    string(SUBSTRING "${pe}" ${names_at} -1 tail)
+    string(REGEX MATCH "Table\n(\t\\[ *[0-9]+\\] [^\n]*\n)*" block "${tail}")
+    # One name a line; the brackets go first, as CMake lists treat them specially.
+    string(REGEX REPLACE "^Table\n" "" block "${block}")
+    string(REGEX REPLACE "\t\\[ *[0-9]+\\] ([^\n]*)\n" "\\1\n" names "${block}")
+    string(STRIP "${names}" names)
+    if(names)
+        string(REPLACE "\n" ";" exports "${names}")
+    endif()
+else()
+    list(APPEND problems "no export directory")
+endif()
+set(expected_exports GetFilterPluginTable UninitializePlugin)
+if(NOT exports STREQUAL expected_exports)
+    list(JOIN expected_exports ", " wanted)
+    list(JOIN exports ", " found)
+    list(APPEND problems "exported names are [${found}], expected exactly [${wanted}]")
+endif()
+
+string(REGEX MATCHALL "DLL Name: [^\n]+" lines "${pe}")
+set(imports "")
+foreach(line IN LISTS lines)
+    string(SUBSTRING "${line}" 10 -1 dll)
+    list(APPEND imports "${dll}")
+    string(TOLOWER "${dll}" lower)
+    if(NOT lower MATCHES "^(kernel32|msvcrt)\\.dll$")
+        list(APPEND problems "imports ${dll}: not a Windows system DLL the editor can rely on")
+    endif()
+endforeach()
+if(NOT imports)
+    list(APPEND problems "no import table found")
+endif()
+
+if(problems)
+    list(JOIN problems "\n  " text)
+    message(FATAL_ERROR "${PLUGIN}:\n  ${text}")
+endif()
+message(STATUS "${PLUGIN}: exports [${exports}], imports [${imports}]")
