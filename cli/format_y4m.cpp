@@ -221,35 +221,41 @@ private:
             info_.frame_count = static_cast<std::int64_t>((size - header_bytes) / frame);
     }
 
-    int sample(std::size_t i) const {
-        if (planes_.bytes_per_sample == 1) return buffer_[i];
-        return buffer_[2 * i] | (buffer_[2 * i + 1] << 8);
-    }
-
     void to_frame(Frame& frame) {
         frame.w = info_.w;
         frame.h = info_.h;
         frame.alpha.clear();
         frame.pixels.resize(planes_.luma);
-        for (std::size_t i = 0; i < planes_.luma; ++i) {
-            frame.pixels[i].y = luma_[static_cast<std::size_t>(sample(i))];
-            frame.pixels[i].cb = frame.pixels[i].cr = 0;
-        }
+        if (planes_.bytes_per_sample == 1)
+            convert_planes<1>(frame);
+        else
+            convert_planes<2>(frame);
+    }
+
+    // The sample at index i of the frame's planes: 8-bit, or 16-bit little-endian.
+    template <int kBytes>
+    std::size_t code(std::size_t i) const {
+        if constexpr (kBytes == 1) return buffer_[i];
+        return static_cast<std::size_t>(buffer_[2 * i] | (buffer_[2 * i + 1] << 8));
+    }
+
+    template <int kBytes>
+    void convert_planes(Frame& frame) {
+        const std::int16_t* luma = luma_.data();
+        const std::int16_t* chroma = chroma_.data();
+        YcPixel* out = frame.pixels.data();
+        for (std::size_t i = 0; i < planes_.luma; ++i) out[i] = {luma[code<kBytes>(i)], 0, 0};
         if (info_.mono) return;
         const int sx = info_.chroma_shift_x, sy = info_.chroma_shift_y;
-        for (int plane = 0; plane < 2; ++plane) {
-            const std::size_t base =
-                planes_.luma + static_cast<std::size_t>(plane) * planes_.chroma;
-            for (std::int32_t y = 0; y < info_.h; ++y) {
-                const std::size_t row =
-                    base + static_cast<std::size_t>(y >> sy) * static_cast<std::size_t>(planes_.cw);
-                YcPixel* out =
-                    &frame.pixels[static_cast<std::size_t>(y) * static_cast<std::size_t>(info_.w)];
-                for (std::int32_t x = 0; x < info_.w; ++x) {
-                    const std::int16_t v =
-                        chroma_[static_cast<std::size_t>(sample(row + (x >> sx)))];
-                    (plane == 0 ? out[x].cb : out[x].cr) = v;
-                }
+        const std::size_t cw = static_cast<std::size_t>(planes_.cw);
+        for (std::int32_t y = 0; y < info_.h; ++y) {
+            const std::size_t cb_row = planes_.luma + static_cast<std::size_t>(y >> sy) * cw;
+            const std::size_t cr_row = cb_row + planes_.chroma;
+            YcPixel* row = out + static_cast<std::size_t>(y) * static_cast<std::size_t>(info_.w);
+            for (std::int32_t x = 0; x < info_.w; ++x) {
+                const std::size_t c = static_cast<std::size_t>(x >> sx);
+                row[x].cb = chroma[code<kBytes>(cb_row + c)];
+                row[x].cr = chroma[code<kBytes>(cr_row + c)];
             }
         }
     }
@@ -262,6 +268,13 @@ private:
     std::vector<unsigned char> buffer_;
     std::int64_t frames_read_ = 0;
 };
+
+// round(sum / 2^shift), halves away from zero: div_round for a power of two.
+inline std::int32_t mean_of(std::int32_t sum, int shift) {
+    if (shift == 0) return sum;
+    const std::int32_t half = 1 << (shift - 1);
+    return sum >= 0 ? (sum + half) >> shift : -((half - sum) >> shift);
+}
 
 class Y4mWriter final : public FrameWriter {
 public:
@@ -311,46 +324,60 @@ public:
         file_.write(line.data(), line.size());
 
         buffer_.resize(planes_.frame_bytes());
-        for (std::size_t i = 0; i < planes_.luma; ++i)
-            put(i, luma_[static_cast<std::uint16_t>(frame.pixels[i].y)]);
-        if (!info_.mono) {
-            const int sx = info_.chroma_shift_x, sy = info_.chroma_shift_y;
-            for (int plane = 0; plane < 2; ++plane) {
-                const std::size_t base =
-                    planes_.luma + static_cast<std::size_t>(plane) * planes_.chroma;
-                for (std::int32_t cy = 0; cy < planes_.ch; ++cy) {
-                    for (std::int32_t cx = 0; cx < planes_.cw; ++cx) {
-                        // Mean of the pixels this chroma sample covers (fewer at a ragged edge).
-                        std::int64_t sum = 0, count = 0;
-                        for (std::int32_t y = cy << sy; y < std::min(frame.h, (cy + 1) << sy); ++y)
-                            for (std::int32_t x = cx << sx; x < std::min(frame.w, (cx + 1) << sx);
-                                 ++x) {
-                                const YcPixel& p =
-                                    frame.pixels[static_cast<std::size_t>(y) *
-                                                     static_cast<std::size_t>(frame.w) +
-                                                 static_cast<std::size_t>(x)];
-                                sum += plane == 0 ? p.cb : p.cr;
-                                ++count;
-                            }
-                        put(base +
-                                static_cast<std::size_t>(cy) *
-                                    static_cast<std::size_t>(planes_.cw) +
-                                static_cast<std::size_t>(cx),
-                            chroma_[static_cast<std::uint16_t>(div_round(sum, count))]);
-                    }
-                }
-            }
-        }
+        if (planes_.bytes_per_sample == 1)
+            fill_planes<std::uint8_t>(frame);
+        else
+            fill_planes<std::uint16_t>(frame);
         file_.write(buffer_.data(), buffer_.size());
     }
 
 private:
-    void put(std::size_t i, int v) {
-        if (planes_.bytes_per_sample == 1) {
+    // Samples of one plane: 8-bit, or 16-bit little-endian (stored byte by byte, so that the
+    // buffer needs no alignment and the bytes are the same on any host).
+    template <typename Sample>
+    void store(std::size_t i, std::uint16_t v) {
+        if constexpr (sizeof(Sample) == 1) {
             buffer_[i] = static_cast<unsigned char>(v);
         } else {
             buffer_[2 * i] = static_cast<unsigned char>(v & 0xFF);
             buffer_[2 * i + 1] = static_cast<unsigned char>(v >> 8);
+        }
+    }
+
+    template <typename Sample>
+    void fill_planes(const Frame& frame) {
+        const std::uint16_t* luma = luma_.data();
+        for (std::size_t i = 0; i < planes_.luma; ++i)
+            store<Sample>(i, luma[static_cast<std::uint16_t>(frame.pixels[i].y)]);
+        if (info_.mono) return;
+        const int sx = info_.chroma_shift_x, sy = info_.chroma_shift_y;
+        const std::size_t cb_base = planes_.luma, cr_base = planes_.luma + planes_.chroma;
+        const std::size_t w = static_cast<std::size_t>(frame.w);
+        for (std::int32_t cy = 0; cy < planes_.ch; ++cy) {
+            const std::int32_t y0 = cy << sy, y1 = std::min(frame.h, (cy + 1) << sy);
+            const YcPixel* top = frame.pixels.data() + static_cast<std::size_t>(y0) * w;
+            const YcPixel* bottom = top + (y1 - y0 == 2 ? w : 0);
+            const std::size_t out =
+                static_cast<std::size_t>(cy) * static_cast<std::size_t>(planes_.cw);
+            for (std::int32_t cx = 0; cx < planes_.cw; ++cx) {
+                // Mean of the pixels this chroma sample covers (fewer at a ragged edge: 1, 2 or
+                // 4 of them, so the rounded division is a shift).
+                const std::int32_t x0 = cx << sx, x1 = std::min(frame.w, (cx + 1) << sx);
+                std::int32_t cb = 0, cr = 0;
+                for (std::int32_t x = x0; x < x1; ++x) {
+                    cb += top[x].cb;
+                    cr += top[x].cr;
+                    if (bottom != top) {
+                        cb += bottom[x].cb;
+                        cr += bottom[x].cr;
+                    }
+                }
+                const int shift = (y1 - y0 == 2) + (x1 - x0 == 2);
+                store<Sample>(cb_base + out + static_cast<std::size_t>(cx),
+                              chroma_[static_cast<std::uint16_t>(mean_of(cb, shift))]);
+                store<Sample>(cr_base + out + static_cast<std::size_t>(cx),
+                              chroma_[static_cast<std::uint16_t>(mean_of(cr, shift))]);
+            }
         }
     }
 

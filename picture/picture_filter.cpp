@@ -28,36 +28,32 @@ Status PictureFilter::filter(const FrameView& frame, bool converted) {
     // The engine drops the low 4 bits of every sample and returns multiples of 16. Those bits
     // are kept here and added back, so that where the filter leaves a region alone (flat or
     // smooth areas) a 10- or 16-bit picture keeps every level it had, and the output is not
-    // biased half a step down.
-    const auto w = static_cast<std::size_t>(frame.w);
-    low_.resize(w * static_cast<std::size_t>(frame.h));
-    const auto rows = [&](auto&& each) {
-        for (std::int32_t y = 0; y < frame.h; ++y)
-            each(frame.pixels + y * frame.stride, low_.data() + static_cast<std::size_t>(y) * w);
+    // biased half a step down. Rows are handled as runs of 3 w int16 samples (y, cb, cr).
+    const auto n = static_cast<std::size_t>(3) * static_cast<std::size_t>(frame.w);
+    low_.resize(n * static_cast<std::size_t>(frame.h));
+    const auto samples = [&](std::int32_t y) {
+        return reinterpret_cast<std::int16_t*>(frame.pixels + y * frame.stride);
     };
-    rows([&](YcPixel* row, YcPixel* low) {
-        for (std::size_t x = 0; x < w; ++x) {
-            YcPixel& p = row[x];
-            low[x] = {static_cast<std::int16_t>(p.y & 15), static_cast<std::int16_t>(p.cb & 15),
-                      static_cast<std::int16_t>(p.cr & 15)};
-            p.y = saturate(p.y - kLumaCentre);
+    const auto centre = [&](std::int32_t by) {
+        for (std::int32_t y = 0; y < frame.h; ++y) {
+            std::int16_t* s = samples(y);
+            for (std::size_t i = 0; i < n; i += 3) s[i] = saturate(s[i] + by);
         }
-    });
-    const Status status = filter_frame(frame, settings_, *kernels_, pool_.parallel(), scratch_);
-    if (status != Status::ok) {
-        rows([&](YcPixel* row, YcPixel*) {
-            for (std::size_t x = 0; x < w; ++x) row[x].y = saturate(row[x].y + kLumaCentre);
-        });
-        return status;
+    };
+    for (std::int32_t y = 0; y < frame.h; ++y) {
+        const std::int16_t* s = samples(y);
+        std::int16_t* low = low_.data() + static_cast<std::size_t>(y) * n;
+        for (std::size_t i = 0; i < n; ++i) low[i] = static_cast<std::int16_t>(s[i] & 15);
     }
-    rows([&](YcPixel* row, YcPixel* low) {
-        for (std::size_t x = 0; x < w; ++x) {
-            YcPixel& p = row[x];
-            p.y = saturate(p.y + kLumaCentre + low[x].y);
-            p.cb = saturate(p.cb + low[x].cb);
-            p.cr = saturate(p.cr + low[x].cr);
-        }
-    });
+    centre(-kLumaCentre);
+    const Status status = filter_frame(frame, settings_, *kernels_, pool_.parallel(), scratch_);
+    centre(kLumaCentre);
+    if (status != Status::ok) return status;
+    for (std::int32_t y = 0; y < frame.h; ++y) {
+        std::int16_t* s = samples(y);
+        const std::int16_t* low = low_.data() + static_cast<std::size_t>(y) * n;
+        for (std::size_t i = 0; i < n; ++i) s[i] = saturate(s[i] + low[i]);
+    }
     return Status::ok;
 }
 

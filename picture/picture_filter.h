@@ -32,7 +32,7 @@ private:
     const Kernels* kernels_;
     ThreadPool pool_;
     Scratch scratch_;
-    std::vector<YcPixel> low_;  // the low 4 bits of every sample of the frame being filtered
+    std::vector<std::int16_t> low_;  // the low 4 bits of every sample of the frame being filtered
 };
 
 }  // namespace korvane
