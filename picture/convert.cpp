@@ -1,8 +1,10 @@
 #include "picture/convert.h"
 
 #include <algorithm>
+#include <type_traits>
 
 namespace korvane {
+
 namespace {
 
 struct Range {
@@ -37,10 +39,6 @@ int clamp_code(std::int64_t v, std::int64_t top) {
 
 }  // namespace
 
-std::int64_t div_round(std::int64_t num, std::int64_t den) {
-    return num >= 0 ? (num + den / 2) / den : -((-num + den / 2) / den);
-}
-
 std::int16_t luma_to_host(int v, YcbcrScale s) {
     const Range r = luma_range(s);
     return saturate(div_round((v - r.black) * r.host, r.span));
@@ -61,9 +59,13 @@ int chroma_from_host(std::int32_t h, YcbcrScale s) {
     return clamp_code(div_round(h * r.span, r.host) + r.black, r.top);
 }
 
-// With the weights in thousandths, Y' = (299 R + 587 G + 114 B) / 1000, B - Y' =
-// (-299 R - 587 G + 886 B) / 1000 and R - Y' = (701 R - 587 G - 114 B) / 1000.
-YcPixel rgb_to_host(int red, int green, int blue, int max) {
+// The RGB conversions, with `max` as a parameter: 8- and 16-bit pictures instantiate them with
+// max a constant, so that the compiler turns every division by a constant into a multiplication
+// with the same result, which matters at a few divisions per pixel.
+template <typename Max>
+YcPixel rgb_to_host_with(int red, int green, int blue, Max max) {
+    // With the weights in thousandths, Y' = (299 R + 587 G + 114 B) / 1000, B - Y' =
+    // (-299 R - 587 G + 886 B) / 1000 and R - Y' = (701 R - 587 G - 114 B) / 1000.
     const std::int64_t m = max, r = red, g = green, b = blue;
     YcPixel p;
     p.y = saturate(div_round(4096 * (299 * r + 587 * g + 114 * b), 1000 * m));
@@ -74,13 +76,27 @@ YcPixel rgb_to_host(int red, int green, int blue, int max) {
 
 // The inverse: R = Y' + 1.402 Cr, B = Y' + 1.772 Cb and
 // G = Y' - (0.114 * 1.772 / 0.587) Cb - (0.299 * 1.402 / 0.587) Cr, in host units times max/4096.
-std::array<int, 3> rgb_from_host(const YcPixel& p, int max) {
+template <typename Max>
+std::array<int, 3> rgb_from_host_with(const YcPixel& p, Max max) {
     const std::int64_t m = max, y = p.y, cb = p.cb, cr = p.cr;
     const std::int64_t r = div_round(m * (1000 * y + 1402 * cr), 4096 * 1000);
     const std::int64_t g =
         div_round(m * (587000 * y - 202008 * cb - 419198 * cr), std::int64_t{4096} * 587000);
     const std::int64_t b = div_round(m * (1000 * y + 1772 * cb), 4096 * 1000);
     return {clamp_code(r, m), clamp_code(g, m), clamp_code(b, m)};
+}
+
+YcPixel rgb_to_host(int red, int green, int blue, int max) {
+    if (max == 255) return rgb_to_host_with(red, green, blue, std::integral_constant<int, 255>{});
+    if (max == 65535)
+        return rgb_to_host_with(red, green, blue, std::integral_constant<int, 65535>{});
+    return rgb_to_host_with(red, green, blue, max);
+}
+
+std::array<int, 3> rgb_from_host(const YcPixel& p, int max) {
+    if (max == 255) return rgb_from_host_with(p, std::integral_constant<int, 255>{});
+    if (max == 65535) return rgb_from_host_with(p, std::integral_constant<int, 65535>{});
+    return rgb_from_host_with(p, max);
 }
 
 YcPixel gray_to_host(int g, int max) {

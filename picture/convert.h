@@ -10,8 +10,11 @@
 
 namespace korvane {
 
-// round(num / den) with halves away from zero; den > 0.
-std::int64_t div_round(std::int64_t num, std::int64_t den);
+// round(num / den) with halves away from zero; den > 0. Inline, so that a constant den becomes a
+// multiplication.
+inline std::int64_t div_round(std::int64_t num, std::int64_t den) {
+    return num >= 0 ? (num + den / 2) / den : -((-num + den / 2) / den);
+}
 
 // Y'CbCr samples of `depth` bits. Limited range: Y 16..235 and Cb/Cr 16..240 (times
 // 2^(depth-8)) map to 0..4096 and -2048..2048. Full range: 0..2^depth-1 maps to 0..4096 and
