@@ -1,0 +1,305 @@
+#include "cli/strength.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+#include "cli/errors.h"
+#include "engine/engine.h"
+
+namespace korvane::cli {
+namespace {
+
+// libjpeg's luma table at quality 50, row-major (vertical frequency, horizontal frequency).
+constexpr int kBaseLuma[64] = {
+    16, 11, 10, 16, 24,  40,  51,  61,   //
+    12, 12, 14, 19, 26,  58,  60,  55,   //
+    14, 13, 16, 24, 40,  57,  69,  56,   //
+    14, 17, 22, 29, 51,  87,  80,  62,   //
+    18, 22, 37, 56, 68,  109, 103, 77,   //
+    24, 35, 55, 64, 81,  104, 113, 92,   //
+    49, 64, 78, 87, 103, 121, 120, 101,  //
+    72, 92, 95, 98, 112, 100, 103, 99,
+};
+
+// One row of the auto table: the setting measured best at a JPEG quality.
+struct Row {
+    int quality;
+    std::int32_t threshold;
+    std::int32_t quant;
+};
+
+// Measured by scripts/measure-strength (README, "Automatic strength"): per quality the setting
+// whose mean luma PSNR gain over the photos is within 0.02 dB of the best of the grid, with
+// threshold and quant never rising with the quality. Between rows both are interpolated.
+constexpr int kPictureShifts = 64;
+constexpr Row kPictureTable[] = {
+    {5, 96, 48},  {10, 40, 32}, {15, 32, 24}, {20, 32, 16}, {25, 24, 16},
+    {30, 24, 16}, {40, 24, 12}, {50, 24, 12}, {60, 24, 8},  {70, 24, 8},
+    {75, 24, 8},  {80, 24, 6},  {85, 20, 6},  {90, 20, 4},  {95, 12, 3},
+};
+// Video: the same measurements at n_shift 16, a quarter of the work per frame; its mean gain is
+// 0.05 to 0.09 dB below the pictures' at every quality.
+constexpr int kVideoShifts = 16;
+constexpr Row kVideoTable[] = {
+    {5, 64, 48},  {10, 40, 32}, {15, 32, 24}, {20, 32, 16}, {25, 32, 16},
+    {30, 32, 12}, {40, 32, 12}, {50, 32, 8},  {60, 32, 8},  {70, 32, 6},
+    {75, 32, 6},  {80, 32, 6},  {85, 32, 4},  {90, 20, 4},  {95, 12, 3},
+};
+
+// The frequencies the estimate looks at: the first 20 in zigzag order. The lowest keep the most
+// non-zero coefficients in a strongly compressed picture; the higher ones have steps of 2 and
+// more, which stand out from the decoder's rounding, when the lower ones are down to 1 (quality
+// 90 and above). Row-major positions.
+constexpr int kEstimatePositions[] = {1,  8,  16, 9, 2, 3,  10, 17, 24, 32,
+                                      25, 18, 11, 4, 5, 12, 19, 26, 33, 40};
+// At most this many blocks are transformed, whole rows of blocks spread over the picture.
+constexpr std::int32_t kEstimateBlocks = 12000;
+
+// Engine units per 8-bit code of a full-range picture: the host's 4096 for 255, divided by 16.
+constexpr double kEngineUnitsPerCode = 4096.0 / 255.0 / 16.0;
+
+// A frame reader that hands back a frame already read, then reads on.
+class PeekedReader final : public FrameReader {
+public:
+    PeekedReader(std::unique_ptr<FrameReader> inner, Frame first)
+        : inner_(std::move(inner)), first_(std::move(first)) {}
+    bool read(Frame& frame) override {
+        if (first_) {
+            frame = std::move(*first_);
+            first_.reset();
+            return true;
+        }
+        return inner_->read(frame);
+    }
+    const StreamInfo& info() const override { return inner_->info(); }
+
+private:
+    std::unique_ptr<FrameReader> inner_;
+    std::optional<Frame> first_;
+};
+
+// The largest quantisation step at which the coefficients `c` cluster on multiples, or 0. For a
+// step q the score is the mean of cos(2 pi c / q) over the coefficients at least q/4 from zero
+// (which leaves out the cluster at zero): near 1 when they lie on multiples of q (or of q / k);
+// near or below 0 for smooth distributions (a Laplacian tail scores negative) and for multiples
+// of the true step, whose first cluster, at a quarter to a half of q, scores -1.
+double find_step(const std::vector<float>& c) {
+    constexpr double kMinScore = 0.5;
+    constexpr std::size_t kMinCount = 50;
+    const auto score = [&](double q, std::size_t& count) {
+        double sum = 0;
+        count = 0;
+        const double quarter = q / 4, k = 2 * std::numbers::pi / q;
+        for (const float v : c)
+            if (std::abs(v) >= quarter) {
+                sum += std::cos(k * v);
+                ++count;
+            }
+        return count ? sum / static_cast<double>(count) : 0.0;
+    };
+    double found = 0;
+    for (double q = 1.5; q < 160; q *= 1.04) {
+        std::size_t count = 0;
+        if (score(q, count) >= kMinScore && count >= kMinCount) found = q;
+    }
+    if (found == 0) return 0;
+    // The score falls off slowly away from the true step, so the largest passing candidate can be
+    // up to about 10% above it: the step is the best score below it.
+    double best = found, best_score = -2;
+    for (double q = found / 1.12; q <= found * 1.01; q *= 1.002) {
+        std::size_t count = 0;
+        const double s = score(q, count);
+        if (count >= kMinCount && s > best_score) {
+            best_score = s;
+            best = q;
+        }
+    }
+    return best;
+}
+
+// The offset in 0..7 at which differences across `sums` (one sum of absolute differences per
+// phase) stand out as block edges; 0 when none does.
+int grid_phase(const double (&sums)[8]) {
+    const int top = static_cast<int>(std::max_element(sums, sums + 8) - sums);
+    double others = 0;
+    for (int p = 0; p < 8; ++p)
+        if (p != top) others += sums[p];
+    others /= 7;
+    return sums[top] > 1.05 * others ? top : 0;
+}
+
+int table_distance_quality(const std::vector<std::pair<int, double>>& steps) {
+    int best_quality = 100;
+    double best = std::numeric_limits<double>::infinity();
+    for (int quality = 100; quality >= 1; --quality) {
+        const std::array<int, 64> table = libjpeg_luma_table(quality);
+        double d = 0;
+        for (const auto& [position, step] : steps)
+            d += std::abs(std::log(step / table[static_cast<std::size_t>(position)]));
+        if (d < best - 1e-9) {
+            best = d;
+            best_quality = quality;
+        }
+    }
+    return best_quality;
+}
+
+StrengthSetting interpolate(const Row* rows, std::size_t n, int quality, std::int32_t shifts) {
+    if (quality <= rows[0].quality) return {rows[0].threshold, rows[0].quant, shifts};
+    for (std::size_t i = 1; i < n; ++i) {
+        const Row& a = rows[i - 1];
+        const Row& b = rows[i];
+        if (quality > b.quality) continue;
+        const double f =
+            static_cast<double>(quality - a.quality) / static_cast<double>(b.quality - a.quality);
+        const auto mix = [&](std::int32_t x, std::int32_t y) {
+            return static_cast<std::int32_t>(std::lround(x + f * (y - x)));
+        };
+        return {mix(a.threshold, b.threshold), std::max(1, mix(a.quant, b.quant)), shifts};
+    }
+    return {rows[n - 1].threshold, rows[n - 1].quant, shifts};
+}
+
+}  // namespace
+
+std::array<int, 64> libjpeg_luma_table(int quality) {
+    quality = std::clamp(quality, 1, 100);
+    const int scale = quality < 50 ? 5000 / quality : 200 - 2 * quality;
+    std::array<int, 64> t{};
+    for (std::size_t i = 0; i < 64; ++i)
+        t[i] = std::clamp((kBaseLuma[i] * scale + 50) / 100, 1, 255);
+    return t;
+}
+
+int quality_of_table(const std::vector<int>& luma_quant) {
+    std::vector<std::pair<int, double>> steps;
+    for (std::size_t i = 0; i < luma_quant.size() && i < 64; ++i)
+        steps.emplace_back(static_cast<int>(i), std::max(1, luma_quant[i]));
+    return table_distance_quality(steps);
+}
+
+SourceQuality estimate_quality(const Frame& frame) {
+    SourceQuality result;
+    const std::int32_t w = frame.w, h = frame.h;
+    if (w < 16 || h < 16 || frame.pixels.size() != static_cast<std::size_t>(w) * h) return result;
+    const auto luma = [&](std::int32_t x, std::int32_t y) {
+        return frame
+                   .pixels[static_cast<std::size_t>(y) * static_cast<std::size_t>(w) +
+                           static_cast<std::size_t>(x)]
+                   .y /
+               16.0;
+    };
+
+    // The grid: where differences between neighbours stand out every 8 columns and rows.
+    double column_edges[8] = {}, row_edges[8] = {};
+    for (std::int32_t y = 0; y < h; ++y)
+        for (std::int32_t x = 0; x < w; ++x) {
+            if (x > 0) column_edges[x % 8] += std::abs(luma(x, y) - luma(x - 1, y));
+            if (y > 0) row_edges[y % 8] += std::abs(luma(x, y) - luma(x, y - 1));
+        }
+    result.offset_x = grid_phase(column_edges);
+    result.offset_y = grid_phase(row_edges);
+
+    // The orthonormal 8x8 DCT of the blocks on that grid, skipping blocks that touch black or
+    // white, where the decoder's clamp moved samples off the quantised values.
+    double basis[8][8];
+    for (int u = 0; u < 8; ++u)
+        for (int i = 0; i < 8; ++i)
+            basis[u][i] = (u == 0 ? std::sqrt(0.125) : 0.5) *
+                          std::cos((2 * i + 1) * u * std::numbers::pi / 16);
+    const std::int32_t bx = (w - result.offset_x) / 8, by = (h - result.offset_y) / 8;
+    const std::int32_t row_step = std::max<std::int32_t>(1, bx * by / kEstimateBlocks);
+    constexpr std::size_t kPositions = std::size(kEstimatePositions);
+    std::vector<float> coefficients[kPositions];
+    for (std::int32_t j = 0; j < by; j += row_step)
+        for (std::int32_t i = 0; i < bx; ++i) {
+            double block[8][8], rows[8][8];
+            bool clipped = false;
+            for (int r = 0; r < 8; ++r)
+                for (int c = 0; c < 8; ++c) {
+                    block[r][c] = luma(result.offset_x + 8 * i + c, result.offset_y + 8 * j + r);
+                    clipped |= block[r][c] <= 0.5 || block[r][c] >= 255.5;
+                }
+            if (clipped) continue;
+            for (int r = 0; r < 8; ++r)
+                for (int v = 0; v < 8; ++v) {
+                    double s = 0;
+                    for (int c = 0; c < 8; ++c) s += basis[v][c] * block[r][c];
+                    rows[r][v] = s;
+                }
+            for (std::size_t k = 0; k < kPositions; ++k) {
+                const int u = kEstimatePositions[k] / 8, v = kEstimatePositions[k] % 8;
+                double s = 0;
+                for (int r = 0; r < 8; ++r) s += basis[u][r] * rows[r][v];
+                coefficients[k].push_back(static_cast<float>(s));
+            }
+        }
+
+    for (std::size_t k = 0; k < kPositions; ++k)
+        if (const double step = find_step(coefficients[k]); step > 0)
+            result.steps.emplace_back(kEstimatePositions[k], step / kEngineUnitsPerCode);
+    if (result.steps.size() >= 2) result.quality = table_distance_quality(result.steps);
+    return result;
+}
+
+StrengthSetting setting_for(const SourceQuality& source, bool video) {
+    const std::int32_t shifts = video ? kVideoShifts : kPictureShifts;
+    if (!source.quality) return {0, 1, shifts};
+    return video ? interpolate(kVideoTable, std::size(kVideoTable), *source.quality, shifts)
+                 : interpolate(kPictureTable, std::size(kPictureTable), *source.quality, shifts);
+}
+
+Strength choose_strength(const Options& options, const Format& input,
+                         std::unique_ptr<FrameReader>& reader) {
+    Strength strength;
+    strength.tracks = options.tracks;
+    const StreamInfo& info = reader->info();
+    const bool automatic =
+        options.strength.empty() ? !info.luma_quant.empty() : options.strength == "auto";
+    if (!automatic) return strength;
+
+    SourceQuality source;
+    if (!info.luma_quant.empty()) {
+        source.from = SourceQuality::From::jpeg_table;
+        source.quality = quality_of_table(info.luma_quant);
+    } else {
+        Frame first;
+        if (reader->read(first)) {
+            source = estimate_quality(first);
+            reader = std::make_unique<PeekedReader>(std::move(reader), std::move(first));
+        }
+    }
+    const bool video = &input == &kY4mFormat || &input == &kYc48Format;
+    const StrengthSetting s = setting_for(source, video);
+    const std::int32_t chosen[3] = {s.threshold, s.quant, s.n_shift};
+    std::string given;
+    for (int t = 0; t < 3; ++t) {
+        if (options.track_given[static_cast<std::size_t>(t)]) {
+            given += std::string(given.empty() ? "" : ", ") + (t == kThreshold ? "--threshold"
+                                                               : t == kQuant   ? "--quant"
+                                                                               : "--n-shift");
+        } else {
+            strength.tracks[static_cast<std::size_t>(t)] = chosen[t];
+        }
+    }
+
+    std::string why;
+    if (source.from == SourceQuality::From::jpeg_table) {
+        why = "JPEG quality " + std::to_string(*source.quality) + " (its luma quantisation table)";
+    } else if (source.quality) {
+        why = "looks like JPEG quality " + std::to_string(*source.quality) +
+              " (quantisation estimated from its 8x8 blocks, grid at " +
+              std::to_string(source.offset_x) + "," + std::to_string(source.offset_y) + ")";
+    } else {
+        why = "no block quantisation found, so a setting that changes almost nothing";
+    }
+    const auto& t = strength.tracks;
+    strength.message = "strength auto: " + why + ": --threshold " + std::to_string(t[kThreshold]) +
+                       " --quant " + std::to_string(t[kQuant]) + " --n-shift " +
+                       std::to_string(t[kNShift]) +
+                       (given.empty() ? "" : " (" + given + " as given)");
+    return strength;
+}
+
+}  // namespace korvane::cli

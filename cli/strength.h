@@ -1,0 +1,68 @@
+// --strength auto: the filter's setting chosen from how hard the source was compressed.
+//
+// The measure of compression is the libjpeg quality (1..100) whose luma quantisation table is
+// closest to the source's: read from a JPEG's own table, or, for pictures and frames without one,
+// estimated from the picture itself. A picture decoded from a block-DCT codec keeps that codec's
+// 8x8 grid, and its DCT coefficients on that grid lie near multiples of the quantisation steps;
+// the estimate finds those steps for the low frequencies. The setting for a quality comes from a
+// table measured on photos (scripts/measure-strength, README "Automatic strength").
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/formats.h"
+
+namespace korvane::cli {
+
+// The source's compression as --strength auto sees it.
+struct SourceQuality {
+    enum class From { jpeg_table, estimate };
+    From from = From::estimate;
+    // The libjpeg-equivalent quality, or nothing when the picture shows no block quantisation.
+    std::optional<int> quality;
+    // Estimate: the block grid's offset (the first column and row of a block), and the
+    // quantisation steps found: (row-major position, step in 8-bit full-range codes).
+    int offset_x = 0, offset_y = 0;
+    std::vector<std::pair<int, double>> steps;
+};
+
+struct StrengthSetting {
+    std::int32_t threshold = 0;
+    std::int32_t quant = 1;
+    std::int32_t n_shift = 1;
+};
+
+// libjpeg's luma table at `quality` (1..100), baseline (steps at most 255), row-major order.
+std::array<int, 64> libjpeg_luma_table(int quality);
+
+// The quality whose libjpeg table is closest to `luma_quant` (64 steps, row-major): the least sum
+// of |log ratio| over the positions; among equals the highest quality.
+int quality_of_table(const std::vector<int>& luma_quant);
+
+// Estimates the quality from a frame in the host's scale (luma only).
+SourceQuality estimate_quality(const Frame& frame);
+
+// The setting for a source: from the measured table for pictures (n_shift 64) or for video
+// (a smaller n_shift, see strength.cpp); a setting that changes almost nothing when no
+// quantisation was found.
+StrengthSetting setting_for(const SourceQuality& source, bool video);
+
+// What --strength decided for a run.
+struct Strength {
+    std::array<std::int32_t, 4> tracks{};  // threshold, quant, n_shift, zero_weight
+    std::string message;                   // for standard error; empty under manual strength
+};
+
+// The tracks for this run. Under --strength manual, the options' tracks. Under auto (the default
+// for input with a quantisation table, i.e. JPEG), threshold, quant and n_shift from the source,
+// except those given on the command line. Estimating reads the first frame of `reader`, which is
+// then replaced by a reader that hands that frame back first.
+Strength choose_strength(const Options& options, const Format& input,
+                         std::unique_ptr<FrameReader>& reader);
+
+}  // namespace korvane::cli
