@@ -13,7 +13,8 @@
 namespace korvane::cli {
 namespace {
 
-const Format* const kFormats[] = {&kPngFormat, &kY4mFormat, &kYc48Format};
+const Format* const kFormats[] = {&kPngFormat, &kJpegFormat, &kJpgFormat, &kY4mFormat,
+                                  &kYc48Format};
 
 std::string lower(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(),
@@ -26,10 +27,10 @@ std::string lower(std::string s) {
 const Format& format_named(const std::string& name) {
     for (const Format* f : kFormats)
         if (lower(name) == f->name) return *f;
-    throw UsageError("unknown format '" + name + "' (known: png, y4m, yc48)");
+    throw UsageError("unknown format '" + name + "' (known: png, jpeg, y4m, yc48)");
 }
 
-const Format& format_for(const std::string& path) {
+const Format& format_for(const std::string& path, const char* format_option) {
     const std::string name = lower(path);
     for (const Format* f : kFormats) {
         const std::string ext = f->extension;
@@ -37,20 +38,26 @@ const Format& format_for(const std::string& path) {
             name.compare(name.size() - ext.size(), ext.size(), ext) == 0)
             return *f;
     }
-    throw UsageError("'" + path +
-                     "': unknown format (known: .png, .y4m, .yc48; or name one with --format)");
+    std::string known;
+    for (const Format* f : kFormats) known += std::string(known.empty() ? "" : ", ") + f->extension;
+    throw UsageError("'" + path + "': unknown format, by its extension (known: " + known +
+                     (format_option ? std::string("; or name one with ") + format_option : "") +
+                     ")");
 }
 
 const Format& input_format(const Options& options) {
     if (!options.input_format.empty()) return format_named(options.input_format);
     if (options.input == "-") return kY4mFormat;
-    return format_for(options.input);
+    return format_for(options.input, "--format");
 }
 
 const Format& output_format(const Options& options, const Format& input) {
     if (!options.output_format.empty()) return format_named(options.output_format);
     if (options.output == "-") return input;
-    return format_for(options.output);
+    struct stat st {};
+    if (::stat(options.output.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        throw UsageError("'" + options.output + "': cannot write output: is a folder");
+    return format_for(options.output, "--output-format");
 }
 
 std::size_t frame_bytes(std::int32_t w, std::int32_t h, std::size_t bytes_per_pixel,

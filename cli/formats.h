@@ -24,6 +24,10 @@ struct Frame {
     std::string params;                // Y4M frame parameters (the text after "FRAME")
 };
 
+// PNG chunks that describe the picture (transparency key, colour space, gamma, chromaticities,
+// pixel size, text), kept from a PNG input for a PNG output; defined with the PNG format.
+struct PngChunks;
+
 // What the samples of a stream are, so that a writer can give the output the input's layout.
 enum class Layout {
     raw,    // host-scale samples as they are (.yc48)
@@ -50,6 +54,10 @@ struct StreamInfo {
     // uncompressed; written to a PNG output. Empty bytes: none.
     std::string icc_name;
     std::vector<std::uint8_t> icc_profile;
+    std::shared_ptr<const PngChunks> png_chunks;  // PNG input: its descriptive chunks
+    // JPEG: the luma quantisation table, 64 steps in row-major order of frequency (vertical,
+    // horizontal); empty when the input has none.
+    std::vector<int> luma_quant;
 };
 
 class FrameReader {
@@ -81,8 +89,9 @@ struct Format {
 
 // The format named `name` ("png", "y4m", "yc48"); throws UsageError for an unknown one.
 const Format& format_named(const std::string& name);
-// The format of a file by its extension; throws UsageError for an unknown one.
-const Format& format_for(const std::string& path);
+// The format of a file by its extension; throws UsageError for an unknown one, pointing at
+// `format_option` (the option that names the format instead) when there is one.
+const Format& format_for(const std::string& path, const char* format_option = nullptr);
 // The input format: --format, else the extension; standard input defaults to Y4M.
 const Format& input_format(const Options& options);
 // The output format: --output-format, else the extension; standard output defaults to the
@@ -100,6 +109,8 @@ std::FILE* open_input(const std::string& path);
 extern const Format kYc48Format;
 extern const Format kPngFormat;
 extern const Format kY4mFormat;
+extern const Format kJpegFormat;  // reads only; also as "jpg" (.jpg)
+extern const Format kJpgFormat;
 
 }  // namespace korvane::cli
 
@@ -107,7 +118,9 @@ namespace korvane::cli {
 
 // Encodes one PNG image of samples laid out as in the file (16-bit ones big-endian; colour type
 // and depth as in the PNG header) and writes it to `file`; throws RunError on failure.
+// `meta`, when given, adds its colour profile and its PNG chunks.
 void write_png(OutputFile& file, std::int32_t w, std::int32_t h, std::uint8_t colour_type,
-               std::uint8_t depth, const std::vector<unsigned char>& data);
+               std::uint8_t depth, const std::vector<unsigned char>& data,
+               const StreamInfo* meta = nullptr);
 
 }  // namespace korvane::cli

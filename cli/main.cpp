@@ -5,10 +5,13 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <thread>
 
@@ -21,6 +24,7 @@
 #include "cli/output_file.h"
 #include "cli/picture.h"
 #include "cli/progress.h"
+#include "cli/strength.h"
 #include "engine/cpu.h"
 #include "engine/engine.h"
 #include "picture/convert.h"
@@ -38,6 +42,48 @@ struct Item {
     std::optional<Frame> reference;
 };
 
+// Time spent in each stage, summed over its frames, for --stats.
+struct StageTimes {
+    using Clock = std::chrono::steady_clock;
+    std::atomic<std::int64_t> read_ns{0}, filter_ns{0}, write_ns{0};
+
+    // Runs f() and adds its duration to `total`.
+    template <typename F>
+    static auto timed(std::atomic<std::int64_t>& total, F&& f) {
+        const auto start = Clock::now();
+        struct Add {
+            std::atomic<std::int64_t>& total;
+            Clock::time_point start;
+            ~Add() {
+                total += std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start)
+                             .count();
+            }
+        } add{total, start};
+        return f();
+    }
+};
+
+// Frames the writer is done with, for the reader to fill again: a steady stream then asks the
+// system for no new memory (fresh frames cost a page fault per 4 KiB).
+class FramePool {
+public:
+    Frame take() {
+        std::lock_guard lock(mutex_);
+        if (frames_.empty()) return Frame{};
+        Frame f = std::move(frames_.back());
+        frames_.pop_back();
+        return f;
+    }
+    void give(Frame frame) {
+        std::lock_guard lock(mutex_);
+        if (frames_.size() < 4) frames_.push_back(std::move(frame));
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<Frame> frames_;
+};
+
 // Reads and converts input frames (and their reference frames) ahead of the filter.
 struct ReadStage {
     std::unique_ptr<FrameReader> reader;
@@ -45,13 +91,17 @@ struct ReadStage {
     std::string reference_path;
     Channel<Item> out{2};
     std::exception_ptr error;
+    StageTimes* times = nullptr;
+    FramePool pool;
 
     void run() {
         try {
             std::int64_t index = 0;
             for (;;) {
                 Item item;
-                if (!reader->read(item.frame)) break;
+                item.frame = pool.take();
+                if (!StageTimes::timed(times->read_ns, [&] { return reader->read(item.frame); }))
+                    break;
                 ++index;
                 if (reference) {
                     item.reference.emplace();
@@ -111,6 +161,7 @@ private:
         return sum;
     }
     void print(const char* what, const Quality& b, const Quality& a) {
+        clear_progress_line();
         const double pb = psnr(b.luma_mse, peak_), pa = psnr(a.luma_mse, peak_);
         std::fprintf(out_, "%s: luma PSNR %.3f -> %.3f dB (%+.3f), SSIM %.5f -> %.5f (%+.5f)", what,
                      pb, pa, pa - pb, b.luma_ssim, a.luma_ssim, a.luma_ssim - b.luma_ssim);
@@ -129,6 +180,47 @@ private:
     std::int64_t count_ = 0;
 };
 
+// Same file: the same inode where both exist, else the same absolute path.
+bool same_file(const std::string& a, const std::string& b) {
+    if (a == "-" || b == "-") return a == b;
+    std::error_code ec;
+    if (std::filesystem::equivalent(a, b, ec) && !ec) return true;
+    return std::filesystem::weakly_canonical(a, ec) == std::filesystem::weakly_canonical(b, ec);
+}
+
+// A file that is read must not also be written, nor may two outputs be one file: refused before
+// any work, since the output would replace what is still to be read or the other output.
+void check_not_an_output(const std::string& path, const char* what, const Options& options) {
+    if (same_file(path, options.output))
+        throw UsageError("'" + path + "': " + what + " and OUTPUT are the same file");
+    if (!options.compare.empty() && same_file(path, options.compare))
+        throw UsageError("'" + path + "': " + what + " and --compare are the same file");
+}
+
+void check_outputs(const Options& options) {
+    if (options.compare.empty()) return;
+    if (options.compare == "-" && options.output == "-")
+        throw UsageError("--compare - and OUTPUT - cannot both be standard output");
+    if (same_file(options.compare, options.output))
+        throw UsageError("'" + options.compare + "': --compare and OUTPUT are the same file");
+    if (same_file(options.compare, options.input))
+        throw UsageError("'" + options.compare + "': --compare and INPUT are the same file");
+}
+
+// One line: frames, wall time, frames per second, and per frame the time in each stage on the
+// thread that runs it (the stages overlap, so the three may add up to more than the wall time).
+void print_stats(const StageTimes& t, StageTimes::Clock::time_point started, std::int64_t frames) {
+    const double wall =
+        std::chrono::duration<double>(StageTimes::Clock::now() - started).count();
+    const double n = frames > 0 ? static_cast<double>(frames) : 1.0;
+    auto ms = [&](const std::atomic<std::int64_t>& ns) { return static_cast<double>(ns) / n / 1e6; };
+    std::fprintf(stderr,
+                 "korvane-dct: stats: %lld frames in %.3f s, %.2f frames/s; per frame: filter "
+                 "%.2f ms, read and convert %.2f ms, convert and write %.2f ms\n",
+                 static_cast<long long>(frames), wall, wall > 0 ? static_cast<double>(frames) / wall : 0,
+                 ms(t.filter_ns), ms(t.read_ns), ms(t.write_ns));
+}
+
 int run(int argc, const char* const* argv) {
     std::string printed;
     const std::optional<Options> parsed = parse_options(argc, argv, printed);
@@ -143,6 +235,7 @@ int run(int argc, const char* const* argv) {
     if (options.input == "-" && options.reference == "-")
         throw UsageError("the input and the reference cannot both be standard input");
 
+    check_outputs(options);
     // Everything about the inputs is checked before any output is created.
     std::unique_ptr<FrameReader> reader = in_format.open_reader(options.input, options);
     const StreamInfo info = reader->info();
@@ -150,6 +243,7 @@ int run(int argc, const char* const* argv) {
     if (!options.reference.empty()) {
         const Format& ref_format =
             options.reference == "-" ? kY4mFormat : format_for(options.reference);
+        check_not_an_output(options.reference, "--reference", options);
         reference = ref_format.open_reader(options.reference, options);
         const StreamInfo& ri = reference->info();
         if (ri.w != info.w || ri.h != info.h)
@@ -161,7 +255,9 @@ int run(int argc, const char* const* argv) {
                              " reference frames for " + std::to_string(*info.frame_count) +
                              " input frames");
     }
-    const auto& t = options.tracks;
+    // --strength auto may read the first frame to estimate the source's compression.
+    const Strength strength = choose_strength(options, in_format, reader);
+    const auto& t = strength.tracks;
     const Settings settings{
         t[kThreshold], t[kQuant],
         options.host_threads ? shifts_on_host(t[kNShift], options.host_threads) : t[kNShift],
@@ -171,10 +267,16 @@ int run(int argc, const char* const* argv) {
     // the picture filter prepares them for the engine.
     const bool converted = &in_format != &kYc48Format || &out_format != &kYc48Format;
 
+    if (info.alpha && &out_format != &kPngFormat)
+        std::fprintf(stderr, "korvane-dct: note: '%s' has an alpha channel, which %s cannot hold: it is dropped\n",
+                     options.input.c_str(), out_format.name);
+
     std::optional<OutputFile> compare_file;
     if (!options.compare.empty()) compare_file.emplace(options.compare);
     OutputFile output(options.output);
     std::unique_ptr<FrameWriter> writer = out_format.open_writer(output, info, options);
+    if (!options.quiet && !strength.message.empty())
+        std::fprintf(stderr, "korvane-dct: %s\n", strength.message.c_str());
 
     std::FILE* report_out = options.output == "-" ? stderr : stdout;
     Report report(report_out, info.layout == Layout::rgb);
@@ -186,7 +288,10 @@ int run(int argc, const char* const* argv) {
     reading->reader = std::move(reader);
     reading->reference = std::move(reference);
     reading->reference_path = options.reference;
-    std::thread read_thread([reading] { reading->run(); });
+    const auto started = StageTimes::Clock::now();
+    auto times = std::make_shared<StageTimes>();  // shared with the reading thread, as it is
+    reading->times = times.get();
+    std::thread read_thread([reading, times] { reading->run(); });
     Channel<Item>& to_filter = reading->out;
 
     // Writing stage.
@@ -194,7 +299,10 @@ int run(int argc, const char* const* argv) {
     std::exception_ptr write_error;
     std::thread write_thread([&] {
         try {
-            while (std::optional<Frame> frame = to_write.pop()) writer->write(*frame);
+            while (std::optional<Frame> frame = to_write.pop()) {
+                StageTimes::timed(times->write_ns, [&] { writer->write(*frame); });
+                reading->pool.give(std::move(*frame));
+            }
         } catch (...) {
             write_error = std::current_exception();
         }
@@ -207,11 +315,17 @@ int run(int argc, const char* const* argv) {
         std::int64_t index = 0;
         while (std::optional<Item> item = to_filter.pop()) {
             ++index;
+            // A stream whose length was not known up front: fail before filtering a frame that
+            // the output cannot hold.
+            if (index == 2 && &out_format == &kPngFormat)
+                throw UsageError("'" + options.output +
+                                 "': a PNG holds one frame, the input has more");
             Frame& frame = item->frame;
             std::optional<Frame> before;
             if (measuring || (compare_file && index == 1)) before = frame;
             const FrameView view{frame.pixels.data(), frame.w, frame.h, frame.w};
-            if (filter.filter(view, converted) != Status::ok)
+            if (StageTimes::timed(times->filter_ns, [&] { return filter.filter(view, converted); }) !=
+                Status::ok)
                 throw RunError("frame " + std::to_string(index) + " (" + std::to_string(frame.w) +
                                "x" + std::to_string(frame.h) +
                                "): the filter could not run (out of memory)");
@@ -245,6 +359,7 @@ int run(int argc, const char* const* argv) {
     report.finish();
     if (compare_file) compare_file->commit();
     output.commit();
+    if (options.stats) print_stats(*times, started, progress.frames());
     return 0;
 }
 
@@ -258,20 +373,28 @@ int main(int argc, char** argv) {
     // Likewise a file-size limit: the write fails, the message names it and the temporary file
     // is removed, instead of the process dying with a half-written file left behind.
     std::signal(SIGXFSZ, SIG_IGN);
+    // Interrupted or terminated: no temporary file is left behind, an existing output is kept.
+    remove_temporary_files_on_signals();
     int status = 2;
     try {
         status = run(argc, argv);
+        if (status != 0) end_progress_line();
     } catch (const UsageError& e) {
+        end_progress_line();
         std::fprintf(stderr, "korvane-dct: %s\n", e.what());
     } catch (const InputError& e) {
+        end_progress_line();
         std::fprintf(stderr, "korvane-dct: %s\n", e.what());
     } catch (const RunError& e) {
+        end_progress_line();
         std::fprintf(stderr, "korvane-dct: %s\n", e.what());
         status = 1;
     } catch (const std::bad_alloc&) {
+        end_progress_line();
         std::fprintf(stderr, "korvane-dct: out of memory\n");
         status = 1;
     } catch (const std::exception& e) {
+        end_progress_line();
         std::fprintf(stderr, "korvane-dct: %s\n", e.what());
         status = 1;
     }

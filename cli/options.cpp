@@ -1,6 +1,7 @@
 #include "cli/options.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <charconv>
 #include <thread>
 
@@ -19,6 +20,40 @@ std::int32_t parse_positive(std::string_view text, const std::string& what) {
         throw UsageError("malformed size '" + what + "': expected WxH with positive W and H");
     return v;
 }
+
+// A whole number in decimal, as users write numbers: "010" is ten, "0x10" is no number.
+std::int32_t parse_decimal(const std::string& option, const std::string& text, std::int32_t min,
+                           std::int32_t max) {
+    const std::string range = std::to_string(min) + " to " + std::to_string(max);
+    std::int64_t v = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, ec] = std::from_chars(text.data(), end, v);
+    if (text.empty() || stop != end || (ec != std::errc() && ec != std::errc::result_out_of_range))
+        throw UsageError(option + " " + (text.empty() ? "''" : text) +
+                         ": not a whole number (expected " + range + ")");
+    if (ec == std::errc::result_out_of_range || v < min || v > max)
+        throw UsageError(option + " " + text + ": out of range (" + range + ")");
+    return static_cast<std::int32_t>(v);
+}
+
+// Options that take a value may be given once: a second one is more likely a mistake than an
+// intended override.
+void refuse_repeated_options(int argc, const char* const* argv,
+                             const std::vector<std::string>& with_values) {
+    std::vector<std::string> seen;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--") break;
+        const std::string name = arg.substr(0, arg.find('='));
+        if (std::find(with_values.begin(), with_values.end(), name) == with_values.end()) continue;
+        if (std::find(seen.begin(), seen.end(), name) != seen.end())
+            throw UsageError(name + " is given more than once");
+        seen.push_back(name);
+        if (arg.find('=') == std::string::npos) ++i;  // its value
+    }
+}
+
+constexpr const char* kHelpHint = "; see korvane-dct --help";
 
 }  // namespace
 
@@ -41,27 +76,43 @@ std::optional<Options> parse_options(int argc, const char* const* argv, std::str
         "reconstructions",
         "korvane-dct"};
     app.set_version_flag("--version", std::string(KORVANE_VERSION));
+    // Whole numbers are read here, in decimal, rather than by the parser, which would take
+    // "010" as octal and "0x10" as hexadecimal.
+    auto int_option = [&](const char* name, std::int32_t& target, std::int32_t min,
+                          std::int32_t max, const std::string& what) {
+        return app
+            .add_option_function<std::string>(
+                name,
+                [&target, name, min, max](const std::string& v) {
+                    target = parse_decimal(name, v, min, max);
+                },
+                what + " (" + std::to_string(min) + ".." + std::to_string(max) + ")")
+            ->type_name("N");
+    };
     auto track_option = [&](const char* name, int track, const char* what) {
-        app.add_option(name, o.tracks[static_cast<std::size_t>(track)], what)
-            ->check(CLI::Range(kTrackMin[track], kTrackMax[track]))
-            ->capture_default_str();
+        int_option(name, o.tracks[static_cast<std::size_t>(track)], kTrackMin[track],
+                   kTrackMax[track],
+                   std::string(what) + ", default " + std::to_string(kTrackDefault[track]));
     };
     track_option("--threshold", kThreshold, "AC coefficients with magnitude below this are shaped");
     track_option("--quant", kQuant, "requantisation step of shaped luma coefficients");
     track_option("--n-shift", kNShift, "number of shifted block grids averaged per frame");
     track_option("--zero-weight", kZeroWeight, "weight of the unfiltered frame in the mean");
-    app.add_option("--threads", o.threads,
-                   "worker threads (default: hardware threads); the output is the same for any")
-        ->check(CLI::Range(1, kMaxCliThreads))
-        ->capture_default_str();
-    app.add_option("--host-threads", o.host_threads,
-                   "give the AviUtl plug-in's output on a host of this many threads (n_shift "
-                   "rounded up to a multiple of it)")
-        ->check(CLI::Range(1, kMaxCliThreads));
+    app.add_option("--strength", o.strength,
+                   "auto: threshold, quant and n_shift from how hard the source was compressed "
+                   "(a JPEG's quantisation table, else estimated from the picture), except those "
+                   "given; manual: the options as given (default: auto for JPEG input, manual "
+                   "otherwise)")
+        ->check(CLI::IsMember({"auto", "manual"}));
+    int_option("--threads", o.threads, 1, kMaxCliThreads,
+               "worker threads, default: hardware threads; the output is the same for any");
+    int_option("--host-threads", o.host_threads, 1, kMaxCliThreads,
+               "give the AviUtl plug-in's output on a host of this many threads (n_shift "
+               "rounded up to a multiple of it)");
     std::string size;
     app.add_option("--size", size, "frame size WxH of raw .yc48 input");
     app.add_option("--format", o.input_format,
-                   "input format: png, y4m or yc48 (default: by extension; y4m for -)");
+                   "input format: png, jpeg, y4m or yc48 (default: by extension; y4m for -)");
     app.add_option("--output-format", o.output_format,
                    "output format (default: by extension; the input's for -)");
     app.add_option("--reference", o.reference,
@@ -71,21 +122,49 @@ std::optional<Options> parse_options(int argc, const char* const* argv, std::str
         ->check(CLI::IsMember({"auto", "scalar", "sse4.1", "avx2", "avx512"}))
         ->capture_default_str();
     app.add_flag("-q,--quiet", o.quiet, "no progress on a terminal");
+    app.add_flag("--stats", o.stats,
+                 "at the end, one line on standard error: frames, time, frames per second, and "
+                 "per frame the time spent filtering, reading and converting, and converting and "
+                 "writing");
     app.add_option("input", o.input, "input file, - for standard input")->required();
     app.add_option("output", o.output, "output file, - for standard output")->required();
 
     try {
+        std::vector<std::string> with_values;
+        for (const CLI::Option* opt : app.get_options())
+            if (opt->get_type_size() != 0 && !opt->get_lnames().empty())
+                with_values.push_back("--" + opt->get_lnames().front());
+        refuse_repeated_options(argc, argv, with_values);
+        if (argc <= 1) throw UsageError("no input and output file given");
+        app.allow_extras();
         app.parse(argc, argv);
+        const std::vector<std::string> extras = app.remaining();
+        if (!extras.empty()) {
+            const std::string& first = extras.front();
+            throw UsageError(first.size() > 1 && first[0] == '-'
+                                 ? "unknown option " + first
+                                 : "unexpected argument '" + first +
+                                       "' (INPUT and OUTPUT are already given)");
+        }
     } catch (const CLI::CallForHelp&) {
         out = app.help();
         return std::nullopt;
     } catch (const CLI::CallForVersion&) {
-        out = std::string(KORVANE_VERSION) + "\n";
+        out = std::string("korvane-dct ") + KORVANE_VERSION + "\n";
         return std::nullopt;
+    } catch (const CLI::RequiredError&) {
+        throw UsageError(std::string(o.input.empty() ? "no input and output file given"
+                                                     : "no output file given") +
+                         kHelpHint);
     } catch (const CLI::ParseError& e) {
-        throw UsageError(e.what());
+        throw UsageError(e.what() + std::string(kHelpHint));
+    } catch (const UsageError& e) {
+        throw UsageError(e.what() + std::string(kHelpHint));
     }
     if (!size.empty()) o.size = parse_size(size);
+    const char* const track_names[] = {"--threshold", "--quant", "--n-shift", "--zero-weight"};
+    for (std::size_t t = 0; t < o.track_given.size(); ++t)
+        o.track_given[t] = app.count(track_names[t]) > 0;
     return o;
 }
 

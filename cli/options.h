@@ -29,6 +29,11 @@ struct Options {
     std::string compare;        // --compare: before/after picture
     std::string cpu = "auto";   // --cpu: instruction-set tier of the kernels
     bool quiet = false;         // --quiet: no progress
+    bool stats = false;         // --stats: where the time went, at the end
+    // --strength: "auto" or "manual"; empty: auto for input with a quantisation table (JPEG),
+    // manual otherwise. Under auto, a track given on the command line keeps its value.
+    std::string strength;
+    std::array<bool, 4> track_given{};  // --threshold, --quant, --n-shift, --zero-weight given
 };
 
 // Parses argv. Throws UsageError with a one-line message on any usage error. Returns nullopt

@@ -13,6 +13,7 @@ class Progress {
 public:
     Progress(bool enabled, std::optional<std::int64_t> total);
     void frame_done();
+    std::int64_t frames() const { return done_; }
     // Ends the line; call once after the last frame.
     void finish();
 

@@ -445,6 +445,21 @@ TEST(Command, MessagesStartOnTheirOwnLineAfterTheProgress) {
     EXPECT_FALSE(exists(dir / "out.png"));
 }
 
+TEST(Command, StatsSayWhereTheTimeWent) {
+    TempDir dir;
+    auto frame = [](int p, int x, int y, int f) { return p == 0 ? (x * 5 + y + f) % 256 : 128; };
+    write_file(dir / "in.y4m", make_y4m("W40 H24 C420jpeg", 40, 24, 20, 12, 3, false, frame));
+    const Result r = tool({"--quiet", "--stats", dir / "in.y4m", dir / "out.y4m"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::regex line(
+        "korvane-dct: stats: 3 frames in [0-9.]+ s, [0-9.]+ frames/s; per frame: filter [0-9.]+ "
+        "ms, read and convert [0-9.]+ ms, convert and write [0-9.]+ ms\n");
+    EXPECT_TRUE(std::regex_search(r.err, line)) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    // Without --stats, nothing.
+    EXPECT_EQ(tool({"--quiet", dir / "in.y4m", dir / "out.y4m"}).err, "");
+}
+
 // ---------------------------------------------------------------------------------------------
 // Raw frames go through the filter's callback and nothing else.
 
