@@ -209,7 +209,8 @@ SourceQuality estimate_quality(const Frame& frame) {
             basis[u][i] = (u == 0 ? std::sqrt(0.125) : 0.5) *
                           std::cos((2 * i + 1) * u * std::numbers::pi / 16);
     const std::int32_t bx = (w - result.offset_x) / 8, by = (h - result.offset_y) / 8;
-    const std::int32_t row_step = std::max<std::int32_t>(1, bx * by / kEstimateBlocks);
+    const std::int32_t row_step =
+        std::max<std::int32_t>(1, (bx * by + kEstimateBlocks - 1) / kEstimateBlocks);
     constexpr std::size_t kPositions = std::size(kEstimatePositions);
     std::vector<float> coefficients[kPositions];
     for (std::int32_t j = 0; j < by; j += row_step)
