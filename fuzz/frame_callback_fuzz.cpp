@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "engine/frame_pass.h"
+#include "engine/engine.h"
 #include "aviutl/filter_descriptor.h"
 #include "standalone/host.h"
 

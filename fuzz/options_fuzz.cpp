@@ -5,7 +5,7 @@
 
 #include "cli/errors.h"
 #include "cli/options.h"
-#include "engine/frame_pass.h"
+#include "engine/engine.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::vector<std::string> args{"korvane-dct"};
