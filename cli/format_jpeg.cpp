@@ -160,14 +160,8 @@ Outcome decode(Decoder& d, std::FILE* file, Header& header, Prepare&& prepare, R
 class JpegReader final : public FrameReader {
 public:
     JpegReader(const std::string& path, const Options& options) : path_(path) {
-        std::FILE* file = open_input(path);
-        try {
-            decode_file(file, options);
-        } catch (...) {
-            if (file != stdin) std::fclose(file);
-            throw;
-        }
-        if (file != stdin) std::fclose(file);
+        const InputFile file = open_input(path);
+        decode_file(file.get(), options);
     }
 
     bool read(Frame& frame) override {

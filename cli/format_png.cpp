@@ -46,12 +46,6 @@ struct CtxDeleter {
 };
 using Ctx = std::unique_ptr<spng_ctx, CtxDeleter>;
 
-struct FileCloser {
-    void operator()(std::FILE* f) const {
-        if (f != stdin) std::fclose(f);
-    }
-};
-
 int channels_of(const StreamInfo& info) {
     return (info.layout == Layout::gray ? 1 : 3) + (info.alpha ? 1 : 0);
 }
@@ -59,7 +53,7 @@ int channels_of(const StreamInfo& info) {
 class PngReader final : public FrameReader {
 public:
     explicit PngReader(const std::string& path) : path_(path) {
-        std::unique_ptr<std::FILE, FileCloser> file(open_input(path));
+        const InputFile file = open_input(path);
         Ctx ctx(spng_ctx_new(0));
         if (!ctx) throw std::bad_alloc();
         check(spng_set_png_file(ctx.get(), file.get()));

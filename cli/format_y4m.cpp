@@ -55,17 +55,9 @@ Planes planes_of(const StreamInfo& s) {
 
 class Y4mReader final : public FrameReader {
 public:
-    explicit Y4mReader(const std::string& path) : path_(path) {
-        file_ = open_input(path);
-        try {
-            parse_header();
-        } catch (...) {
-            if (file_ != stdin) std::fclose(file_);
-            throw;
-        }
-    }
-    ~Y4mReader() override {
-        if (file_ != stdin) std::fclose(file_);
+    explicit Y4mReader(const std::string& path)
+        : path_(path), owner_(open_input(path)), file_(owner_.get()) {
+        parse_header();
     }
 
     bool read(Frame& frame) override {
@@ -261,7 +253,8 @@ private:
     }
 
     std::string path_;
-    std::FILE* file_ = nullptr;
+    InputFile owner_;
+    std::FILE* file_;  // owner_'s
     StreamInfo info_;
     Planes planes_;
     std::vector<std::int16_t> luma_, chroma_;  // host value of every sample code

@@ -22,10 +22,10 @@ public:
         info_.layout = Layout::raw;
         info_.w = size.w;
         info_.h = size.h;
-        file_ = open_input(path);
-        owned_ = file_ != stdin;
+        owner_ = open_input(path);
+        file_ = owner_.get();
         struct stat st {};
-        if (owned_ && ::fstat(::fileno(file_), &st) == 0 && S_ISREG(st.st_mode)) {
+        if (file_ != stdin && ::fstat(::fileno(file_), &st) == 0 && S_ISREG(st.st_mode)) {
             const auto bytes = static_cast<std::uint64_t>(st.st_size);
             if (bytes == 0) fail("no frame in the input");
             if (bytes % frame_bytes_ != 0)
@@ -34,9 +34,6 @@ public:
             info_.frame_count = static_cast<std::int64_t>(bytes / frame_bytes_);
         }
         buffer_.resize(frame_bytes_);
-    }
-    ~Yc48Reader() override {
-        if (owned_) std::fclose(file_);
     }
 
     bool read(Frame& frame) override {
@@ -69,8 +66,6 @@ public:
 
 private:
     [[noreturn]] void fail(const std::string& what) {
-        if (owned_) std::fclose(file_);
-        owned_ = false;
         throw InputError("'" + path_ + "': " + what);
     }
 
@@ -80,8 +75,8 @@ private:
 
     std::string path_;
     FrameSize size_;
-    std::FILE* file_ = nullptr;
-    bool owned_ = false;
+    InputFile owner_;
+    std::FILE* file_ = nullptr;  // owner_'s
     std::size_t frame_bytes_ = 0;
     StreamInfo info_;
     std::int64_t frames_read_ = 0;

@@ -76,15 +76,13 @@ std::size_t frame_bytes(std::int32_t w, std::int32_t h, std::size_t bytes_per_pi
     return static_cast<std::size_t>(pixels * bytes_per_pixel);
 }
 
-std::FILE* open_input(const std::string& path) {
-    if (path == "-") return stdin;
-    std::FILE* f = std::fopen(path.c_str(), "rb");
+InputFile open_input(const std::string& path) {
+    if (path == "-") return InputFile(stdin);
+    InputFile f(std::fopen(path.c_str(), "rb"));
     if (!f) throw InputError("'" + path + "': cannot read: " + std::strerror(errno));
     struct stat st {};
-    if (::fstat(::fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
-        std::fclose(f);
+    if (::fstat(::fileno(f.get()), &st) == 0 && S_ISDIR(st.st_mode))
         throw InputError("'" + path + "': cannot read: is a folder");
-    }
     return f;
 }
 

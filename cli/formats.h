@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
@@ -103,8 +104,16 @@ const Format& output_format(const Options& options, const Format& input);
 std::size_t frame_bytes(std::int32_t w, std::int32_t h, std::size_t bytes_per_pixel,
                         const std::string& path);
 
+// An input file, closed when it goes out of scope; standard input is left open.
+struct InputCloser {
+    void operator()(std::FILE* f) const {
+        if (f && f != stdin) std::fclose(f);
+    }
+};
+using InputFile = std::unique_ptr<std::FILE, InputCloser>;
+
 // Opens `path` for reading ("-": standard input); throws InputError naming the file.
-std::FILE* open_input(const std::string& path);
+InputFile open_input(const std::string& path);
 
 extern const Format kYc48Format;
 extern const Format kPngFormat;
