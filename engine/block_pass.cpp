@@ -20,10 +20,6 @@ const std::array<ShiftPosition, 64> ShiftTable = {{
 
 namespace {
 
-inline const YcPixel* frame_row(const FrameView& frame, std::int32_t y) {
-    return frame.pixels + static_cast<std::ptrdiff_t>(y) * frame.stride;
-}
-
 // Number of block starts start + 8i below size - 8.
 inline std::int32_t block_count(std::int32_t start, std::int32_t size) {
     const std::int32_t room = size - 8 - start;
@@ -38,7 +34,7 @@ void add_source(const Kernels& k, const FrameView& frame, const PlaneRows& plane
     if (x_end <= x_begin) return;
     for (std::int32_t y = y_begin; y < y_end; ++y) {
         YcPixel* dst = plane.row(y) + x_begin;
-        const YcPixel* src = frame_row(frame, y) + x_begin;
+        const YcPixel* src = frame.row(y) + x_begin;
         if (store)
             std::memcpy(dst, src, static_cast<std::size_t>(x_end - x_begin) * sizeof(YcPixel));
         else
@@ -144,8 +140,8 @@ void band_layers(const Kernels& k, const FrameView& frame, const PlaneRows& band
                 add_source(k, frame, band, 0, w, stored, stored + 1, true);
                 stored += 1;
             } else if ((stored - first.y0) % 8 == 0) {
-                k.block_row(frame_row(frame, stored) + first.x0, frame.stride,
-                            band.row(stored) + first.x0, w, first.columns(), params, true);
+                k.block_row(frame.row(stored) + first.x0, frame.stride, band.row(stored) + first.x0,
+                            w, first.columns(), params, true);
                 const std::int32_t end = stored + 8 < b1 ? stored + 8 : b1;
                 add_source(k, frame, band, 0, first.x0, stored, end, true);
                 add_source(k, frame, band, first.xe, w, stored, end, true);
@@ -172,7 +168,7 @@ void band_layers(const Kernels& k, const FrameView& frame, const PlaneRows& band
             const std::int32_t row = y + shift.y0;
             const std::int32_t columns = block_count(shift.x0, w);
             if (row >= h - 8 || columns == 0) continue;
-            k.block_row(frame_row(frame, row) + shift.x0, frame.stride, band.row(row) + shift.x0, w,
+            k.block_row(frame.row(row) + shift.x0, frame.stride, band.row(row) + shift.x0, w,
                         columns, params, false);
         }
     }

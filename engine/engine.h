@@ -38,6 +38,8 @@ struct FrameView {
     std::int32_t w = 0;
     std::int32_t h = 0;
     std::ptrdiff_t stride = 0;
+
+    YcPixel* row(std::int32_t y) const { return pixels + y * stride; }
 };
 
 // One run of a job on one thread: index in 0..count-1. The two pointers pass through unchanged.

@@ -39,16 +39,12 @@ struct FrameJob {
     }
 };
 
-YcPixel* frame_row(const FrameView& frame, std::int32_t y) {
-    return frame.pixels + static_cast<std::ptrdiff_t>(y) * frame.stride;
-}
-
 extern "C" void prescale_job(std::int32_t index, std::int32_t /*count*/, void* param1,
                              void* /*param2*/) {
     const FrameJob& job = *static_cast<const FrameJob*>(param1);
     if (index < 0 || index >= job.plan.bands) return;
     for (std::int32_t y = job.plan.begin(index); y < job.plan.end(index); ++y)
-        job.kernels->prescale(frame_row(job.frame, y), job.frame.w);
+        job.kernels->prescale(job.frame.row(y), job.frame.w);
 }
 
 extern "C" void band_job(std::int32_t index, std::int32_t /*count*/, void* param1,
@@ -75,11 +71,10 @@ extern "C" void blend_job(std::int32_t index, std::int32_t /*count*/, void* para
     }
     for (std::int32_t y = b0; y < b1; ++y) {
         if (y < spilled)
-            job.kernels->blend_row(frame_row(job.frame, y), above.row(y), own.row(y) - above.row(y),
-                                   2, job.frame.w, job.blend);
+            job.kernels->blend_row(job.frame.row(y), above.row(y), own.row(y) - above.row(y), 2,
+                                   job.frame.w, job.blend);
         else
-            job.kernels->blend_row(frame_row(job.frame, y), own.row(y), 0, 1, job.frame.w,
-                                   job.blend);
+            job.kernels->blend_row(job.frame.row(y), own.row(y), 0, 1, job.frame.w, job.blend);
     }
 }
 

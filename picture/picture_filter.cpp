@@ -32,7 +32,7 @@ Status PictureFilter::filter(const FrameView& frame, bool converted) {
     const auto n = static_cast<std::size_t>(3) * static_cast<std::size_t>(frame.w);
     low_.resize(n * static_cast<std::size_t>(frame.h));
     const auto samples = [&](std::int32_t y) {
-        return reinterpret_cast<std::int16_t*>(frame.pixels + y * frame.stride);
+        return reinterpret_cast<std::int16_t*>(frame.row(y));
     };
     const auto centre = [&](std::int32_t by) {
         for (std::int32_t y = 0; y < frame.h; ++y) {

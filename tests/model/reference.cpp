@@ -12,7 +12,7 @@ void add_layer(const Kernels& k, const FrameView& frame, YcPixel* plane, std::in
         make_shape_params(static_cast<std::int16_t>(threshold), static_cast<std::int16_t>(quant));
     if (grid.columns() > 0)
         for (std::int32_t y = grid.y0; y < grid.ye; y += 8)
-            k.block_row(frame.pixels + y * frame.stride + grid.x0, frame.stride,
+            k.block_row(frame.row(y) + grid.x0, frame.stride,
                         plane + static_cast<std::ptrdiff_t>(y) * frame.w + grid.x0, frame.w,
                         grid.columns(), params, false);
     fill_uncovered(k, frame, PlaneRows{plane, 0, frame.w}, shift, 0, frame.h);
