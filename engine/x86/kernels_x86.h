@@ -108,10 +108,13 @@ inline void idct_kernel(V (&c)[8]) {
     c[4] = sub(h3, o.o7);
 }
 
+inline V clamp_sample(V v) { return vmin(vmax(v, set1(-256)), set1(255)); }
+
 // Element e of the lanes starting at `base` (base points at lane s of element 0).
 inline V at(const std::int32_t* base, int e) { return load(base + e * kGroupBlocks); }
 inline void put(std::int32_t* base, int e, V v) { store(base + e * kGroupBlocks, v); }
 
+#if !defined(KORVANE_NARROW_KERNELS)
 // The forward transform of a group with `shape` applied to every coefficient but the DC as
 // the column pass stores it (the same values as shaping the stored group afterwards).
 template <typename Shape>
@@ -143,8 +146,6 @@ void fdct_group_shaped(std::int32_t* group, Shape shape) {
 void fdct_group(std::int32_t* group) {
     fdct_group_shaped(group, [](V v) { return v; });
 }
-
-inline V clamp_sample(V v) { return vmin(vmax(v, set1(-256)), set1(255)); }
 
 // The scalar inverse skips the kernel for every row (and column) whose seven AC inputs are 0.
 // While nothing wraps that shortcut equals the kernel's value; where the kernel wraps (column
@@ -183,6 +184,7 @@ void idct_group(std::int32_t* group) {
         }
     }
 }
+#endif  // !KORVANE_NARROW_KERNELS
 
 // Luma: v with -threshold < v < threshold becomes quant * (v / quant). Since v / quant truncates
 // toward zero, quant * (v / quant) = sign(v) * |quant| * (|v| / |quant|) whatever the sign of
@@ -222,6 +224,192 @@ void shape_luma_group(std::int32_t* group, const ShapeParams& p) {
 void shape_chroma_group(std::int32_t* group, const ShapeParams& p) {
     shape_group(group, ShapeChroma(p));
 }
+
+#if defined(KORVANE_NARROW_KERNELS)
+// ---------------------------------------------------------------------------------------------
+// The transforms for 8 vector registers (KORVANE_NARROW_KERNELS, the default of 32-bit builds).
+//
+// In 32-bit mode x86 has 8 vector registers (xmm/ymm/zmm0-7) where x86-64 has 16 or 32. The
+// transforms above load a whole line of eight vectors and run the kernel on it, which holds about
+// a dozen vectors at its peak; in 32-bit mode the compiler then spills and reloads wherever it
+// runs out, several times per line. Here a line goes through in three steps that need at most
+// 8 registers, and the values that wait are parked in the line's own slots of the group on
+// purpose:
+//   forward: the pairs (x_i, x_7-i) give their sums, kept in registers, and their differences,
+//            parked in the odd slots that the pairs free; the even outputs from the sums; the odd
+//            outputs from the parked differences.
+//   inverse: the even half h0..h3 parked in the even slots; the odd part, each of its outputs
+//            combined with its h as soon as it is done.
+// The operations are the kernels' own modulo 2^32 (only the order of the odd outputs differs),
+// so every lane's bits are the same as above and as the scalar code's.
+
+// Elements 0..7 of a line: a row (kStep 1) or a column (kStep 8) of the lanes at p.
+template <int kStep>
+struct Line {
+    std::int32_t* p;
+    V operator[](int i) const { return load(p + i * kStep * kGroupBlocks); }
+    void put(int i, V v) const { store(p + i * kStep * kGroupBlocks, v); }
+};
+
+// A compiler barrier, no instruction: memory may have changed, so what was stored to the group
+// is loaded again when needed. Without it the compiler forwards parked values from the stores to
+// the later loads and keeps them in registers all along, which is what parking is to avoid.
+inline void reload_after_parking() { __asm__ volatile("" ::: "memory"); }
+
+// odd_part with its outputs o1, o7, o3, o5 handed to emit(k, o_k) in that order as soon as each
+// is complete: never more than seven vectors live.
+template <typename Emit>
+inline void odd_part_narrow(V a0, V a1, V a2, V a3, Emit emit) {
+    const V p = mul(add(add(a0, a1), add(a2, a3)), set1(FIX_1_175875602));
+    const V q3 = add(mul(add(a3, a1), set1(-FIX_1_961570560)), p);
+    const V q4 = add(mul(add(a2, a0), set1(-FIX_0_390180644)), p);
+    const V q1 = mul(add(a3, a0), set1(-FIX_0_899976223));
+    emit(1, add(add(mul(a0, set1(FIX_1_501321110)), q1), q4));
+    emit(7, add(add(mul(a3, set1(FIX_0_298631336)), q1), q3));
+    const V q2 = mul(add(a2, a1), set1(-FIX_2_562915447));
+    emit(3, add(add(mul(a1, set1(FIX_3_072711026)), q2), q3));
+    emit(5, add(add(mul(a2, set1(FIX_2_053119869)), q2), q4));
+}
+
+// fdct_kernel on a line in place; out(i, X_i) stores output i.
+template <int kStep, typename Out>
+inline void fdct_line(Line<kStep> x, Out out) {
+    V a = x[0], b = x[7];
+    const V s0 = add(a, b);
+    x.put(7, sub(a, b));  // d0
+    a = x[1];
+    b = x[6];
+    const V s1 = add(a, b);
+    x.put(1, sub(a, b));  // d1
+    a = x[2];
+    b = x[5];
+    const V s2 = add(a, b);
+    x.put(5, sub(a, b));  // d2
+    a = x[3];
+    b = x[4];
+    const V s3 = add(a, b);
+    x.put(3, sub(a, b));  // d3
+    reload_after_parking();
+
+    const V e0 = add(s0, s3), e3 = sub(s0, s3), e1 = add(s1, s2), e2 = sub(s1, s2);
+    out(0, add(e0, e1));
+    out(4, sub(e0, e1));
+    const V m = mul(add(e2, e3), set1(FIX_0_541196100));
+    out(2, add(m, mul(e3, set1(FIX_0_765366865))));
+    out(6, sub(m, mul(e2, set1(FIX_1_847759065))));
+
+    odd_part_narrow(x[7], x[1], x[5], x[3], out);
+}
+
+// idct_kernel on a line in place; out(i, y_i) stores output i.
+template <int kStep, typename Out>
+inline void idct_line(Line<kStep> c, Out out) {
+    {
+        const V c2 = c[2], c6 = c[6];
+        const V m = mul(add(c2, c6), set1(FIX_0_541196100));
+        const V g2 = sub(m, mul(c6, set1(FIX_1_847759065)));
+        const V g3 = add(m, mul(c2, set1(FIX_0_765366865)));
+        const V c0 = c[0], c4 = c[4];
+        const V g0 = shl<13>(add(c0, c4));
+        const V g1 = shl<13>(sub(c0, c4));
+        c.put(0, add(g0, g3));  // h0
+        c.put(4, sub(g0, g3));  // h3
+        c.put(6, add(g1, g2));  // h1
+        c.put(2, sub(g1, g2));  // h2
+    }
+    reload_after_parking();
+    // o_k pairs with h at slot `from` into outputs j and 7 - j. Every slot is read before it is
+    // written: the odd inputs are all loaded first, and each h is read before its pair's
+    // outputs land (o1: h0 at 0 -> 0, 7; o7: h3 at 4 -> 3, 4; o3: h1 at 6 -> 1, 6; o5: h2 at 2
+    // -> 2, 5).
+    odd_part_narrow(c[1], c[3], c[5], c[7], [&](int k, V o) {
+        const int from = k == 1 ? 0 : (k == 7 ? 4 : (k == 3 ? 6 : 2));
+        const int j = k == 1 ? 0 : (k == 7 ? 3 : (k == 3 ? 1 : 2));
+        const V h = c[from];
+        out(j, add(h, o));
+        out(7 - j, sub(h, o));
+    });
+}
+
+void fdct_group(std::int32_t* group) {
+    for (int s = 0; s < kGroupBlocks; s += kLanes) {
+        // Rows: even outputs << 4, rotated outputs >> 9 without addend.
+        for (int r = 0; r < 8; ++r) {
+            const Line<1> row{group + s + 8 * r * kGroupBlocks};
+            fdct_line(
+                row, [row](int i, V v) { row.put(i, (i == 0 || i == 4) ? shl<4>(v) : sar<9>(v)); });
+        }
+        // Columns: even outputs (+ 2^6) >> 7, rotated outputs (+ 2^19) >> 20.
+        for (int c = 0; c < 8; ++c) {
+            const Line<8> col{group + s + c * kGroupBlocks};
+            fdct_line(col, [col](int i, V v) {
+                col.put(i, (i == 0 || i == 4) ? sar<7>(add(v, set1(64)))
+                                              : sar<20>(add(v, set1(0x80000))));
+            });
+        }
+    }
+}
+
+// The shaping as a pass of its own over the stored coefficients (the same values as shaping
+// them in the column pass, which would hold the shaping's vectors in the odd part too).
+template <typename Shape>
+void fdct_group_shaped(std::int32_t* group, const Shape& shape) {
+    fdct_group(group);
+    shape_group(group, shape);
+}
+
+// Every lane of v in -2^(N-1) .. 2^(N-1) - 1.
+template <int N>
+inline bool fits(V v) {
+    return all_zero(sar<N>(add(v, set1(1 << (N - 1)))));
+}
+
+// The shortcut of lanes whose AC inputs are all 0 (idct_group above) needs no selection where no
+// lane's DC makes the kernel wrap: such a lane's kernel outputs are all c0 << 13, which the
+// passes' shifts turn into exactly the shortcut's value, c0 << 4 in the rows (|c0| < 2^18) and
+// (c0 + 2^6) >> 7 in the columns (|c0| < 2^17, so that the addend does not wrap either). Only a
+// line with a DC beyond that carries the selection through the kernel.
+void idct_group(std::int32_t* group) {
+    for (int s = 0; s < kGroupBlocks; s += kLanes) {
+        for (int r = 0; r < 8; ++r) {
+            const Line<1> row{group + s + 8 * r * kGroupBlocks};
+            const V ac = or_(or_(or_(row[1], row[2]), or_(row[3], row[4])),
+                             or_(or_(row[5], row[6]), row[7]));
+            const V c0 = row[0];
+            if (all_zero(ac)) {
+                const V dc = shl<4>(c0);
+                for (int i = 0; i < 8; ++i) row.put(i, dc);
+            } else if (fits<19>(c0)) {
+                reload_after_parking();
+                idct_line(row, [row](int i, V v) { row.put(i, sar<9>(v)); });
+            } else {
+                const V dc = shl<4>(c0);
+                idct_line(row, [&](int i, V v) { row.put(i, select_zero(ac, dc, sar<9>(v))); });
+            }
+        }
+        for (int c = 0; c < 8; ++c) {
+            const Line<8> col{group + s + c * kGroupBlocks};
+            const V ac = or_(or_(or_(col[1], col[2]), or_(col[3], col[4])),
+                             or_(or_(col[5], col[6]), col[7]));
+            const V c0 = col[0];
+            if (all_zero(ac)) {
+                const V flat = clamp_sample(sar<7>(add(c0, set1(64))));
+                for (int i = 0; i < 8; ++i) col.put(i, flat);
+            } else if (fits<18>(c0)) {
+                reload_after_parking();
+                idct_line(col, [col](int i, V v) {
+                    col.put(i, clamp_sample(sar<20>(add(v, set1(0x80000)))));
+                });
+            } else {
+                const V flat = clamp_sample(sar<7>(add(c0, set1(64))));
+                idct_line(col, [&](int i, V v) {
+                    col.put(i, select_zero(ac, flat, clamp_sample(sar<20>(add(v, set1(0x80000))))));
+                });
+            }
+        }
+    }
+}
+#endif  // KORVANE_NARROW_KERNELS
 
 // ---------------------------------------------------------------------------------------------
 // Gather and scatter between interleaved YcPixel rows and groups.
@@ -547,8 +735,9 @@ constexpr Kernels make_table(CpuTier tier) {
 }
 
 constexpr GroupKernels make_group_table(CpuTier tier) {
-    return {tier,           &fdct_group,   &idct_group, &shape_luma_group, &shape_chroma_group,
-            &gather_group, &scatter_group<false>};
+    return {
+        tier,          &fdct_group,          &idct_group, &shape_luma_group, &shape_chroma_group,
+        &gather_group, &scatter_group<false>};
 }
 
 }  // namespace

@@ -317,6 +317,33 @@ TEST_P(Checkasm, InverseTakesTheShortcutWhereTheKernelWraps) {
     EXPECT_TRUE(same_buffer(ref, got));
 }
 
+// The shortcut at the edges of the range where the kernel does not wrap, which the narrow
+// kernels rely on to skip the selection: the row kernel's c0 << 13 wraps from |c0| = 2^18; the
+// column DC of a block with a DC alone is 16 c0, and the column kernel's (16 c0 << 13) + 2^19
+// wraps from 16 c0 = 2^18 - 64. Even lanes hold the DC alone, odd lanes the same DC with
+// coefficients in row 0 and row 1, so that every vector runs the kernel.
+TEST_P(Checkasm, InverseShortcutAtTheEdgesOfTheKernelRange) {
+    const std::int32_t dcs[] = {(1 << 18) - 1, 1 << 18,        -(1 << 18),    -(1 << 18) - 1,
+                                (1 << 14) - 5, (1 << 14) - 4,  (1 << 14) - 1, 1 << 14,
+                                -(1 << 14),    -(1 << 14) - 1, (1 << 13) - 1, 1 << 13,
+                                -(1 << 13),    -(1 << 13) - 1};
+    for (std::int32_t dc : dcs) {
+        Group ref(kGroupElements);
+        for (int b = 0; b < kGroupBlocks; ++b) {
+            for (int e = 0; e < 64; ++e) ref[static_cast<std::size_t>(e * kGroupBlocks + b)] = 0;
+            ref[static_cast<std::size_t>(b)] = dc;
+            if (b % 2) {
+                ref[static_cast<std::size_t>((1 + b % 7) * kGroupBlocks + b)] = 5;
+                ref[static_cast<std::size_t>((8 + b % 8) * kGroupBlocks + b)] = -3;
+            }
+        }
+        Group got = ref;
+        gref_->idct(ref.data());
+        ggot_->idct(got.data());
+        EXPECT_TRUE(same_buffer(ref, got)) << "DC " << dc;
+    }
+}
+
 TEST_P(Checkasm, Shaping) {
     Rng rng(test_name());
     const std::int32_t thresholds[] = {0, 1, 2, 7, 8, 9, 24, 255, 256, 1000, 32767, -1, -24};
