@@ -38,6 +38,10 @@ inline V select_inside(V v, V th, V nth, V a, V b) {
     return _mm256_blendv_epi8(
         b, a, _mm256_and_si256(_mm256_cmpgt_epi32(th, v), _mm256_cmpgt_epi32(v, nth)));
 }
+inline V zero_inside(V v, V th, V nth) {
+    return _mm256_andnot_si256(
+        _mm256_and_si256(_mm256_cmpgt_epi32(th, v), _mm256_cmpgt_epi32(v, nth)), v);
+}
 inline V copy_sign(V r, V v) { return _mm256_sign_epi32(r, v); }
 inline V add16(V a, V b) { return _mm256_add_epi16(a, b); }
 template <int N>

@@ -50,6 +50,10 @@ inline V select_inside(V v, V th, V nth, V a, V b) {
     const __mmask16 inside = _mm512_cmpgt_epi32_mask(th, v) & _mm512_cmpgt_epi32_mask(v, nth);
     return _mm512_mask_blend_epi32(inside, b, a);
 }
+inline V zero_inside(V v, V th, V nth) {
+    const __mmask16 inside = _mm512_cmpgt_epi32_mask(th, v) & _mm512_cmpgt_epi32_mask(v, nth);
+    return _mm512_maskz_mov_epi32(static_cast<__mmask16>(~inside), v);
+}
 inline V copy_sign(V r, V v) {
     return _mm512_mask_sub_epi32(r, _mm512_movepi32_mask(v), _mm512_setzero_si512(), r);
 }

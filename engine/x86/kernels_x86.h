@@ -16,6 +16,7 @@
 //   all_zero(v)                every lane 0
 //   select_zero(t, a, b)       per lane: t == 0 ? a : b
 //   select_inside(v, th, nth, a, b)   per lane: nth < v < th ? a : b (signed)
+//   zero_inside(v, th, nth)   per lane: nth < v < th ? 0 : v (signed; no zero vector needed)
 //   copy_sign(r, v)            per lane: v < 0 ? -r : r   (r where v > 0, anything where v == 0)
 //   add16, sar16<N>            on 16-bit lanes
 //
@@ -32,6 +33,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "engine/kernels.h"
 
@@ -208,7 +210,7 @@ struct ShapeLuma {
 struct ShapeChroma {
     V th, nth;
     explicit ShapeChroma(const ShapeParams& p) : th(set1(p.threshold)), nth(set1(-p.threshold)) {}
-    V operator()(V v) const { return select_inside(v, th, nth, set1(0), v); }
+    V operator()(V v) const { return zero_inside(v, th, nth); }
 };
 
 // Element 0 (the DC of every block) is left alone.
@@ -235,9 +237,9 @@ void shape_chroma_group(std::int32_t* group, const ShapeParams& p) {
 // runs out, several times per line. Here a line goes through in three steps that need at most
 // 8 registers, and the values that wait are parked in the line's own slots of the group on
 // purpose:
-//   forward: the pairs (x_i, x_7-i) give their sums, kept in registers, and their differences,
-//            parked in the odd slots that the pairs free; the even outputs from the sums; the odd
-//            outputs from the parked differences.
+//   forward: the pairs (x_i, x_7-i) give their sums and differences, two of the differences
+//            parked in the odd slots that their pairs free; the even outputs from the sums; the
+//            odd outputs from the differences.
 //   inverse: the even half h0..h3 parked in the even slots; the odd part, each of its outputs
 //            combined with its h as soon as it is done.
 // The operations are the kernels' own modulo 2^32 (only the order of the odd outputs differs),
@@ -256,31 +258,63 @@ struct Line {
 // the later loads and keeps them in registers all along, which is what parking is to avoid.
 inline void reload_after_parking() { __asm__ volatile("" ::: "memory"); }
 
-// odd_part with its outputs o1, o7, o3, o5 handed to emit(k, o_k) in that order as soon as each
+// The constants of the kernels as vectors whose values the compiler does not see. Seen as
+// constants, GCC 12 builds each one again inside the loops when registers run short (an
+// immediate moved to a general register and broadcast: three instructions, two of them on the
+// shuffle port, per use); opaque, it builds each once per call and keeps what does not fit in a
+// stack slot that the multiplies read as a memory operand.
+inline V opaque(std::int32_t c) {
+    V v = set1(c);
+    __asm__("" : "+x"(v));
+    return v;
+}
+
+struct Consts {
+    V fix_0_298631336 = opaque(FIX_0_298631336);
+    V neg_0_390180644 = opaque(-FIX_0_390180644);
+    V fix_0_541196100 = opaque(FIX_0_541196100);
+    V fix_0_765366865 = opaque(FIX_0_765366865);
+    V neg_0_899976223 = opaque(-FIX_0_899976223);
+    V fix_1_175875602 = opaque(FIX_1_175875602);
+    V fix_1_501321110 = opaque(FIX_1_501321110);
+    V fix_1_847759065 = opaque(FIX_1_847759065);
+    V neg_1_961570560 = opaque(-FIX_1_961570560);
+    V fix_2_053119869 = opaque(FIX_2_053119869);
+    V neg_2_562915447 = opaque(-FIX_2_562915447);
+    V fix_3_072711026 = opaque(FIX_3_072711026);
+    V round7 = opaque(64);
+    V round20 = opaque(0x80000);
+    V lo = opaque(-256);
+    V hi = opaque(255);
+    V half18 = opaque(1 << 17);
+    V half19 = opaque(1 << 18);
+};
+
+inline V clamp_sample_k(const Consts& k, V v) { return vmin(vmax(v, k.lo), k.hi); }
+
+// odd_part with its outputs o1, o7, o3, o5 handed to emit(n, o_n) in that order as soon as each
 // is complete: never more than seven vectors live.
 template <typename Emit>
-inline void odd_part_narrow(V a0, V a1, V a2, V a3, Emit emit) {
-    const V p = mul(add(add(a0, a1), add(a2, a3)), set1(FIX_1_175875602));
-    const V q3 = add(mul(add(a3, a1), set1(-FIX_1_961570560)), p);
-    const V q4 = add(mul(add(a2, a0), set1(-FIX_0_390180644)), p);
-    const V q1 = mul(add(a3, a0), set1(-FIX_0_899976223));
-    emit(1, add(add(mul(a0, set1(FIX_1_501321110)), q1), q4));
-    emit(7, add(add(mul(a3, set1(FIX_0_298631336)), q1), q3));
-    const V q2 = mul(add(a2, a1), set1(-FIX_2_562915447));
-    emit(3, add(add(mul(a1, set1(FIX_3_072711026)), q2), q3));
-    emit(5, add(add(mul(a2, set1(FIX_2_053119869)), q2), q4));
+inline void odd_part_narrow(const Consts& k, V a0, V a1, V a2, V a3, Emit emit) {
+    const V p = mul(add(add(a0, a1), add(a2, a3)), k.fix_1_175875602);
+    const V q3 = add(mul(add(a3, a1), k.neg_1_961570560), p);
+    const V q4 = add(mul(add(a2, a0), k.neg_0_390180644), p);
+    const V q1 = mul(add(a3, a0), k.neg_0_899976223);
+    emit(1, add(add(mul(a0, k.fix_1_501321110), q1), q4));
+    emit(7, add(add(mul(a3, k.fix_0_298631336), q1), q3));
+    const V q2 = mul(add(a2, a1), k.neg_2_562915447);
+    emit(3, add(add(mul(a1, k.fix_3_072711026), q2), q3));
+    emit(5, add(add(mul(a2, k.fix_2_053119869), q2), q4));
 }
 
 // fdct_kernel on a line in place; out(i, X_i) stores output i.
 template <int kStep, typename Out>
-inline void fdct_line(Line<kStep> x, Out out) {
+inline void fdct_line(const Consts& k, Line<kStep> x, Out out) {
     V a = x[0], b = x[7];
-    const V s0 = add(a, b);
-    x.put(7, sub(a, b));  // d0
+    const V s0 = add(a, b), d0 = sub(a, b);
     a = x[1];
     b = x[6];
-    const V s1 = add(a, b);
-    x.put(1, sub(a, b));  // d1
+    const V s1 = add(a, b), d1 = sub(a, b);
     a = x[2];
     b = x[5];
     const V s2 = add(a, b);
@@ -294,74 +328,87 @@ inline void fdct_line(Line<kStep> x, Out out) {
     const V e0 = add(s0, s3), e3 = sub(s0, s3), e1 = add(s1, s2), e2 = sub(s1, s2);
     out(0, add(e0, e1));
     out(4, sub(e0, e1));
-    const V m = mul(add(e2, e3), set1(FIX_0_541196100));
-    out(2, add(m, mul(e3, set1(FIX_0_765366865))));
-    out(6, sub(m, mul(e2, set1(FIX_1_847759065))));
+    const V m = mul(add(e2, e3), k.fix_0_541196100);
+    out(2, add(m, mul(e3, k.fix_0_765366865)));
+    out(6, sub(m, mul(e2, k.fix_1_847759065)));
 
-    odd_part_narrow(x[7], x[1], x[5], x[3], out);
+    odd_part_narrow(k, d0, d1, x[5], x[3], out);
 }
 
-// idct_kernel on a line in place; out(i, y_i) stores output i.
+// idct_kernel on a line in place, its even inputs c0, c2, c4, c6 already loaded; out(i, y_i)
+// stores output i.
 template <int kStep, typename Out>
-inline void idct_line(Line<kStep> c, Out out) {
+inline void idct_line(const Consts& k, Line<kStep> c, V c0, V c2, V c4, V c6, Out out) {
     {
-        const V c2 = c[2], c6 = c[6];
-        const V m = mul(add(c2, c6), set1(FIX_0_541196100));
-        const V g2 = sub(m, mul(c6, set1(FIX_1_847759065)));
-        const V g3 = add(m, mul(c2, set1(FIX_0_765366865)));
-        const V c0 = c[0], c4 = c[4];
         const V g0 = shl<13>(add(c0, c4));
         const V g1 = shl<13>(sub(c0, c4));
+        const V m = mul(add(c2, c6), k.fix_0_541196100);
+        const V g2 = sub(m, mul(c6, k.fix_1_847759065));
+        const V g3 = add(m, mul(c2, k.fix_0_765366865));
         c.put(0, add(g0, g3));  // h0
         c.put(4, sub(g0, g3));  // h3
         c.put(6, add(g1, g2));  // h1
         c.put(2, sub(g1, g2));  // h2
     }
     reload_after_parking();
-    // o_k pairs with h at slot `from` into outputs j and 7 - j. Every slot is read before it is
+    // o_n pairs with h at slot `from` into outputs j and 7 - j. Every slot is read before it is
     // written: the odd inputs are all loaded first, and each h is read before its pair's
     // outputs land (o1: h0 at 0 -> 0, 7; o7: h3 at 4 -> 3, 4; o3: h1 at 6 -> 1, 6; o5: h2 at 2
     // -> 2, 5).
-    odd_part_narrow(c[1], c[3], c[5], c[7], [&](int k, V o) {
-        const int from = k == 1 ? 0 : (k == 7 ? 4 : (k == 3 ? 6 : 2));
-        const int j = k == 1 ? 0 : (k == 7 ? 3 : (k == 3 ? 1 : 2));
+    odd_part_narrow(k, c[1], c[3], c[5], c[7], [&](int n, V o) {
+        const int from = n == 1 ? 0 : (n == 7 ? 4 : (n == 3 ? 6 : 2));
+        const int j = n == 1 ? 0 : (n == 7 ? 3 : (n == 3 ? 1 : 2));
         const V h = c[from];
         out(j, add(h, o));
         out(7 - j, sub(h, o));
     });
 }
 
-void fdct_group(std::int32_t* group) {
+// The forward transform of a group with `shape` applied to every coefficient but the DC as
+// the column pass stores it (the same values as shaping the stored group afterwards). Output 1
+// of a column comes first in the odd part, while seven vectors are live: it is shaped after the
+// line instead, from the group.
+struct NoShape {};
+
+template <typename Shape>
+void fdct_group_shaped(std::int32_t* group, const Shape& shape) {
+    constexpr bool kShapes = !std::is_same_v<Shape, NoShape>;
+    const Consts k;
     for (int s = 0; s < kGroupBlocks; s += kLanes) {
         // Rows: even outputs << 4, rotated outputs >> 9 without addend.
         for (int r = 0; r < 8; ++r) {
             const Line<1> row{group + s + 8 * r * kGroupBlocks};
-            fdct_line(
-                row, [row](int i, V v) { row.put(i, (i == 0 || i == 4) ? shl<4>(v) : sar<9>(v)); });
+            fdct_line(k, row, [row](int i, V v) {
+                row.put(i, (i == 0 || i == 4) ? shl<4>(v) : sar<9>(v));
+            });
         }
         // Columns: even outputs (+ 2^6) >> 7, rotated outputs (+ 2^19) >> 20.
         for (int c = 0; c < 8; ++c) {
             const Line<8> col{group + s + c * kGroupBlocks};
-            fdct_line(col, [col](int i, V v) {
-                col.put(i, (i == 0 || i == 4) ? sar<7>(add(v, set1(64)))
-                                              : sar<20>(add(v, set1(0x80000))));
+            fdct_line(k, col, [&](int i, V v) {
+                const V r =
+                    (i == 0 || i == 4) ? sar<7>(add(v, k.round7)) : sar<20>(add(v, k.round20));
+                if constexpr (kShapes) {
+                    if (i == 1 || (i == 0 && c == 0)) {
+                        col.put(i, r);
+                        return;
+                    }
+                    col.put(i, shape(r));
+                } else {
+                    col.put(i, r);
+                }
             });
+            if constexpr (kShapes) col.put(1, shape(col[1]));
         }
     }
 }
 
-// The shaping as a pass of its own over the stored coefficients (the same values as shaping
-// them in the column pass, which would hold the shaping's vectors in the odd part too).
-template <typename Shape>
-void fdct_group_shaped(std::int32_t* group, const Shape& shape) {
-    fdct_group(group);
-    shape_group(group, shape);
-}
+void fdct_group(std::int32_t* group) { fdct_group_shaped(group, NoShape{}); }
 
-// Every lane of v in -2^(N-1) .. 2^(N-1) - 1.
+// Every lane of v in -2^(N-1) .. 2^(N-1) - 1 (half = 2^(N-1) in every lane).
 template <int N>
-inline bool fits(V v) {
-    return all_zero(sar<N>(add(v, set1(1 << (N - 1)))));
+inline bool fits(V v, V half) {
+    return all_zero(sar<N>(add(v, half)));
 }
 
 // The shortcut of lanes whose AC inputs are all 0 (idct_group above) needs no selection where no
@@ -370,40 +417,39 @@ inline bool fits(V v) {
 // (c0 + 2^6) >> 7 in the columns (|c0| < 2^17, so that the addend does not wrap either). Only a
 // line with a DC beyond that carries the selection through the kernel.
 void idct_group(std::int32_t* group) {
+    const Consts k;
     for (int s = 0; s < kGroupBlocks; s += kLanes) {
         for (int r = 0; r < 8; ++r) {
             const Line<1> row{group + s + 8 * r * kGroupBlocks};
-            const V ac = or_(or_(or_(row[1], row[2]), or_(row[3], row[4])),
-                             or_(or_(row[5], row[6]), row[7]));
-            const V c0 = row[0];
+            const V c0 = row[0], c2 = row[2], c4 = row[4], c6 = row[6];
+            const V ac = or_(or_(or_(row[1], row[3]), or_(row[5], row[7])), or_(or_(c2, c4), c6));
             if (all_zero(ac)) {
                 const V dc = shl<4>(c0);
                 for (int i = 0; i < 8; ++i) row.put(i, dc);
-            } else if (fits<19>(c0)) {
-                reload_after_parking();
-                idct_line(row, [row](int i, V v) { row.put(i, sar<9>(v)); });
+            } else if (fits<19>(c0, k.half19)) {
+                idct_line(k, row, c0, c2, c4, c6, [row](int i, V v) { row.put(i, sar<9>(v)); });
             } else {
                 const V dc = shl<4>(c0);
-                idct_line(row, [&](int i, V v) { row.put(i, select_zero(ac, dc, sar<9>(v))); });
+                idct_line(k, row, c0, c2, c4, c6,
+                          [&](int i, V v) { row.put(i, select_zero(ac, dc, sar<9>(v))); });
             }
         }
         for (int c = 0; c < 8; ++c) {
             const Line<8> col{group + s + c * kGroupBlocks};
-            const V ac = or_(or_(or_(col[1], col[2]), or_(col[3], col[4])),
-                             or_(or_(col[5], col[6]), col[7]));
-            const V c0 = col[0];
+            const V c0 = col[0], c2 = col[2], c4 = col[4], c6 = col[6];
+            const V ac = or_(or_(or_(col[1], col[3]), or_(col[5], col[7])), or_(or_(c2, c4), c6));
             if (all_zero(ac)) {
-                const V flat = clamp_sample(sar<7>(add(c0, set1(64))));
+                const V flat = clamp_sample_k(k, sar<7>(add(c0, k.round7)));
                 for (int i = 0; i < 8; ++i) col.put(i, flat);
-            } else if (fits<18>(c0)) {
-                reload_after_parking();
-                idct_line(col, [col](int i, V v) {
-                    col.put(i, clamp_sample(sar<20>(add(v, set1(0x80000)))));
+            } else if (fits<18>(c0, k.half18)) {
+                idct_line(k, col, c0, c2, c4, c6, [&k, col](int i, V v) {
+                    col.put(i, clamp_sample_k(k, sar<20>(add(v, k.round20))));
                 });
             } else {
-                const V flat = clamp_sample(sar<7>(add(c0, set1(64))));
-                idct_line(col, [&](int i, V v) {
-                    col.put(i, select_zero(ac, flat, clamp_sample(sar<20>(add(v, set1(0x80000))))));
+                const V flat = clamp_sample_k(k, sar<7>(add(c0, k.round7)));
+                idct_line(k, col, c0, c2, c4, c6, [&](int i, V v) {
+                    col.put(i,
+                            select_zero(ac, flat, clamp_sample_k(k, sar<20>(add(v, k.round20)))));
                 });
             }
         }
@@ -480,6 +526,46 @@ inline void transpose8x8_16(__m256i (&m)[8]) {
 inline void store256(void* p, __m256i v) { _mm256_storeu_si256(static_cast<__m256i*>(p), v); }
 inline __m256i load256(const void* p) { return _mm256_loadu_si256(static_cast<const __m256i*>(p)); }
 
+#if defined(KORVANE_NARROW_KERNELS)
+// The transpose above holds sixteen vectors at its peak. For 8 registers (see the narrow
+// transforms) it goes in halves: outputs 0-3 come from the unpacklo of the input pairs alone,
+// outputs 4-7 from their unpackhi, so each half needs the four unpacked pairs of its own and no
+// more than seven vectors in all. transpose_half finishes one half from its four unpacked pairs
+// (t0, t2, t4, t6 or t1, t3, t5, t7 above) and hands output j of the half to emit(j, v).
+template <typename Emit>
+inline void transpose_half(__m256i ta, __m256i tb, __m256i tc, __m256i td, Emit emit) {
+    const __m256i u0 = _mm256_unpacklo_epi32(ta, tb), u1 = _mm256_unpackhi_epi32(ta, tb);
+    const __m256i u4 = _mm256_unpacklo_epi32(tc, td), u5 = _mm256_unpackhi_epi32(tc, td);
+    emit(0, _mm256_unpacklo_epi64(u0, u4));
+    emit(1, _mm256_unpackhi_epi64(u0, u4));
+    emit(2, _mm256_unpacklo_epi64(u1, u5));
+    emit(3, _mm256_unpackhi_epi64(u1, u5));
+}
+
+// Part p of block rows r and r + 1 of eight whole blocks into the group: each half of the
+// transpose loads the rows again (loads are cheap; holding the other half's four vectors is
+// not).
+template <bool kHigh>
+inline void gather_part_half(const char* part, std::ptrdiff_t row_bytes, std::int32_t* out, int r,
+                             int p) {
+    const auto pair = [&](int k) {
+        const char* a = part + 2 * k * 8 * kPixelBytes;
+        const char* b = a + 8 * kPixelBytes;
+        const __m256i m0 = load_rows(a, a + row_bytes), m1 = load_rows(b, b + row_bytes);
+        return kHigh ? _mm256_unpackhi_epi16(m0, m1) : _mm256_unpacklo_epi16(m0, m1);
+    };
+    const __m256i t0 = pair(0);
+    const __m256i t1 = pair(1);
+    const __m256i t2 = pair(2);
+    const __m256i t3 = pair(3);
+    transpose_half(t0, t1, t2, t3, [&](int j, __m256i m) {
+        std::int32_t* o = out + sample_offset(r, 8 * p + (kHigh ? 4 : 0) + j);
+        store256(o, _mm256_cvtepi16_epi32(_mm256_castsi256_si128(m)));
+        store256(o + 8 * kGroupBlocks, _mm256_cvtepi16_epi32(_mm256_extracti128_si256(m, 1)));
+    });
+}
+#endif
+
 void gather_group(const YcPixel* src, std::ptrdiff_t stride, std::int32_t blocks,
                   std::int32_t* groups) {
     const std::ptrdiff_t row_bytes = stride * kPixelBytes;
@@ -487,6 +573,19 @@ void gather_group(const YcPixel* src, std::ptrdiff_t stride, std::int32_t blocks
         const std::int32_t left = blocks - 8 * half;
         const int n = left < 0 ? 0 : (left > 8 ? 8 : static_cast<int>(left));
         std::int32_t* out = groups + 8 * half;
+#if defined(KORVANE_NARROW_KERNELS)
+        if (n == 8) {
+            for (int r = 0; r < 8; r += 2) {
+                const char* row =
+                    reinterpret_cast<const char*>(src + r * stride) + 8 * half * 8 * kPixelBytes;
+                for (int p = 0; p < 3; ++p) {
+                    gather_part_half<false>(row + 16 * p, row_bytes, out, r, p);
+                    gather_part_half<true>(row + 16 * p, row_bytes, out, r, p);
+                }
+            }
+            continue;
+        }
+#endif
         for (int r = 0; r < 8; r += 2) {
             const char* row =
                 reinterpret_cast<const char*>(src + r * stride) + 8 * half * 8 * kPixelBytes;
@@ -508,6 +607,43 @@ void gather_group(const YcPixel* src, std::ptrdiff_t stride, std::int32_t blocks
     }
 }
 
+#if defined(KORVANE_NARROW_KERNELS)
+// Part p of block rows r and r + 1 of eight whole blocks from the group into the pixels, the
+// transpose in halves as in gather_part_half. Here the inputs cost a pack and a permute each,
+// so they are made once: the low unpacks of each pair stay in registers, the high ones are
+// parked on the stack until the first half is done.
+template <bool kStore>
+inline void scatter_part(const std::int32_t* in, char* part, std::ptrdiff_t row_bytes, int r,
+                         int p) {
+    const auto input = [&](int i) {
+        const std::int32_t* s = in + sample_offset(r, 8 * p + i);
+        return _mm256_permute4x64_epi64(
+            _mm256_packs_epi32(load256(s), load256(s + 8 * kGroupBlocks)), 0xD8);
+    };
+    alignas(32) char parked[4 * sizeof(__m256i)];
+    const auto pair = [&](int k) {
+        const __m256i m0 = input(2 * k), m1 = input(2 * k + 1);
+        store256(parked + k * sizeof(__m256i), _mm256_unpackhi_epi16(m0, m1));
+        return _mm256_unpacklo_epi16(m0, m1);
+    };
+    const __m256i t0 = pair(0);
+    const __m256i t1 = pair(1);
+    const __m256i t2 = pair(2);
+    const __m256i t3 = pair(3);
+    // As reload_after_parking, and the buffer's address taken so that it stays in memory.
+    __asm__ volatile("" : : "r"(parked) : "memory");
+    const auto emit = [&](int k, __m256i m) {
+        char* d = part + k * 8 * kPixelBytes;
+        const __m256i sum = kStore ? m : _mm256_add_epi16(load_rows(d, d + row_bytes), m);
+        store128(d, _mm256_castsi256_si128(sum));
+        store128(d + row_bytes, _mm256_extracti128_si256(sum, 1));
+    };
+    transpose_half(t0, t1, t2, t3, emit);
+    transpose_half(load256(parked), load256(parked + 32), load256(parked + 64),
+                   load256(parked + 96), [&](int j, __m256i m) { emit(4 + j, m); });
+}
+#endif
+
 // packs_epi32 saturates; elements in -32768..32767 (all the inverse transform yields) pass
 // unchanged, so the saturated value is the low 16 bits that the scalar scatter adds. The pack
 // interleaves 128-bit halves (row r lanes 0-3, row r + 1 lanes 0-3, row r lanes 4-7, ...);
@@ -521,6 +657,15 @@ void scatter_group(const std::int32_t* groups, YcPixel* dst, std::ptrdiff_t stri
         if (left <= 0) break;
         const int n = left > 8 ? 8 : static_cast<int>(left);
         const std::int32_t* in = groups + 8 * half;
+#if defined(KORVANE_NARROW_KERNELS)
+        if (n == 8) {
+            for (int r = 0; r < 8; r += 2) {
+                char* row = reinterpret_cast<char*>(dst + r * stride) + 8 * half * 8 * kPixelBytes;
+                for (int p = 0; p < 3; ++p) scatter_part<kStore>(in, row + 16 * p, row_bytes, r, p);
+            }
+            continue;
+        }
+#endif
         for (int r = 0; r < 8; r += 2) {
             char* row = reinterpret_cast<char*>(dst + r * stride) + 8 * half * 8 * kPixelBytes;
             for (int p = 0; p < 3; ++p) {

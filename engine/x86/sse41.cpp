@@ -37,6 +37,9 @@ inline V select_zero(V t, V a, V b) {
 inline V select_inside(V v, V th, V nth, V a, V b) {
     return _mm_blendv_epi8(b, a, _mm_and_si128(_mm_cmpgt_epi32(th, v), _mm_cmpgt_epi32(v, nth)));
 }
+inline V zero_inside(V v, V th, V nth) {
+    return _mm_andnot_si128(_mm_and_si128(_mm_cmpgt_epi32(th, v), _mm_cmpgt_epi32(v, nth)), v);
+}
 inline V copy_sign(V r, V v) { return _mm_sign_epi32(r, v); }
 inline V add16(V a, V b) { return _mm_add_epi16(a, b); }
 template <int N>
