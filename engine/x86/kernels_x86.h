@@ -526,12 +526,14 @@ inline void transpose8x8_16(__m256i (&m)[8]) {
 inline void store256(void* p, __m256i v) { _mm256_storeu_si256(static_cast<__m256i*>(p), v); }
 inline __m256i load256(const void* p) { return _mm256_loadu_si256(static_cast<const __m256i*>(p)); }
 
-#if defined(KORVANE_NARROW_KERNELS)
-// The transpose above holds sixteen vectors at its peak. For 8 registers (see the narrow
-// transforms) it goes in halves: outputs 0-3 come from the unpacklo of the input pairs alone,
-// outputs 4-7 from their unpackhi, so each half needs the four unpacked pairs of its own and no
-// more than seven vectors in all. transpose_half finishes one half from its four unpacked pairs
-// (t0, t2, t4, t6 or t1, t3, t5, t7 above) and hands output j of the half to emit(j, v).
+// The transpose above holds sixteen vectors at its peak, twice the 8 registers of 32-bit mode
+// (see the narrow transforms). Whole halves of a group go through it in halves instead: outputs
+// 0-3 come from the unpacklo of the input pairs alone, outputs 4-7 from their unpackhi, so each
+// half needs the four unpacked pairs of its own and no more than seven vectors in all. Measured
+// on x86-64 as well, this gather and scatter are faster than the whole transpose with its
+// group offsets computed per part (scripts/measure-narrow-kernels), so every build takes them.
+// transpose_half finishes one half from its four unpacked pairs (t0, t2, t4, t6 or t1, t3, t5,
+// t7 above) and hands output j of the half to emit(j, v).
 template <typename Emit>
 inline void transpose_half(__m256i ta, __m256i tb, __m256i tc, __m256i td, Emit emit) {
     const __m256i u0 = _mm256_unpacklo_epi32(ta, tb), u1 = _mm256_unpackhi_epi32(ta, tb);
@@ -542,12 +544,13 @@ inline void transpose_half(__m256i ta, __m256i tb, __m256i tc, __m256i td, Emit 
     emit(3, _mm256_unpackhi_epi64(u1, u5));
 }
 
-// Part p of block rows r and r + 1 of eight whole blocks into the group: each half of the
-// transpose loads the rows again (loads are cheap; holding the other half's four vectors is
-// not).
-template <bool kHigh>
-inline void gather_part_half(const char* part, std::ptrdiff_t row_bytes, std::int32_t* out, int r,
-                             int p) {
+// Part kP (at `part`) of block rows r and r + 1 of eight whole blocks into the group, `out`
+// pointing at element 8r: each half of the transpose loads the rows again (loads are cheap;
+// holding the other half's four vectors is not). kP is a constant so that every group offset is
+// one too, not a division by 3 per sample: general registers are as short as vector ones in
+// 32-bit mode.
+template <bool kHigh, int kP>
+inline void gather_part_half(const char* part, std::ptrdiff_t row_bytes, std::int32_t* out) {
     const auto pair = [&](int k) {
         const char* a = part + 2 * k * 8 * kPixelBytes;
         const char* b = a + 8 * kPixelBytes;
@@ -559,12 +562,11 @@ inline void gather_part_half(const char* part, std::ptrdiff_t row_bytes, std::in
     const __m256i t2 = pair(2);
     const __m256i t3 = pair(3);
     transpose_half(t0, t1, t2, t3, [&](int j, __m256i m) {
-        std::int32_t* o = out + sample_offset(r, 8 * p + (kHigh ? 4 : 0) + j);
+        std::int32_t* o = out + sample_offset(0, 8 * kP + (kHigh ? 4 : 0) + j);
         store256(o, _mm256_cvtepi16_epi32(_mm256_castsi256_si128(m)));
         store256(o + 8 * kGroupBlocks, _mm256_cvtepi16_epi32(_mm256_extracti128_si256(m, 1)));
     });
 }
-#endif
 
 void gather_group(const YcPixel* src, std::ptrdiff_t stride, std::int32_t blocks,
                   std::int32_t* groups) {
@@ -573,19 +575,20 @@ void gather_group(const YcPixel* src, std::ptrdiff_t stride, std::int32_t blocks
         const std::int32_t left = blocks - 8 * half;
         const int n = left < 0 ? 0 : (left > 8 ? 8 : static_cast<int>(left));
         std::int32_t* out = groups + 8 * half;
-#if defined(KORVANE_NARROW_KERNELS)
         if (n == 8) {
             for (int r = 0; r < 8; r += 2) {
                 const char* row =
                     reinterpret_cast<const char*>(src + r * stride) + 8 * half * 8 * kPixelBytes;
-                for (int p = 0; p < 3; ++p) {
-                    gather_part_half<false>(row + 16 * p, row_bytes, out, r, p);
-                    gather_part_half<true>(row + 16 * p, row_bytes, out, r, p);
-                }
+                std::int32_t* o = out + 8 * r * kGroupBlocks;
+                gather_part_half<false, 0>(row, row_bytes, o);
+                gather_part_half<true, 0>(row, row_bytes, o);
+                gather_part_half<false, 1>(row + 16, row_bytes, o);
+                gather_part_half<true, 1>(row + 16, row_bytes, o);
+                gather_part_half<false, 2>(row + 32, row_bytes, o);
+                gather_part_half<true, 2>(row + 32, row_bytes, o);
             }
             continue;
         }
-#endif
         for (int r = 0; r < 8; r += 2) {
             const char* row =
                 reinterpret_cast<const char*>(src + r * stride) + 8 * half * 8 * kPixelBytes;
@@ -607,16 +610,14 @@ void gather_group(const YcPixel* src, std::ptrdiff_t stride, std::int32_t blocks
     }
 }
 
-#if defined(KORVANE_NARROW_KERNELS)
-// Part p of block rows r and r + 1 of eight whole blocks from the group into the pixels, the
-// transpose in halves as in gather_part_half. Here the inputs cost a pack and a permute each,
-// so they are made once: the low unpacks of each pair stay in registers, the high ones are
-// parked on the stack until the first half is done.
-template <bool kStore>
-inline void scatter_part(const std::int32_t* in, char* part, std::ptrdiff_t row_bytes, int r,
-                         int p) {
+// Part kP of block rows r and r + 1 of eight whole blocks from the group (`in` pointing at
+// element 8r) into the pixels at `part`, the transpose in halves as in gather_part_half. Here the
+// inputs cost a pack and a permute each, so they are made once: the low unpacks of each pair stay
+// in registers, the high ones are parked on the stack until the first half is done.
+template <bool kStore, int kP>
+inline void scatter_part(const std::int32_t* in, char* part, std::ptrdiff_t row_bytes) {
     const auto input = [&](int i) {
-        const std::int32_t* s = in + sample_offset(r, 8 * p + i);
+        const std::int32_t* s = in + sample_offset(0, 8 * kP + i);
         return _mm256_permute4x64_epi64(
             _mm256_packs_epi32(load256(s), load256(s + 8 * kGroupBlocks)), 0xD8);
     };
@@ -642,7 +643,6 @@ inline void scatter_part(const std::int32_t* in, char* part, std::ptrdiff_t row_
     transpose_half(load256(parked), load256(parked + 32), load256(parked + 64),
                    load256(parked + 96), [&](int j, __m256i m) { emit(4 + j, m); });
 }
-#endif
 
 // packs_epi32 saturates; elements in -32768..32767 (all the inverse transform yields) pass
 // unchanged, so the saturated value is the low 16 bits that the scalar scatter adds. The pack
@@ -657,15 +657,16 @@ void scatter_group(const std::int32_t* groups, YcPixel* dst, std::ptrdiff_t stri
         if (left <= 0) break;
         const int n = left > 8 ? 8 : static_cast<int>(left);
         const std::int32_t* in = groups + 8 * half;
-#if defined(KORVANE_NARROW_KERNELS)
         if (n == 8) {
             for (int r = 0; r < 8; r += 2) {
                 char* row = reinterpret_cast<char*>(dst + r * stride) + 8 * half * 8 * kPixelBytes;
-                for (int p = 0; p < 3; ++p) scatter_part<kStore>(in, row + 16 * p, row_bytes, r, p);
+                const std::int32_t* i = in + 8 * r * kGroupBlocks;
+                scatter_part<kStore, 0>(i, row, row_bytes);
+                scatter_part<kStore, 1>(i, row + 16, row_bytes);
+                scatter_part<kStore, 2>(i, row + 32, row_bytes);
             }
             continue;
         }
-#endif
         for (int r = 0; r < 8; r += 2) {
             char* row = reinterpret_cast<char*>(dst + r * stride) + 8 * half * 8 * kPixelBytes;
             for (int p = 0; p < 3; ++p) {
