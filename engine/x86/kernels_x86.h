@@ -231,12 +231,13 @@ void shape_chroma_group(std::int32_t* group, const ShapeParams& p) {
 // ---------------------------------------------------------------------------------------------
 // The transforms for 8 vector registers (KORVANE_NARROW_KERNELS, the default of 32-bit builds).
 //
-// In 32-bit mode x86 has 8 vector registers (xmm/ymm/zmm0-7) where x86-64 has 16 or 32. The
-// transforms above load a whole line of eight vectors and run the kernel on it, which holds about
-// a dozen vectors at its peak; in 32-bit mode the compiler then spills and reloads wherever it
-// runs out, several times per line. Here a line goes through in three steps that need at most
-// 8 registers, and the values that wait are parked in the line's own slots of the group on
-// purpose:
+// In 32-bit mode x86 has 8 vector registers (xmm/ymm/zmm0-7) where x86-64 has 16 or 32, and 8
+// general registers instead of 16. The transforms above load a whole line of eight vectors and
+// run the kernel on it, which holds about a dozen vectors at its peak; in 32-bit mode the
+// compiler then spills and reloads wherever it runs out, several times per line, and the 32-bit
+// plug-in ran well behind the same code built for x86-64. Here a line goes through in three
+// steps that need at most 8 registers, and the values that wait are parked in the line's own
+// slots of the group on purpose:
 //   forward: the pairs (x_i, x_7-i) give their sums and differences, two of the differences
 //            parked in the odd slots that their pairs free; the even outputs from the sums; the
 //            odd outputs from the differences.
@@ -244,6 +245,12 @@ void shape_chroma_group(std::int32_t* group, const ShapeParams& p) {
 //            combined with its h as soon as it is done.
 // The operations are the kernels' own modulo 2^32 (only the order of the odd outputs differs),
 // so every lane's bits are the same as above and as the scalar code's.
+//
+// With 16 or 32 registers the parking only costs stores, so x86-64 builds keep the forms above
+// unless KORVANE_NARROW_KERNELS is set. Nothing here can run as 32-bit code on the machines
+// that build this, so the narrow forms are checked natively (CI builds them with the option on
+// and runs checkasm) and measured natively with the kernel files limited to 8 vector and 8
+// general registers (-ffixed-xmm8..31, -ffixed-r8..15: scripts/measure-narrow-kernels).
 
 // Elements 0..7 of a line: a row (kStep 1) or a column (kStep 8) of the lanes at p.
 template <int kStep>
