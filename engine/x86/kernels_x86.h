@@ -16,7 +16,7 @@
 //   all_zero(v)                every lane 0
 //   select_zero(t, a, b)       per lane: t == 0 ? a : b
 //   select_inside(v, th, nth, a, b)   per lane: nth < v < th ? a : b (signed)
-//   zero_inside(v, th, nth)   per lane: nth < v < th ? 0 : v (signed; no zero vector needed)
+//   zero_inside(v, th, nth)    per lane: nth < v < th ? 0 : v (signed; needs no zero vector)
 //   copy_sign(r, v)            per lane: v < 0 ? -r : r   (r where v > 0, anything where v == 0)
 //   add16, sar16<N>            on 16-bit lanes
 //
@@ -638,7 +638,9 @@ inline void scatter_part(const std::int32_t* in, char* part, std::ptrdiff_t row_
     const __m256i t1 = pair(1);
     const __m256i t2 = pair(2);
     const __m256i t3 = pair(3);
-    // As reload_after_parking, and the buffer's address taken so that it stays in memory.
+    // A compiler barrier, no instruction: with the buffer's address handed to it the buffer stays
+    // in memory, and with the memory clobber the second half loads it again instead of the
+    // compiler keeping the four vectors in registers all along.
     __asm__ volatile("" : : "r"(parked) : "memory");
     const auto emit = [&](int k, __m256i m) {
         char* d = part + k * 8 * kPixelBytes;
