@@ -61,6 +61,16 @@ public:
     }
 
     bool read(Frame& frame) override {
+        if (!read_bytes(frame)) return false;
+        frame.pixels.resize(planes_.luma);
+        frame.alpha.clear();
+        convert_rows(frame, 0, frame.h, frame.pixels.data(), frame.w);
+        return true;
+    }
+
+    bool converts_rows() const override { return true; }
+
+    bool read_bytes(Frame& frame) override {
         int c = std::getc(file_);
         if (c == EOF) {
             if (std::ferror(file_)) fail("read failed: " + std::string(std::strerror(errno)));
@@ -78,13 +88,24 @@ public:
         if (line.compare(0, 5, "FRAME") != 0 || (line.size() > 5 && line[5] != ' '))
             fail(where + " does not start with FRAME");
         frame.params = line.substr(5);
-
-        buffer_.resize(planes_.frame_bytes());
-        if (std::fread(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size())
+        frame.w = info_.w;
+        frame.h = info_.h;
+        frame.bytes.resize(planes_.frame_bytes());
+        if (std::fread(frame.bytes.data(), 1, frame.bytes.size(), file_) != frame.bytes.size())
             fail("ends in the middle of " + where);
-        to_frame(frame);
         ++frames_read_;
         return true;
+    }
+
+    void convert_rows(const Frame& from, std::int32_t y0, std::int32_t y1, YcPixel* to,
+                      std::ptrdiff_t stride) const override {
+        const int sx = info_.mono ? 0 : info_.chroma_shift_x;
+        if (planes_.bytes_per_sample == 1)
+            sx ? convert_rows_of<1, 1>(from, y0, y1, to, stride)
+               : convert_rows_of<1, 0>(from, y0, y1, to, stride);
+        else
+            sx ? convert_rows_of<2, 1>(from, y0, y1, to, stride)
+               : convert_rows_of<2, 0>(from, y0, y1, to, stride);
     }
 
     const StreamInfo& info() const override { return info_; }
@@ -213,41 +234,38 @@ private:
             info_.frame_count = static_cast<std::int64_t>((size - header_bytes) / frame);
     }
 
-    void to_frame(Frame& frame) {
-        frame.w = info_.w;
-        frame.h = info_.h;
-        frame.alpha.clear();
-        frame.pixels.resize(planes_.luma);
-        if (planes_.bytes_per_sample == 1)
-            convert_planes<1>(frame);
-        else
-            convert_planes<2>(frame);
+    // Sample x of a plane row: 8-bit, or 16-bit little-endian.
+    template <int kBytes>
+    static std::size_t code(const unsigned char* row, std::size_t x) {
+        if constexpr (kBytes == 1) return row[x];
+        return static_cast<std::size_t>(row[2 * x] | (row[2 * x + 1] << 8));
     }
 
-    // The sample at index i of the frame's planes: 8-bit, or 16-bit little-endian.
-    template <int kBytes>
-    std::size_t code(std::size_t i) const {
-        if constexpr (kBytes == 1) return buffer_[i];
-        return static_cast<std::size_t>(buffer_[2 * i] | (buffer_[2 * i + 1] << 8));
-    }
-
-    template <int kBytes>
-    void convert_planes(Frame& frame) {
+    // Rows y0 .. y1 - 1: luma through its table, chroma through its own, each chroma sample
+    // repeated over the 1 << kShiftX pixels of its row that it covers (and over 1 << sy rows).
+    template <int kBytes, int kShiftX>
+    void convert_rows_of(const Frame& from, std::int32_t y0, std::int32_t y1, YcPixel* to,
+                         std::ptrdiff_t stride) const {
         const std::int16_t* luma = luma_.data();
         const std::int16_t* chroma = chroma_.data();
-        YcPixel* out = frame.pixels.data();
-        for (std::size_t i = 0; i < planes_.luma; ++i) out[i] = {luma[code<kBytes>(i)], 0, 0};
-        if (info_.mono) return;
-        const int sx = info_.chroma_shift_x, sy = info_.chroma_shift_y;
-        const std::size_t cw = static_cast<std::size_t>(planes_.cw);
-        for (std::int32_t y = 0; y < info_.h; ++y) {
-            const std::size_t cb_row = planes_.luma + static_cast<std::size_t>(y >> sy) * cw;
-            const std::size_t cr_row = cb_row + planes_.chroma;
-            YcPixel* row = out + static_cast<std::size_t>(y) * static_cast<std::size_t>(info_.w);
-            for (std::int32_t x = 0; x < info_.w; ++x) {
-                const std::size_t c = static_cast<std::size_t>(x >> sx);
-                row[x].cb = chroma[code<kBytes>(cb_row + c)];
-                row[x].cr = chroma[code<kBytes>(cr_row + c)];
+        const unsigned char* bytes = from.bytes.data();
+        const auto w = static_cast<std::size_t>(info_.w);
+        const auto cw = static_cast<std::size_t>(planes_.cw);
+        const int sy = info_.chroma_shift_y;
+        for (std::int32_t y = y0; y < y1; ++y) {
+            YcPixel* out = to + (y - y0) * stride;
+            const unsigned char* yrow = bytes + static_cast<std::size_t>(y) * w * kBytes;
+            if (info_.mono) {
+                for (std::size_t x = 0; x < w; ++x) out[x] = {luma[code<kBytes>(yrow, x)], 0, 0};
+                continue;
+            }
+            const unsigned char* cbrow =
+                bytes + (planes_.luma + static_cast<std::size_t>(y >> sy) * cw) * kBytes;
+            const unsigned char* crrow = cbrow + planes_.chroma * kBytes;
+            for (std::size_t x = 0; x < w; ++x) {
+                const std::size_t c = x >> kShiftX;
+                out[x] = {luma[code<kBytes>(yrow, x)], chroma[code<kBytes>(cbrow, c)],
+                          chroma[code<kBytes>(crrow, c)]};
             }
         }
     }
@@ -258,7 +276,6 @@ private:
     StreamInfo info_;
     Planes planes_;
     std::vector<std::int16_t> luma_, chroma_;  // host value of every sample code
-    std::vector<unsigned char> buffer_;
     std::int64_t frames_read_ = 0;
 };
 
@@ -305,6 +322,29 @@ public:
     }
 
     void write(const Frame& frame) override {
+        size_bytes(staged_, frame.w, frame.h);
+        convert_rows(frame, staged_, 0, frame.h);
+        staged_.params = frame.params;
+        write_bytes(staged_);
+    }
+
+    bool converts_rows() const override { return true; }
+
+    void size_bytes(Frame& to, std::int32_t w, std::int32_t h) const override {
+        to.w = w;
+        to.h = h;
+        to.bytes.resize(planes_.frame_bytes());
+    }
+
+    void convert_rows(const Frame& from, Frame& to, std::int32_t y0,
+                      std::int32_t y1) const override {
+        if (planes_.bytes_per_sample == 1)
+            fill_rows<1>(from, to.bytes.data(), y0, y1);
+        else
+            fill_rows<2>(from, to.bytes.data(), y0, y1);
+    }
+
+    void write_bytes(const Frame& frame) override {
         if (!header_written_) {
             std::string header = std::string(kMagic) + " W" + std::to_string(frame.w) + " H" +
                                  std::to_string(frame.h);
@@ -315,41 +355,39 @@ public:
         }
         const std::string line = "FRAME" + frame.params + "\n";
         file_.write(line.data(), line.size());
-
-        buffer_.resize(planes_.frame_bytes());
-        if (planes_.bytes_per_sample == 1)
-            fill_planes<std::uint8_t>(frame);
-        else
-            fill_planes<std::uint16_t>(frame);
-        file_.write(buffer_.data(), buffer_.size());
+        file_.write(frame.bytes.data(), frame.bytes.size());
     }
 
 private:
-    // Samples of one plane: 8-bit, or 16-bit little-endian (stored byte by byte, so that the
-    // buffer needs no alignment and the bytes are the same on any host).
-    template <typename Sample>
-    void store(std::size_t i, std::uint16_t v) {
-        if constexpr (sizeof(Sample) == 1) {
-            buffer_[i] = static_cast<unsigned char>(v);
+    // Sample i of the planes: 8-bit, or 16-bit little-endian (stored byte by byte, so that the
+    // bytes need no alignment and are the same on any host).
+    template <int kBytes>
+    static void store(unsigned char* bytes, std::size_t i, std::uint16_t v) {
+        if constexpr (kBytes == 1) {
+            bytes[i] = static_cast<unsigned char>(v);
         } else {
-            buffer_[2 * i] = static_cast<unsigned char>(v & 0xFF);
-            buffer_[2 * i + 1] = static_cast<unsigned char>(v >> 8);
+            bytes[2 * i] = static_cast<unsigned char>(v & 0xFF);
+            bytes[2 * i + 1] = static_cast<unsigned char>(v >> 8);
         }
     }
 
-    template <typename Sample>
-    void fill_planes(const Frame& frame) {
+    // Luma of rows y0 .. y1 - 1 and the chroma rows that they cover.
+    template <int kBytes>
+    void fill_rows(const Frame& frame, unsigned char* bytes, std::int32_t y0,
+                   std::int32_t y1) const {
         const std::uint16_t* luma = luma_.data();
-        for (std::size_t i = 0; i < planes_.luma; ++i)
-            store<Sample>(i, luma[static_cast<std::uint16_t>(frame.pixels[i].y)]);
+        const auto w = static_cast<std::size_t>(frame.w);
+        for (std::size_t i = static_cast<std::size_t>(y0) * w; i < static_cast<std::size_t>(y1) * w;
+             ++i)
+            store<kBytes>(bytes, i, luma[static_cast<std::uint16_t>(frame.pixels[i].y)]);
         if (info_.mono) return;
         const int sx = info_.chroma_shift_x, sy = info_.chroma_shift_y;
         const std::size_t cb_base = planes_.luma, cr_base = planes_.luma + planes_.chroma;
-        const std::size_t w = static_cast<std::size_t>(frame.w);
-        for (std::int32_t cy = 0; cy < planes_.ch; ++cy) {
-            const std::int32_t y0 = cy << sy, y1 = std::min(frame.h, (cy + 1) << sy);
-            const YcPixel* top = frame.pixels.data() + static_cast<std::size_t>(y0) * w;
-            const YcPixel* bottom = top + (y1 - y0 == 2 ? w : 0);
+        const std::int32_t cy1 = std::min(planes_.ch, (y1 + (1 << sy) - 1) >> sy);
+        for (std::int32_t cy = y0 >> sy; cy < cy1; ++cy) {
+            const std::int32_t r0 = cy << sy, r1 = std::min(frame.h, (cy + 1) << sy);
+            const YcPixel* top = frame.pixels.data() + static_cast<std::size_t>(r0) * w;
+            const YcPixel* bottom = top + (r1 - r0 == 2 ? w : 0);
             const std::size_t out =
                 static_cast<std::size_t>(cy) * static_cast<std::size_t>(planes_.cw);
             for (std::int32_t cx = 0; cx < planes_.cw; ++cx) {
@@ -365,10 +403,10 @@ private:
                         cr += bottom[x].cr;
                     }
                 }
-                const int shift = (y1 - y0 == 2) + (x1 - x0 == 2);
-                store<Sample>(cb_base + out + static_cast<std::size_t>(cx),
+                const int shift = (r1 - r0 == 2) + (x1 - x0 == 2);
+                store<kBytes>(bytes, cb_base + out + static_cast<std::size_t>(cx),
                               chroma_[static_cast<std::uint16_t>(mean_of(cb, shift))]);
-                store<Sample>(cr_base + out + static_cast<std::size_t>(cx),
+                store<kBytes>(bytes, cr_base + out + static_cast<std::size_t>(cx),
                               chroma_[static_cast<std::uint16_t>(mean_of(cr, shift))]);
             }
         }
@@ -378,7 +416,7 @@ private:
     StreamInfo info_;
     Planes planes_;
     std::vector<std::uint16_t> luma_, chroma_;  // sample code of every host value
-    std::vector<unsigned char> buffer_;
+    Frame staged_;                              // write()'s bytes
     bool header_written_ = false;
 };
 

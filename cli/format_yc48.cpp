@@ -2,6 +2,7 @@
 // little-endian int16 (y, cb, cr), frame after frame, no header. The size comes from --size.
 #include <sys/stat.h>
 
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +15,10 @@ namespace korvane::cli {
 namespace {
 
 constexpr std::size_t kBytesPerPixel = 6;
+// A pixel in memory is three int16 without padding; on a little-endian machine its bytes are
+// then exactly the file's.
+constexpr bool kPixelsAreFileBytes =
+    std::endian::native == std::endian::little && sizeof(YcPixel) == kBytesPerPixel;
 
 class Yc48Reader final : public FrameReader {
 public:
@@ -33,30 +38,36 @@ public:
                      std::to_string(size.w) + "x" + std::to_string(size.h) + " frames");
             info_.frame_count = static_cast<std::int64_t>(bytes / frame_bytes_);
         }
-        buffer_.resize(frame_bytes_);
+        if (!kPixelsAreFileBytes) buffer_.resize(frame_bytes_);
     }
 
     bool read(Frame& frame) override {
-        const std::size_t got = std::fread(buffer_.data(), 1, buffer_.size(), file_);
+        frame.w = size_.w;
+        frame.h = size_.h;
+        frame.pixels.resize(frame_bytes_ / kBytesPerPixel);
+        // On a little-endian machine the file's bytes are the pixels' own: read in place.
+        unsigned char* into = kPixelsAreFileBytes
+                                  ? reinterpret_cast<unsigned char*>(frame.pixels.data())
+                                  : buffer_.data();
+        const std::size_t got = std::fread(into, 1, frame_bytes_, file_);
         if (got == 0 && !std::ferror(file_)) {
             if (frames_read_ == 0) fail("no frame in the input");
             return false;
         }
-        if (got != buffer_.size()) {
+        if (got != frame_bytes_) {
             if (std::ferror(file_))
                 throw InputError("'" + path_ + "': read failed: " + std::strerror(errno));
             throw InputError("'" + path_ + "': ends in the middle of frame " +
                              std::to_string(frames_read_ + 1));
         }
-        frame.w = size_.w;
-        frame.h = size_.h;
-        frame.pixels.resize(buffer_.size() / kBytesPerPixel);
-        const unsigned char* b = buffer_.data();
-        for (YcPixel& p : frame.pixels) {
-            p.y = sample(b);
-            p.cb = sample(b + 2);
-            p.cr = sample(b + 4);
-            b += kBytesPerPixel;
+        if (!kPixelsAreFileBytes) {
+            const unsigned char* b = buffer_.data();
+            for (YcPixel& p : frame.pixels) {
+                p.y = sample(b);
+                p.cb = sample(b + 2);
+                p.cr = sample(b + 4);
+                b += kBytesPerPixel;
+            }
         }
         ++frames_read_;
         return true;
@@ -88,6 +99,10 @@ public:
     explicit Yc48Writer(OutputFile& file) : file_(file) {}
 
     void write(const Frame& frame) override {
+        if (kPixelsAreFileBytes) {
+            file_.write(frame.pixels.data(), frame.pixels.size() * kBytesPerPixel);
+            return;
+        }
         buffer_.resize(frame.pixels.size() * kBytesPerPixel);
         unsigned char* b = buffer_.data();
         for (const YcPixel& p : frame.pixels) {

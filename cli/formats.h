@@ -23,6 +23,10 @@ struct Frame {
     std::vector<YcPixel> pixels;
     std::vector<std::uint16_t> alpha;  // PNG alpha, one sample per pixel; empty when none
     std::string params;                // Y4M frame parameters (the text after "FRAME")
+    // The frame as a file holds it, for the formats that convert row by row on the filter's
+    // threads: what FrameReader::read_bytes read, or what FrameWriter::convert_rows made for
+    // FrameWriter::write_bytes. Empty for the others.
+    std::vector<unsigned char> bytes;
 };
 
 // PNG chunks that describe the picture (transparency key, colour space, gamma, chromaticities,
@@ -68,6 +72,17 @@ public:
     // malformed or truncated input.
     virtual bool read(Frame& frame) = 0;
     virtual const StreamInfo& info() const = 0;
+
+    // A format whose samples convert row by row splits read() in two, so that the reading
+    // thread only reads and the filter's threads convert: read_bytes() reads the next frame
+    // into frame.bytes (with its w, h and params), and convert_rows() converts rows y0 .. y1 - 1
+    // of them into rows of w pixels, `stride` pixels apart, from `to` on (row y0 at `to`).
+    // convert_rows() may run for different rows on several threads at once, and does not
+    // throw.
+    virtual bool converts_rows() const { return false; }
+    virtual bool read_bytes(Frame& frame) { return read(frame); }
+    virtual void convert_rows(const Frame& /*from*/, std::int32_t /*y0*/, std::int32_t /*y1*/,
+                              YcPixel* /*to*/, std::ptrdiff_t /*stride*/) const {}
 };
 
 class FrameWriter {
@@ -75,6 +90,16 @@ public:
     virtual ~FrameWriter() = default;
     // Throws RunError when the output cannot be written.
     virtual void write(const Frame& frame) = 0;
+
+    // The same split for writing: size_bytes() sizes to.bytes for a w x h frame, convert_rows()
+    // fills the bytes of rows y0 .. y1 - 1 from from.pixels (y0 and y1 even, or y1 = h; from
+    // any threads at once for different rows; does not throw), and write_bytes() writes them
+    // with to.params on the writing thread.
+    virtual bool converts_rows() const { return false; }
+    virtual void size_bytes(Frame& /*to*/, std::int32_t /*w*/, std::int32_t /*h*/) const {}
+    virtual void convert_rows(const Frame& /*from*/, Frame& /*to*/, std::int32_t /*y0*/,
+                              std::int32_t /*y1*/) const {}
+    virtual void write_bytes(const Frame& frame) { write(frame); }
 };
 
 // A format: how files of one kind are recognised, read and written.

@@ -4,6 +4,7 @@
 // converts and writes the frames before it.
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -47,6 +48,10 @@ struct StageTimes {
     using Clock = std::chrono::steady_clock;
     std::atomic<std::int64_t> read_ns{0}, filter_ns{0}, write_ns{0};
 
+    static void add(std::atomic<std::int64_t>& total, Clock::time_point start) {
+        total += std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
+    }
+
     // Runs f() and adds its duration to `total`.
     template <typename F>
     static auto timed(std::atomic<std::int64_t>& total, F&& f) {
@@ -63,20 +68,26 @@ struct StageTimes {
     }
 };
 
-// Frames the writer is done with, for the reader to fill again: a steady stream then asks the
-// system for no new memory (fresh frames cost a page fault per 4 KiB).
+// Frames that a stage is done with, for the reader and the filter to fill again: a steady
+// stream then asks the system for no new memory (fresh frames cost a page fault per 4 KiB).
 class FramePool {
 public:
-    Frame take() {
+    // A frame that held pixels before (or bytes, for !pixels), else any, else a new one.
+    Frame take(bool pixels) {
         std::lock_guard lock(mutex_);
         if (frames_.empty()) return Frame{};
-        Frame f = std::move(frames_.back());
-        frames_.pop_back();
+        auto it = std::find_if(frames_.rbegin(), frames_.rend(), [&](const Frame& f) {
+            return (pixels ? f.pixels.capacity() : f.bytes.capacity()) != 0;
+        });
+        const auto index = it == frames_.rend() ? frames_.size() - 1
+                                                : static_cast<std::size_t>(frames_.rend() - it) - 1;
+        Frame f = std::move(frames_[index]);
+        frames_.erase(frames_.begin() + static_cast<std::ptrdiff_t>(index));
         return f;
     }
     void give(Frame frame) {
         std::lock_guard lock(mutex_);
-        if (frames_.size() < 4) frames_.push_back(std::move(frame));
+        if (frames_.size() < 6) frames_.push_back(std::move(frame));
     }
 
 private:
@@ -84,23 +95,27 @@ private:
     std::vector<Frame> frames_;
 };
 
-// Reads and converts input frames (and their reference frames) ahead of the filter.
+// Reads input frames (and their reference frames) ahead of the filter: only their bytes, for a
+// format that converts on the filter's threads.
 struct ReadStage {
     std::unique_ptr<FrameReader> reader;
     std::unique_ptr<FrameReader> reference;
     std::string reference_path;
-    Channel<Item> out{2};
+    Channel<Item> out{1};
     std::exception_ptr error;
     StageTimes* times = nullptr;
+    // Frames that the filter and the writer are done with; the filter takes its own from here.
     FramePool pool;
 
     void run() {
         try {
             std::int64_t index = 0;
+            const bool bytes_only = reader->converts_rows();
             for (;;) {
                 Item item;
-                item.frame = pool.take();
-                if (!StageTimes::timed(times->read_ns, [&] { return reader->read(item.frame); }))
+                item.frame = pool.take(!bytes_only);
+                if (!StageTimes::timed(times->read_ns,
+                                       [&] { return reader->read_bytes(item.frame); }))
                     break;
                 ++index;
                 if (reference) {
@@ -210,15 +225,17 @@ void check_outputs(const Options& options) {
 // One line: frames, wall time, frames per second, and per frame the time in each stage on the
 // thread that runs it (the stages overlap, so the three may add up to more than the wall time).
 void print_stats(const StageTimes& t, StageTimes::Clock::time_point started, std::int64_t frames) {
-    const double wall =
-        std::chrono::duration<double>(StageTimes::Clock::now() - started).count();
+    const double wall = std::chrono::duration<double>(StageTimes::Clock::now() - started).count();
     const double n = frames > 0 ? static_cast<double>(frames) : 1.0;
-    auto ms = [&](const std::atomic<std::int64_t>& ns) { return static_cast<double>(ns) / n / 1e6; };
+    auto ms = [&](const std::atomic<std::int64_t>& ns) {
+        return static_cast<double>(ns) / n / 1e6;
+    };
     std::fprintf(stderr,
                  "korvane-dct: stats: %lld frames in %.3f s, %.2f frames/s; per frame: filter "
                  "%.2f ms, read and convert %.2f ms, convert and write %.2f ms\n",
-                 static_cast<long long>(frames), wall, wall > 0 ? static_cast<double>(frames) / wall : 0,
-                 ms(t.filter_ns), ms(t.read_ns), ms(t.write_ns));
+                 static_cast<long long>(frames), wall,
+                 wall > 0 ? static_cast<double>(frames) / wall : 0, ms(t.filter_ns), ms(t.read_ns),
+                 ms(t.write_ns));
 }
 
 int run(int argc, const char* const* argv) {
@@ -268,8 +285,10 @@ int run(int argc, const char* const* argv) {
     const bool converted = &in_format != &kYc48Format || &out_format != &kYc48Format;
 
     if (info.alpha && &out_format != &kPngFormat)
-        std::fprintf(stderr, "korvane-dct: note: '%s' has an alpha channel, which %s cannot hold: it is dropped\n",
-                     options.input.c_str(), out_format.name);
+        std::fprintf(
+            stderr,
+            "korvane-dct: note: '%s' has an alpha channel, which %s cannot hold: it is dropped\n",
+            options.input.c_str(), out_format.name);
 
     std::optional<OutputFile> compare_file;
     if (!options.compare.empty()) compare_file.emplace(options.compare);
@@ -283,6 +302,10 @@ int run(int argc, const char* const* argv) {
     Progress progress(!options.quiet && ::isatty(STDERR_FILENO), info.frame_count);
 
     const bool measuring = reference != nullptr;
+    // Formats that convert row by row do it on the filter's threads, band by band, around the
+    // engine call; the reading and writing threads then only read and write bytes.
+    const bool convert_in = reader->converts_rows();
+    const bool convert_out = writer->converts_rows();
     // Reading stage. Its state is shared with the thread, which may outlive this function.
     auto reading = std::make_shared<ReadStage>();
     reading->reader = std::move(reader);
@@ -291,17 +314,18 @@ int run(int argc, const char* const* argv) {
     const auto started = StageTimes::Clock::now();
     auto times = std::make_shared<StageTimes>();  // shared with the reading thread, as it is
     reading->times = times.get();
+    FramePool& pool = reading->pool;
     std::thread read_thread([reading, times] { reading->run(); });
     Channel<Item>& to_filter = reading->out;
 
     // Writing stage.
-    Channel<Frame> to_write(2);
+    Channel<Frame> to_write(1);
     std::exception_ptr write_error;
     std::thread write_thread([&] {
         try {
             while (std::optional<Frame> frame = to_write.pop()) {
-                StageTimes::timed(times->write_ns, [&] { writer->write(*frame); });
-                reading->pool.give(std::move(*frame));
+                StageTimes::timed(times->write_ns, [&] { writer->write_bytes(*frame); });
+                pool.give(std::move(*frame));
             }
         } catch (...) {
             write_error = std::current_exception();
@@ -313,6 +337,7 @@ int run(int argc, const char* const* argv) {
     std::exception_ptr filter_error;
     try {
         std::int64_t index = 0;
+        Frame converted_in;  // the frame the filter works on, when the input converts row by row
         while (std::optional<Item> item = to_filter.pop()) {
             ++index;
             // A stream whose length was not known up front: fail before filtering a frame that
@@ -320,12 +345,57 @@ int run(int argc, const char* const* argv) {
             if (index == 2 && &out_format == &kPngFormat)
                 throw UsageError("'" + options.output +
                                  "': a PNG holds one frame, the input has more");
-            Frame& frame = item->frame;
+            Frame& in = item->frame;
+            Frame& frame = convert_in ? converted_in : in;
+            if (convert_in) {
+                if (frame.pixels.capacity() == 0) frame = pool.take(true);
+                frame.w = in.w;
+                frame.h = in.h;
+                frame.params = in.params;
+                frame.alpha.clear();
+                frame.pixels.resize(static_cast<std::size_t>(in.w) *
+                                    static_cast<std::size_t>(in.h));
+            }
+            Frame out;
+            if (convert_out) {
+                out = pool.take(false);
+                writer->size_bytes(out, frame.w, frame.h);
+                out.params = frame.params;
+            }
             std::optional<Frame> before;
-            if (measuring || (compare_file && index == 1)) before = frame;
+            const bool keep_before = measuring || (compare_file && index == 1);
+            if (keep_before) {
+                if (convert_in) {
+                    before.emplace();
+                    before->w = frame.w;
+                    before->h = frame.h;
+                    before->pixels.resize(frame.pixels.size());
+                } else {
+                    before = frame;
+                }
+            }
+            const auto w = static_cast<std::size_t>(frame.w);
+            PictureFilter::RowSteps steps;
+            if (convert_in)
+                steps.before = [&](std::int32_t y0, std::int32_t y1) {
+                    const auto start = StageTimes::Clock::now();
+                    YcPixel* rows = frame.pixels.data() + static_cast<std::size_t>(y0) * w;
+                    reading->reader->convert_rows(in, y0, y1, rows, frame.w);
+                    if (before)
+                        std::copy(rows, rows + static_cast<std::size_t>(y1 - y0) * w,
+                                  before->pixels.data() + static_cast<std::size_t>(y0) * w);
+                    StageTimes::add(times->read_ns, start);
+                };
+            if (convert_out)
+                steps.after = [&](std::int32_t y0, std::int32_t y1) {
+                    const auto start = StageTimes::Clock::now();
+                    writer->convert_rows(frame, out, y0, y1);
+                    StageTimes::add(times->write_ns, start);
+                };
             const FrameView view{frame.pixels.data(), frame.w, frame.h, frame.w};
-            if (StageTimes::timed(times->filter_ns, [&] { return filter.filter(view, converted); }) !=
-                Status::ok)
+            const Status status = filter.filter(view, converted, steps);
+            times->filter_ns += filter.engine_time().count();
+            if (status != Status::ok)
                 throw RunError("frame " + std::to_string(index) + " (" + std::to_string(frame.w) +
                                "x" + std::to_string(frame.h) +
                                "): the filter could not run (out of memory)");
@@ -335,7 +405,8 @@ int run(int argc, const char* const* argv) {
                            measure(metric_planes(frame, info), ref), ref.peak);
             }
             if (compare_file && index == 1) write_compare(*compare_file, *before, frame, info);
-            if (!to_write.push(std::move(frame))) break;
+            if (convert_in) pool.give(std::move(in));
+            if (!to_write.push(convert_out ? std::move(out) : std::move(frame))) break;
             progress.frame_done();
         }
     } catch (...) {

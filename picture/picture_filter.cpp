@@ -2,6 +2,10 @@
 
 #include <algorithm>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace korvane {
 namespace {
 
@@ -10,10 +14,103 @@ namespace {
 // division) would come back as 255 x 16; centred, every valid sample stays clear of the clamp.
 // A shift by a multiple of 16 moves the working-scale samples by exactly 128, and the
 // transforms, being linear on integers, move the reconstruction by exactly that.
-constexpr std::int32_t kLumaCentre = 2048;
+constexpr std::int16_t kLumaCentre = 2048;
+
+// Rows are converted and prepared this many at a time, so that a chunk is still in the cache
+// when the next step reads it.
+constexpr std::int32_t kChunkRows = 8;
 
 std::int16_t saturate(std::int32_t v) {
     return static_cast<std::int16_t>(std::clamp<std::int32_t>(v, -32768, 32767));
+}
+
+// The passes over one row of n = 3w samples (y, cb, cr, y, ...): `by` goes to every luma
+// sample, with saturation, and the low 4 bits of each sample are kept in a row of low_bytes(n)
+// bytes. In vectors of 8 samples the luma ones repeat every 3 vectors; the low bits of 96
+// samples (12 vectors) are kept two to a byte, those of the samples after the last whole 96
+// one to a byte.
+#if defined(__SSE2__)
+constexpr std::size_t kPackedRun = 96;
+
+struct LumaPattern {
+    __m128i v[3];
+    explicit LumaPattern(std::int16_t by)
+        : v{_mm_setr_epi16(by, 0, 0, by, 0, 0, by, 0), _mm_setr_epi16(0, by, 0, 0, by, 0, 0, by),
+            _mm_setr_epi16(0, 0, by, 0, 0, by, 0, 0)} {}
+};
+
+template <typename T>
+__m128i load(const T* p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+template <typename T>
+void store(T* p, __m128i v) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+}
+#else
+constexpr std::size_t kPackedRun = 0;
+#endif
+
+std::size_t packed_samples(std::size_t n) {
+    return kPackedRun == 0 ? 0 : n / kPackedRun * kPackedRun;
+}
+
+std::size_t low_bytes(std::size_t n) { return packed_samples(n) / 2 + (n - packed_samples(n)); }
+
+// With `low`, the low 4 bits of every sample kept in it; then the luma samples moved by `by`.
+void keep_low_and_move(std::int16_t* s, std::uint8_t* low, std::size_t n, std::int16_t by) {
+    const std::size_t packed = packed_samples(n);
+#if defined(__SSE2__)
+    const LumaPattern pattern(by);
+    const __m128i mask = _mm_set1_epi16(15);
+    for (std::size_t i = 0; i < packed; i += kPackedRun) {
+        __m128i bytes[6];
+        for (int k = 0; k < 6; ++k) {
+            std::int16_t* at = s + i + 16 * k;
+            const __m128i a = load(at), b = load(at + 8);
+            bytes[k] = _mm_packus_epi16(_mm_and_si128(a, mask), _mm_and_si128(b, mask));
+            store(at, _mm_adds_epi16(a, pattern.v[(2 * k) % 3]));
+            store(at + 8, _mm_adds_epi16(b, pattern.v[(2 * k + 1) % 3]));
+        }
+        if (low)
+            for (int k = 0; k < 3; ++k)
+                store(low + i / 2 + 16 * k,
+                      _mm_or_si128(bytes[k], _mm_slli_epi16(bytes[k + 3], 4)));
+    }
+#endif
+    for (std::size_t i = packed; i < n; ++i) {
+        if (low) low[packed / 2 + (i - packed)] = static_cast<std::uint8_t>(s[i] & 15);
+        if (i % 3 == 0) s[i] = saturate(s[i] + by);
+    }
+}
+
+// The luma samples moved by `by`, then, with `low`, the kept low bits added to every sample
+// (both with saturation).
+void move_and_add_low(std::int16_t* s, const std::uint8_t* low, std::size_t n, std::int16_t by) {
+    const std::size_t packed = packed_samples(n);
+#if defined(__SSE2__)
+    const LumaPattern pattern(by);
+    const __m128i nibble = _mm_set1_epi8(15), zero = _mm_setzero_si128();
+    for (std::size_t i = 0; i < packed; i += kPackedRun) {
+        __m128i bytes[6];
+        for (int k = 0; k < 3; ++k) {
+            const __m128i p = low ? load(low + i / 2 + 16 * k) : zero;
+            bytes[k] = _mm_and_si128(p, nibble);
+            bytes[k + 3] = _mm_and_si128(_mm_srli_epi16(p, 4), nibble);
+        }
+        for (int k = 0; k < 6; ++k) {
+            std::int16_t* at = s + i + 16 * k;
+            const __m128i a = _mm_adds_epi16(load(at), pattern.v[(2 * k) % 3]);
+            const __m128i b = _mm_adds_epi16(load(at + 8), pattern.v[(2 * k + 1) % 3]);
+            store(at, _mm_adds_epi16(a, _mm_unpacklo_epi8(bytes[k], zero)));
+            store(at + 8, _mm_adds_epi16(b, _mm_unpackhi_epi8(bytes[k], zero)));
+        }
+    }
+#endif
+    for (std::size_t i = packed; i < n; ++i) {
+        if (i % 3 == 0) s[i] = saturate(s[i] + by);
+        if (low) s[i] = saturate(s[i] + low[packed / 2 + (i - packed)]);
+    }
 }
 
 }  // namespace
@@ -21,40 +118,74 @@ std::int16_t saturate(std::int32_t v) {
 PictureFilter::PictureFilter(const Settings& settings, const Kernels& kernels, std::int32_t threads)
     : settings_(settings), kernels_(&kernels), pool_(threads) {}
 
-Status PictureFilter::filter(const FrameView& frame, bool converted) {
-    if (!converted || frame.w <= 0 || frame.h <= 0 || !frame.pixels)
-        return filter_frame(frame, settings_, *kernels_, pool_.parallel(), scratch_);
+template <typename Pass>
+void PictureFilter::on_bands(std::int32_t h, const Pass& pass) {
+    struct Bands {
+        const Pass* pass;
+        std::int32_t h;
+        std::int32_t bands;
+        static void run(std::int32_t index, std::int32_t, void* param, void*) {
+            const Bands& job = *static_cast<const Bands*>(param);
+            const std::int32_t chunks = (job.h + kChunkRows - 1) / kChunkRows;
+            const auto c0 = static_cast<std::int32_t>(std::int64_t{chunks} * index / job.bands);
+            const auto c1 =
+                static_cast<std::int32_t>(std::int64_t{chunks} * (index + 1) / job.bands);
+            for (std::int32_t c = c0; c < c1; ++c)
+                (*job.pass)(c * kChunkRows, std::min(job.h, (c + 1) * kChunkRows));
+        }
+    };
+    const std::int32_t chunks = (h + kChunkRows - 1) / kChunkRows;
+    if (pool_.size() == 1 || chunks <= 1) {
+        Bands job{&pass, h, 1};
+        Bands::run(0, 1, &job, nullptr);
+        return;
+    }
+    // More threads than chunks: the extra ones find an empty range.
+    Bands job{&pass, h, pool_.size()};
+    pool_.run_on_all(&Bands::run, &job, nullptr);
+}
+
+Status PictureFilter::filter(const FrameView& frame, bool converted, const RowSteps& steps) {
+    const auto run_engine = [&] {
+        const auto start = std::chrono::steady_clock::now();
+        const Status status = filter_frame(frame, settings_, *kernels_, pool_.parallel(), scratch_);
+        engine_time_ = std::chrono::steady_clock::now() - start;
+        return status;
+    };
+    if (frame.w <= 0 || frame.h <= 0 || !frame.pixels) return run_engine();
 
     // The engine drops the low 4 bits of every sample and returns multiples of 16. Those bits
     // are kept here and added back, so that where the filter leaves a region alone (flat or
     // smooth areas) a 10- or 16-bit picture keeps every level it had, and the output is not
-    // biased half a step down. Rows are handled as runs of 3 w int16 samples (y, cb, cr).
-    const auto n = static_cast<std::size_t>(3) * static_cast<std::size_t>(frame.w);
-    low_.resize(n * static_cast<std::size_t>(frame.h));
+    // biased half a step down. They are kept two to a byte: fresh memory is what a short run
+    // pays most for. Rows are handled as runs of 3 w int16 samples (y, cb, cr).
+    const std::size_t n = 3 * static_cast<std::size_t>(frame.w);
+    const std::size_t row_bytes = low_bytes(n);
+    if (converted) low_.resize(row_bytes * static_cast<std::size_t>(frame.h));
     const auto samples = [&](std::int32_t y) {
         return reinterpret_cast<std::int16_t*>(frame.row(y));
     };
-    const auto centre = [&](std::int32_t by) {
-        for (std::int32_t y = 0; y < frame.h; ++y) {
-            std::int16_t* s = samples(y);
-            for (std::size_t i = 0; i < n; i += 3) s[i] = saturate(s[i] + by);
-        }
+    const auto low = [&](std::int32_t y) {
+        return low_.data() + static_cast<std::size_t>(y) * row_bytes;
     };
-    for (std::int32_t y = 0; y < frame.h; ++y) {
-        const std::int16_t* s = samples(y);
-        std::int16_t* low = low_.data() + static_cast<std::size_t>(y) * n;
-        for (std::size_t i = 0; i < n; ++i) low[i] = static_cast<std::int16_t>(s[i] & 15);
-    }
-    centre(-kLumaCentre);
-    const Status status = filter_frame(frame, settings_, *kernels_, pool_.parallel(), scratch_);
-    centre(kLumaCentre);
-    if (status != Status::ok) return status;
-    for (std::int32_t y = 0; y < frame.h; ++y) {
-        std::int16_t* s = samples(y);
-        const std::int16_t* low = low_.data() + static_cast<std::size_t>(y) * n;
-        for (std::size_t i = 0; i < n; ++i) s[i] = saturate(s[i] + low[i]);
-    }
-    return Status::ok;
+
+    if (converted || steps.before)
+        on_bands(frame.h, [&](std::int32_t y0, std::int32_t y1) {
+            if (steps.before) steps.before(y0, y1);
+            if (converted)
+                for (std::int32_t y = y0; y < y1; ++y)
+                    keep_low_and_move(samples(y), low(y), n, -kLumaCentre);
+        });
+    const Status status = run_engine();
+    const bool ok = status == Status::ok;
+    if (converted || (ok && steps.after))
+        on_bands(frame.h, [&](std::int32_t y0, std::int32_t y1) {
+            if (converted)
+                for (std::int32_t y = y0; y < y1; ++y)
+                    move_and_add_low(samples(y), ok ? low(y) : nullptr, n, kLumaCentre);
+            if (ok && steps.after) steps.after(y0, y1);
+        });
+    return status;
 }
 
 }  // namespace korvane

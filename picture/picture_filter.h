@@ -4,7 +4,9 @@
 // for other hosts) filters through this one class.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "engine/engine.h"
@@ -19,20 +21,40 @@ public:
 
     const Settings& settings() const { return settings_; }
 
+    // Work on the filter's threads around the engine call, a chunk of rows at a time: `before`
+    // on rows y0 .. y1 - 1 before the engine sees them (converting them from a file's samples,
+    // say), `after` on them once the engine is done with them (converting them to the
+    // output's). Chunks start and end on multiples of 8 rows (or the frame's last row); calls
+    // for different chunks may run at the same time; neither step may throw. Doing the
+    // conversions here puts every thread on them and keeps each chunk in the cache from the
+    // conversion to the next step over it.
+    struct RowSteps {
+        std::function<void(std::int32_t y0, std::int32_t y1)> before, after;
+    };
+
     // Filters the frame in place. `converted`: its samples were converted from a file format
     // (PNG, Y4M, RGBA pixels) rather than read as the host's own, so they get the tool's
     // treatment around the engine call: luma centred on zero, so that no valid sample meets the
     // inverse transform's clamp, and the low 4 bits that the engine drops carried around it (see
     // picture_filter.cpp). Raw host frames go through the engine as they are. On any status but
-    // ok the frame is as it was.
-    Status filter(const FrameView& frame, bool converted);
+    // ok the frame is as it was after `before`, and `after` has not run.
+    Status filter(const FrameView& frame, bool converted, const RowSteps& steps = {});
+
+    // Time in the engine call of the last filter().
+    std::chrono::nanoseconds engine_time() const { return engine_time_; }
 
 private:
     Settings settings_;
     const Kernels* kernels_;
     ThreadPool pool_;
     Scratch scratch_;
-    std::vector<std::int16_t> low_;  // the low 4 bits of every sample of the frame being filtered
+    std::vector<std::uint8_t> low_;  // the low 4 bits of every sample of the frame being filtered
+    std::chrono::nanoseconds engine_time_{0};
+
+    // Runs pass(y0, y1) on every chunk of rows of an h-row frame, the chunks split in one band
+    // of them per thread.
+    template <typename Pass>
+    void on_bands(std::int32_t h, const Pass& pass);
 };
 
 }  // namespace korvane
