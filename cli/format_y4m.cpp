@@ -262,7 +262,16 @@ private:
             const unsigned char* cbrow =
                 bytes + (planes_.luma + static_cast<std::size_t>(y >> sy) * cw) * kBytes;
             const unsigned char* crrow = cbrow + planes_.chroma * kBytes;
-            for (std::size_t x = 0; x < w; ++x) {
+            std::size_t x = 0;
+            if constexpr (kShiftX == 1) {
+                for (; x + 1 < w; x += 2) {
+                    const std::int16_t cb = chroma[code<kBytes>(cbrow, x / 2)];
+                    const std::int16_t cr = chroma[code<kBytes>(crrow, x / 2)];
+                    out[x] = {luma[code<kBytes>(yrow, x)], cb, cr};
+                    out[x + 1] = {luma[code<kBytes>(yrow, x + 1)], cb, cr};
+                }
+            }
+            for (; x < w; ++x) {
                 const std::size_t c = x >> kShiftX;
                 out[x] = {luma[code<kBytes>(yrow, x)], chroma[code<kBytes>(cbrow, c)],
                           chroma[code<kBytes>(crrow, c)]};
@@ -279,11 +288,12 @@ private:
     std::int64_t frames_read_ = 0;
 };
 
-// round(sum / 2^shift), halves away from zero: div_round for a power of two.
+// round(sum / 2^shift), halves away from zero: div_round for a power of two. For a negative
+// sum, -((half - sum) >> shift) = (sum + half - 1) >> shift, so no branch is needed.
 inline std::int32_t mean_of(std::int32_t sum, int shift) {
     if (shift == 0) return sum;
     const std::int32_t half = 1 << (shift - 1);
-    return sum >= 0 ? (sum + half) >> shift : -((half - sum) >> shift);
+    return (sum + half - (sum < 0 ? 1 : 0)) >> shift;
 }
 
 class Y4mWriter final : public FrameWriter {
@@ -381,33 +391,64 @@ private:
              ++i)
             store<kBytes>(bytes, i, luma[static_cast<std::uint16_t>(frame.pixels[i].y)]);
         if (info_.mono) return;
-        const int sx = info_.chroma_shift_x, sy = info_.chroma_shift_y;
-        const std::size_t cb_base = planes_.luma, cr_base = planes_.luma + planes_.chroma;
+        if (info_.chroma_shift_x)
+            fill_chroma_rows<kBytes, 1>(frame, bytes, y0, y1);
+        else
+            fill_chroma_rows<kBytes, 0>(frame, bytes, y0, y1);
+    }
+
+    // The chroma rows that rows y0 .. y1 - 1 cover: each sample the mean of the pixels it
+    // covers, 1 << kShiftX across and 1 or 2 rows down (fewer at a ragged edge, so the count is
+    // always 1, 2 or 4 and the rounded division a shift).
+    template <int kBytes, int kShiftX>
+    void fill_chroma_rows(const Frame& frame, unsigned char* bytes, std::int32_t y0,
+                          std::int32_t y1) const {
+        const int sy = info_.chroma_shift_y;
+        const auto w = static_cast<std::size_t>(frame.w);
+        const std::uint16_t* chroma = chroma_.data();
+        const std::int32_t whole = frame.w >> kShiftX;  // samples over 1 << kShiftX pixels
         const std::int32_t cy1 = std::min(planes_.ch, (y1 + (1 << sy) - 1) >> sy);
         for (std::int32_t cy = y0 >> sy; cy < cy1; ++cy) {
-            const std::int32_t r0 = cy << sy, r1 = std::min(frame.h, (cy + 1) << sy);
+            const std::int32_t r0 = cy << sy, rows = std::min(frame.h, (cy + 1) << sy) - r0;
             const YcPixel* top = frame.pixels.data() + static_cast<std::size_t>(r0) * w;
-            const YcPixel* bottom = top + (r1 - r0 == 2 ? w : 0);
-            const std::size_t out =
-                static_cast<std::size_t>(cy) * static_cast<std::size_t>(planes_.cw);
-            for (std::int32_t cx = 0; cx < planes_.cw; ++cx) {
-                // Mean of the pixels this chroma sample covers (fewer at a ragged edge: 1, 2 or
-                // 4 of them, so the rounded division is a shift).
-                const std::int32_t x0 = cx << sx, x1 = std::min(frame.w, (cx + 1) << sx);
-                std::int32_t cb = 0, cr = 0;
-                for (std::int32_t x = x0; x < x1; ++x) {
-                    cb += top[x].cb;
-                    cr += top[x].cr;
-                    if (bottom != top) {
-                        cb += bottom[x].cb;
-                        cr += bottom[x].cr;
+            const YcPixel* bottom = top + w;
+            unsigned char* cb_out =
+                bytes + (planes_.luma +
+                         static_cast<std::size_t>(cy) * static_cast<std::size_t>(planes_.cw)) *
+                            kBytes;
+            unsigned char* cr_out = cb_out + planes_.chroma * kBytes;
+            const auto put = [&](std::int32_t cx, std::int32_t cb, std::int32_t cr, int shift) {
+                store<kBytes>(cb_out, static_cast<std::size_t>(cx),
+                              chroma[static_cast<std::uint16_t>(mean_of(cb, shift))]);
+                store<kBytes>(cr_out, static_cast<std::size_t>(cx),
+                              chroma[static_cast<std::uint16_t>(mean_of(cr, shift))]);
+            };
+            if (rows == 2) {
+                for (std::int32_t cx = 0; cx < whole; ++cx) {
+                    std::int32_t cb = 0, cr = 0;
+                    for (int k = 0; k < (1 << kShiftX); ++k) {
+                        const std::size_t x = (static_cast<std::size_t>(cx) << kShiftX) + k;
+                        cb += top[x].cb + bottom[x].cb;
+                        cr += top[x].cr + bottom[x].cr;
                     }
+                    put(cx, cb, cr, kShiftX + 1);
                 }
-                const int shift = (r1 - r0 == 2) + (x1 - x0 == 2);
-                store<kBytes>(bytes, cb_base + out + static_cast<std::size_t>(cx),
-                              chroma_[static_cast<std::uint16_t>(mean_of(cb, shift))]);
-                store<kBytes>(bytes, cr_base + out + static_cast<std::size_t>(cx),
-                              chroma_[static_cast<std::uint16_t>(mean_of(cr, shift))]);
+            } else {
+                for (std::int32_t cx = 0; cx < whole; ++cx) {
+                    std::int32_t cb = 0, cr = 0;
+                    for (int k = 0; k < (1 << kShiftX); ++k) {
+                        const std::size_t x = (static_cast<std::size_t>(cx) << kShiftX) + k;
+                        cb += top[x].cb;
+                        cr += top[x].cr;
+                    }
+                    put(cx, cb, cr, kShiftX);
+                }
+            }
+            if (whole < planes_.cw) {  // an odd width's last sample covers one column
+                const std::size_t x = w - 1;
+                const std::int32_t cb = top[x].cb + (rows == 2 ? bottom[x].cb : 0);
+                const std::int32_t cr = top[x].cr + (rows == 2 ? bottom[x].cr : 0);
+                put(whole, cb, cr, rows == 2 ? 1 : 0);
             }
         }
     }

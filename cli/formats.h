@@ -11,6 +11,7 @@
 
 #include "cli/options.h"
 #include "engine/pixel.h"
+#include "picture/large_memory.h"
 
 namespace korvane::cli {
 
@@ -20,13 +21,13 @@ class OutputFile;
 struct Frame {
     std::int32_t w = 0;
     std::int32_t h = 0;
-    std::vector<YcPixel> pixels;
+    std::vector<YcPixel, LargeAllocator<YcPixel>> pixels;
     std::vector<std::uint16_t> alpha;  // PNG alpha, one sample per pixel; empty when none
     std::string params;                // Y4M frame parameters (the text after "FRAME")
     // The frame as a file holds it, for the formats that convert row by row on the filter's
     // threads: what FrameReader::read_bytes read, or what FrameWriter::convert_rows made for
     // FrameWriter::write_bytes. Empty for the others.
-    std::vector<unsigned char> bytes;
+    std::vector<unsigned char, LargeAllocator<unsigned char>> bytes;
 };
 
 // PNG chunks that describe the picture (transparency key, colour space, gamma, chromaticities,

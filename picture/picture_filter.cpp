@@ -116,7 +116,7 @@ void move_and_add_low(std::int16_t* s, const std::uint8_t* low, std::size_t n, s
 }  // namespace
 
 PictureFilter::PictureFilter(const Settings& settings, const Kernels& kernels, std::int32_t threads)
-    : settings_(settings), kernels_(&kernels), pool_(threads) {}
+    : settings_(settings), kernels_(&kernels), pool_(threads), scratch_(&allocate_large) {}
 
 template <typename Pass>
 void PictureFilter::on_bands(std::int32_t h, const Pass& pass) {

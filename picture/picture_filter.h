@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "picture/large_memory.h"
 #include "standalone/thread_pool.h"
 
 namespace korvane {
@@ -48,7 +49,7 @@ private:
     const Kernels* kernels_;
     ThreadPool pool_;
     Scratch scratch_;
-    std::vector<std::uint8_t> low_;  // the low 4 bits of every sample of the frame being filtered
+    std::vector<std::uint8_t, LargeAllocator<std::uint8_t>> low_;  // the low 4 bits of every sample of the frame being filtered
     std::chrono::nanoseconds engine_time_{0};
 
     // Runs pass(y0, y1) on every chunk of rows of an h-row frame, the chunks split in one band

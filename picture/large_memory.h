@@ -1,0 +1,39 @@
+// Memory for whole frames and the filter's frame-sized buffers. Fresh memory costs a page fault
+// on first use of every 4 KiB page, which for a few frames of video can take longer than the
+// filter; blocks of 2 MiB and more are therefore asked for as transparent huge pages where the
+// system offers them to a program that asks (Linux in its default "madvise" mode): one fault
+// per 2 MiB.
+#pragma once
+
+#include <cstddef>
+#include <new>
+
+namespace korvane {
+
+// count * size bytes, or null when they cannot be had (or the product overflows). Release with
+// release_large (or std::free).
+void* allocate_large(std::size_t count, std::size_t size);
+void release_large(void* p);
+
+// The same for standard containers.
+template <typename T>
+struct LargeAllocator {
+    using value_type = T;
+    LargeAllocator() = default;
+    template <typename U>
+    LargeAllocator(const LargeAllocator<U>&) {}
+
+    T* allocate(std::size_t n) {
+        void* p = allocate_large(n, sizeof(T));
+        if (!p) throw std::bad_alloc();
+        return static_cast<T*>(p);
+    }
+    void deallocate(T* p, std::size_t) { release_large(p); }
+
+    template <typename U>
+    bool operator==(const LargeAllocator<U>&) const {
+        return true;
+    }
+};
+
+}  // namespace korvane
