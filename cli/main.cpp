@@ -43,14 +43,12 @@ struct Item {
     std::optional<Frame> reference;
 };
 
-// Time spent in each stage, summed over its frames, for --stats.
+// Time spent in each stage, summed over its frames and over the threads that work on it, for
+// --stats: reading, and converting on the filter's threads before the engine call; the engine
+// call; converting on the filter's threads after it, and writing.
 struct StageTimes {
     using Clock = std::chrono::steady_clock;
     std::atomic<std::int64_t> read_ns{0}, filter_ns{0}, write_ns{0};
-
-    static void add(std::atomic<std::int64_t>& total, Clock::time_point start) {
-        total += std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
-    }
 
     // Runs f() and adds its duration to `total`.
     template <typename F>
@@ -222,8 +220,9 @@ void check_outputs(const Options& options) {
         throw UsageError("'" + options.compare + "': --compare and INPUT are the same file");
 }
 
-// One line: frames, wall time, frames per second, and per frame the time in each stage on the
-// thread that runs it (the stages overlap, so the three may add up to more than the wall time).
+// One line: frames, wall time, frames per second, and per frame the time in each stage, summed
+// over the threads that run it (the stages overlap, so the three may add up to more than the
+// wall time).
 void print_stats(const StageTimes& t, StageTimes::Clock::time_point started, std::int64_t frames) {
     const double wall = std::chrono::duration<double>(StageTimes::Clock::now() - started).count();
     const double n = frames > 0 ? static_cast<double>(frames) : 1.0;
@@ -378,23 +377,22 @@ int run(int argc, const char* const* argv) {
             PictureFilter::RowSteps steps;
             if (convert_in)
                 steps.before = [&](std::int32_t y0, std::int32_t y1) {
-                    const auto start = StageTimes::Clock::now();
                     YcPixel* rows = frame.pixels.data() + static_cast<std::size_t>(y0) * w;
                     reading->reader->convert_rows(in, y0, y1, rows, frame.w);
                     if (before)
                         std::copy(rows, rows + static_cast<std::size_t>(y1 - y0) * w,
                                   before->pixels.data() + static_cast<std::size_t>(y0) * w);
-                    StageTimes::add(times->read_ns, start);
                 };
             if (convert_out)
                 steps.after = [&](std::int32_t y0, std::int32_t y1) {
-                    const auto start = StageTimes::Clock::now();
                     writer->convert_rows(frame, out, y0, y1);
-                    StageTimes::add(times->write_ns, start);
                 };
             const FrameView view{frame.pixels.data(), frame.w, frame.h, frame.w};
             const Status status = filter.filter(view, converted, steps);
-            times->filter_ns += filter.engine_time().count();
+            const PictureFilter::Times& spent = filter.times();
+            times->filter_ns += spent.engine.count();
+            times->read_ns += spent.before.count();
+            times->write_ns += spent.after.count();
             if (status != Status::ok)
                 throw RunError("frame " + std::to_string(index) + " (" + std::to_string(frame.w) +
                                "x" + std::to_string(frame.h) +

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <new>
+#include <utility>
 
 namespace korvane {
 
@@ -29,6 +30,17 @@ struct LargeAllocator {
         return static_cast<T*>(p);
     }
     void deallocate(T* p, std::size_t) { release_large(p); }
+
+    // Elements that resize() adds are left uninitialised (default-initialised): whoever sizes a
+    // frame writes all of it before reading it, and zeroing it first would only be one more
+    // pass over memory.
+    template <typename U, typename... Args>
+    void construct(U* p, Args&&... args) {
+        if constexpr (sizeof...(Args) == 0)
+            ::new (static_cast<void*>(p)) U;
+        else
+            ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
 
     template <typename U>
     bool operator==(const LargeAllocator<U>&) const {

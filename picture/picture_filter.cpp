@@ -1,6 +1,7 @@
 #include "picture/picture_filter.h"
 
 #include <algorithm>
+#include <atomic>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -149,7 +150,7 @@ Status PictureFilter::filter(const FrameView& frame, bool converted, const RowSt
     const auto run_engine = [&] {
         const auto start = std::chrono::steady_clock::now();
         const Status status = filter_frame(frame, settings_, *kernels_, pool_.parallel(), scratch_);
-        engine_time_ = std::chrono::steady_clock::now() - start;
+        times_.engine = std::chrono::steady_clock::now() - start;
         return status;
     };
     if (frame.w <= 0 || frame.h <= 0 || !frame.pixels) return run_engine();
@@ -169,22 +170,38 @@ Status PictureFilter::filter(const FrameView& frame, bool converted, const RowSt
         return low_.data() + static_cast<std::size_t>(y) * row_bytes;
     };
 
+    // Time on the threads, summed: each adds its own.
+    std::atomic<std::int64_t> before_ns{0}, after_ns{0};
+    const auto timed = [](std::atomic<std::int64_t>& total, auto&& step) {
+        const auto start = std::chrono::steady_clock::now();
+        step();
+        total += std::chrono::duration_cast<std::chrono::nanoseconds>(
+                     std::chrono::steady_clock::now() - start)
+                     .count();
+    };
+    times_ = Times{};
     if (converted || steps.before)
         on_bands(frame.h, [&](std::int32_t y0, std::int32_t y1) {
-            if (steps.before) steps.before(y0, y1);
-            if (converted)
-                for (std::int32_t y = y0; y < y1; ++y)
-                    keep_low_and_move(samples(y), low(y), n, -kLumaCentre);
+            timed(before_ns, [&] {
+                if (steps.before) steps.before(y0, y1);
+                if (converted)
+                    for (std::int32_t y = y0; y < y1; ++y)
+                        keep_low_and_move(samples(y), low(y), n, -kLumaCentre);
+            });
         });
     const Status status = run_engine();
     const bool ok = status == Status::ok;
     if (converted || (ok && steps.after))
         on_bands(frame.h, [&](std::int32_t y0, std::int32_t y1) {
-            if (converted)
-                for (std::int32_t y = y0; y < y1; ++y)
-                    move_and_add_low(samples(y), ok ? low(y) : nullptr, n, kLumaCentre);
-            if (ok && steps.after) steps.after(y0, y1);
+            timed(after_ns, [&] {
+                if (converted)
+                    for (std::int32_t y = y0; y < y1; ++y)
+                        move_and_add_low(samples(y), ok ? low(y) : nullptr, n, kLumaCentre);
+                if (ok && steps.after) steps.after(y0, y1);
+            });
         });
+    times_.before = std::chrono::nanoseconds(before_ns.load());
+    times_.after = std::chrono::nanoseconds(after_ns.load());
     return status;
 }
 

@@ -4,6 +4,7 @@
 // for other hosts) filters through this one class.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -41,16 +42,22 @@ public:
     // ok the frame is as it was after `before`, and `after` has not run.
     Status filter(const FrameView& frame, bool converted, const RowSteps& steps = {});
 
-    // Time in the engine call of the last filter().
-    std::chrono::nanoseconds engine_time() const { return engine_time_; }
+    // Where the last filter() spent its time: in the engine call, and on the threads' work
+    // before and after it (`before` and `after` with the preparation around the engine),
+    // summed over the threads.
+    struct Times {
+        std::chrono::nanoseconds engine{0}, before{0}, after{0};
+    };
+    const Times& times() const { return times_; }
 
 private:
     Settings settings_;
     const Kernels* kernels_;
     ThreadPool pool_;
     Scratch scratch_;
-    std::vector<std::uint8_t, LargeAllocator<std::uint8_t>> low_;  // the low 4 bits of every sample of the frame being filtered
-    std::chrono::nanoseconds engine_time_{0};
+    std::vector<std::uint8_t, LargeAllocator<std::uint8_t>>
+        low_;  // the low 4 bits of every sample of the frame being filtered
+    Times times_;
 
     // Runs pass(y0, y1) on every chunk of rows of an h-row frame, the chunks split in one band
     // of them per thread.
