@@ -105,18 +105,41 @@ public:
         }
         std::size_t size = 0;
         check(spng_decoded_image_size(ctx.get(), fmt, &size));
-        std::vector<unsigned char> data(size);
-        check(spng_decode_image(ctx.get(), data.data(), size, fmt,
+        frame_.w = info_.w;
+        frame_.h = info_.h;
+        frame_.bytes.resize(size);
+        check(spng_decode_image(ctx.get(), frame_.bytes.data(), size, fmt,
                                 info_.alpha && !wide ? SPNG_DECODE_TRNS : 0));
-        to_frame(data);
+        // With alpha, the frame carries it to the writer: converted here, all at once.
+        if (info_.alpha) to_frame();
         keep_chunks(ctx.get(), ihdr);
     }
 
     bool read(Frame& frame) override {
+        if (!read_bytes(frame)) return false;
+        if (converts_rows()) {
+            frame.pixels.resize(static_cast<std::size_t>(frame.w) *
+                                static_cast<std::size_t>(frame.h));
+            convert_rows(frame, 0, frame.h, frame.pixels.data(), frame.w);
+        }
+        return true;
+    }
+
+    bool converts_rows() const override { return !info_.alpha; }
+
+    bool read_bytes(Frame& frame) override {
         if (done_) return false;
         done_ = true;
         frame = std::move(frame_);
         return true;
+    }
+
+    void convert_rows(const Frame& from, std::int32_t y0, std::int32_t y1, YcPixel* to,
+                      std::ptrdiff_t stride) const override {
+        if (info_.depth == 8)
+            convert_rows_of<1>(from, y0, y1, to, stride);
+        else
+            convert_rows_of<2>(from, y0, y1, to, stride);
     }
 
     const StreamInfo& info() const override { return info_; }
@@ -168,27 +191,47 @@ private:
         info_.png_chunks = std::move(chunks);
     }
 
-    void to_frame(const std::vector<unsigned char>& data) {
+    // Sample i of the decoded image: 8-bit, or 16-bit big-endian as in the file.
+    template <int kBytes>
+    static int sample(const unsigned char* data, std::size_t i) {
+        if constexpr (kBytes == 1) return data[i];
+        return (data[2 * i] << 8) | data[2 * i + 1];
+    }
+
+    template <int kBytes>
+    void convert_rows_of(const Frame& from, std::int32_t y0, std::int32_t y1, YcPixel* to,
+                         std::ptrdiff_t stride) const {
         const int channels = channels_of(info_);
         const int max = (1 << info_.depth) - 1;
-        const std::size_t n = static_cast<std::size_t>(info_.w) * static_cast<std::size_t>(info_.h);
-        auto sample = [&](std::size_t i) -> int {
-            if (info_.depth == 8) return data[i];
-            return (data[2 * i] << 8) | data[2 * i + 1];  // 16-bit samples come as in the file
-        };
-        frame_.w = info_.w;
-        frame_.h = info_.h;
-        frame_.pixels.resize(n);
-        if (info_.alpha) frame_.alpha.resize(n);
-        for (std::size_t p = 0; p < n; ++p) {
-            const std::size_t i = p * static_cast<std::size_t>(channels);
-            if (info_.layout == Layout::gray) {
-                frame_.pixels[p] = gray_to_host(sample(i), max);
-            } else {
-                frame_.pixels[p] = rgb_to_host(sample(i), sample(i + 1), sample(i + 2), max);
+        const auto w = static_cast<std::size_t>(info_.w);
+        for (std::int32_t y = y0; y < y1; ++y) {
+            const unsigned char* row =
+                from.bytes.data() + static_cast<std::size_t>(y) * w * channels * kBytes;
+            YcPixel* out = to + (y - y0) * stride;
+            for (std::size_t x = 0; x < w; ++x) {
+                const std::size_t i = x * static_cast<std::size_t>(channels);
+                out[x] = info_.layout == Layout::gray
+                             ? gray_to_host(sample<kBytes>(row, i), max)
+                             : rgb_to_host(sample<kBytes>(row, i), sample<kBytes>(row, i + 1),
+                                           sample<kBytes>(row, i + 2), max);
             }
-            if (info_.alpha) frame_.alpha[p] = static_cast<std::uint16_t>(sample(i + channels - 1));
         }
+    }
+
+    // The pixels and the alpha channel of the whole image, from the decoded bytes.
+    void to_frame() {
+        const int channels = channels_of(info_);
+        const std::size_t n = static_cast<std::size_t>(info_.w) * static_cast<std::size_t>(info_.h);
+        frame_.pixels.resize(n);
+        convert_rows(frame_, 0, info_.h, frame_.pixels.data(), info_.w);
+        frame_.alpha.resize(n);
+        for (std::size_t p = 0; p < n; ++p) {
+            const std::size_t i = p * static_cast<std::size_t>(channels) + channels - 1;
+            frame_.alpha[p] =
+                static_cast<std::uint16_t>(info_.depth == 8 ? sample<1>(frame_.bytes.data(), i)
+                                                            : sample<2>(frame_.bytes.data(), i));
+        }
+        frame_.bytes = {};
     }
 
     std::string path_;
@@ -222,14 +265,47 @@ public:
     }
 
     void write(const Frame& frame) override {
+        size_bytes(staged_, frame.w, frame.h);
+        fill_rows(frame, staged_, 0, frame.h);
+        write_bytes(staged_);
+    }
+
+    // With alpha, the whole frame is needed for its alpha channel: written by write().
+    bool converts_rows() const override { return !layout_.alpha; }
+
+    void size_bytes(Frame& to, std::int32_t w, std::int32_t h) const override {
+        to.w = w;
+        to.h = h;
+        to.bytes.resize(static_cast<std::size_t>(w) * static_cast<std::size_t>(h) *
+                        static_cast<std::size_t>(channels_of(layout_)) *
+                        (layout_.depth == 16 ? 2 : 1));
+    }
+
+    void convert_rows(const Frame& from, Frame& to, std::int32_t y0,
+                      std::int32_t y1) const override {
+        fill_rows(from, to, y0, y1);
+    }
+
+    void write_bytes(const Frame& frame) override {
         if (written_)
             throw UsageError("'" + file_.path() + "': a PNG holds one frame, the input has more");
         written_ = true;
+        const std::uint8_t colour =
+            layout_.layout == Layout::gray
+                ? (layout_.alpha ? SPNG_COLOR_TYPE_GRAYSCALE_ALPHA : SPNG_COLOR_TYPE_GRAYSCALE)
+                : (layout_.alpha ? SPNG_COLOR_TYPE_TRUECOLOR_ALPHA : SPNG_COLOR_TYPE_TRUECOLOR);
+        write_png(file_, frame.w, frame.h, colour, static_cast<std::uint8_t>(layout_.depth),
+                  frame.bytes, &layout_);
+    }
+
+private:
+    // The samples of rows y0 .. y1 - 1, as in the file (16-bit ones big-endian), alpha from the
+    // frame's or opaque.
+    void fill_rows(const Frame& from, Frame& to, std::int32_t y0, std::int32_t y1) const {
         const int channels = channels_of(layout_);
         const int max = (1 << layout_.depth) - 1;
-        const std::size_t n = frame.pixels.size();
-        std::vector<unsigned char> data(n * static_cast<std::size_t>(channels) *
-                                        (layout_.depth == 16 ? 2 : 1));
+        const std::size_t n = from.pixels.size();
+        unsigned char* data = to.bytes.data();
         auto put = [&](std::size_t i, int v) {
             if (layout_.depth == 8) {
                 data[i] = static_cast<unsigned char>(v);
@@ -238,30 +314,25 @@ public:
                 data[2 * i + 1] = static_cast<unsigned char>(v & 0xFF);
             }
         };
-        for (std::size_t p = 0; p < n; ++p) {
+        const auto w = static_cast<std::size_t>(from.w);
+        for (std::size_t p = static_cast<std::size_t>(y0) * w; p < static_cast<std::size_t>(y1) * w;
+             ++p) {
             const std::size_t i = p * static_cast<std::size_t>(channels);
             if (layout_.layout == Layout::gray) {
-                put(i, gray_from_host(frame.pixels[p], max));
+                put(i, gray_from_host(from.pixels[p], max));
             } else {
-                const auto rgb = rgb_from_host(frame.pixels[p], max);
+                const auto rgb = rgb_from_host(from.pixels[p], max);
                 put(i, rgb[0]);
                 put(i + 1, rgb[1]);
                 put(i + 2, rgb[2]);
             }
-            if (layout_.alpha)
-                put(i + channels - 1, frame.alpha.size() == n ? frame.alpha[p] : max);
+            if (layout_.alpha) put(i + channels - 1, from.alpha.size() == n ? from.alpha[p] : max);
         }
-        const std::uint8_t colour =
-            layout_.layout == Layout::gray
-                ? (layout_.alpha ? SPNG_COLOR_TYPE_GRAYSCALE_ALPHA : SPNG_COLOR_TYPE_GRAYSCALE)
-                : (layout_.alpha ? SPNG_COLOR_TYPE_TRUECOLOR_ALPHA : SPNG_COLOR_TYPE_TRUECOLOR);
-        write_png(file_, frame.w, frame.h, colour, static_cast<std::uint8_t>(layout_.depth), data,
-                  &layout_);
     }
 
-private:
     OutputFile& file_;
     StreamInfo layout_;
+    Frame staged_;  // write()'s bytes
     bool written_ = false;
 };
 
@@ -334,7 +405,7 @@ int set_chunks(spng_ctx* ctx, const spng_ihdr& ihdr, const StreamInfo& meta, Chu
 }  // namespace
 
 void write_png(OutputFile& file, std::int32_t w, std::int32_t h, std::uint8_t colour_type,
-               std::uint8_t depth, const std::vector<unsigned char>& data, const StreamInfo* meta) {
+               std::uint8_t depth, std::span<const unsigned char> data, const StreamInfo* meta) {
     Ctx ctx(spng_ctx_new(SPNG_CTX_ENCODER));
     if (!ctx) throw std::bad_alloc();
     spng_ihdr ihdr{};

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -74,14 +75,15 @@ public:
     virtual bool read(Frame& frame) = 0;
     virtual const StreamInfo& info() const = 0;
 
-    // A format whose samples convert row by row splits read() in two, so that the reading
-    // thread only reads and the filter's threads convert: read_bytes() reads the next frame
+    // A format whose samples convert row by row (converts_rows() true) also offers read() in
+    // two, so that the reading thread only reads and the filter's threads convert: read_bytes()
+    // reads the next frame
     // into frame.bytes (with its w, h and params), and convert_rows() converts rows y0 .. y1 - 1
     // of them into rows of w pixels, `stride` pixels apart, from `to` on (row y0 at `to`).
     // convert_rows() may run for different rows on several threads at once, and does not
     // throw.
     virtual bool converts_rows() const { return false; }
-    virtual bool read_bytes(Frame& frame) { return read(frame); }
+    virtual bool read_bytes(Frame& /*frame*/) { return false; }
     virtual void convert_rows(const Frame& /*from*/, std::int32_t /*y0*/, std::int32_t /*y1*/,
                               YcPixel* /*to*/, std::ptrdiff_t /*stride*/) const {}
 };
@@ -92,7 +94,8 @@ public:
     // Throws RunError when the output cannot be written.
     virtual void write(const Frame& frame) = 0;
 
-    // The same split for writing: size_bytes() sizes to.bytes for a w x h frame, convert_rows()
+    // The same split for writing, where converts_rows() is true: size_bytes() sizes to.bytes
+    // for a w x h frame, convert_rows()
     // fills the bytes of rows y0 .. y1 - 1 from from.pixels (y0 and y1 even, or y1 = h; from
     // any threads at once for different rows; does not throw), and write_bytes() writes them
     // with to.params on the writing thread.
@@ -100,7 +103,7 @@ public:
     virtual void size_bytes(Frame& /*to*/, std::int32_t /*w*/, std::int32_t /*h*/) const {}
     virtual void convert_rows(const Frame& /*from*/, Frame& /*to*/, std::int32_t /*y0*/,
                               std::int32_t /*y1*/) const {}
-    virtual void write_bytes(const Frame& frame) { write(frame); }
+    virtual void write_bytes(const Frame& /*frame*/) {}
 };
 
 // A format: how files of one kind are recognised, read and written.
@@ -155,7 +158,7 @@ namespace korvane::cli {
 // and depth as in the PNG header) and writes it to `file`; throws RunError on failure.
 // `meta`, when given, adds its colour profile and its PNG chunks.
 void write_png(OutputFile& file, std::int32_t w, std::int32_t h, std::uint8_t colour_type,
-               std::uint8_t depth, const std::vector<unsigned char>& data,
+               std::uint8_t depth, std::span<const unsigned char> data,
                const StreamInfo* meta = nullptr);
 
 }  // namespace korvane::cli

@@ -112,8 +112,10 @@ struct ReadStage {
             for (;;) {
                 Item item;
                 item.frame = pool.take(!bytes_only);
-                if (!StageTimes::timed(times->read_ns,
-                                       [&] { return reader->read_bytes(item.frame); }))
+                if (!StageTimes::timed(times->read_ns, [&] {
+                        return bytes_only ? reader->read_bytes(item.frame)
+                                          : reader->read(item.frame);
+                    }))
                     break;
                 ++index;
                 if (reference) {
@@ -323,7 +325,9 @@ int run(int argc, const char* const* argv) {
     std::thread write_thread([&] {
         try {
             while (std::optional<Frame> frame = to_write.pop()) {
-                StageTimes::timed(times->write_ns, [&] { writer->write_bytes(*frame); });
+                StageTimes::timed(times->write_ns, [&] {
+                    convert_out ? writer->write_bytes(*frame) : writer->write(*frame);
+                });
                 pool.give(std::move(*frame));
             }
         } catch (...) {
