@@ -255,7 +255,11 @@ int run(int argc, const char* const* argv) {
 
     check_outputs(options);
     // Everything about the inputs is checked before any output is created.
-    std::unique_ptr<FrameReader> reader = in_format.open_reader(options.input, options);
+    // A picture format decodes its one picture when it is opened: counted as reading.
+    const auto started = StageTimes::Clock::now();
+    auto times = std::make_shared<StageTimes>();  // shared with the reading thread, as it is
+    std::unique_ptr<FrameReader> reader = StageTimes::timed(
+        times->read_ns, [&] { return in_format.open_reader(options.input, options); });
     const StreamInfo info = reader->info();
     std::unique_ptr<FrameReader> reference;
     if (!options.reference.empty()) {
@@ -312,8 +316,6 @@ int run(int argc, const char* const* argv) {
     reading->reader = std::move(reader);
     reading->reference = std::move(reference);
     reading->reference_path = options.reference;
-    const auto started = StageTimes::Clock::now();
-    auto times = std::make_shared<StageTimes>();  // shared with the reading thread, as it is
     reading->times = times.get();
     FramePool& pool = reading->pool;
     std::thread read_thread([reading, times] { reading->run(); });
