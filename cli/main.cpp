@@ -1,7 +1,8 @@
 // korvane-dct: runs the filter over every frame of a file or stream, through the same engine
 // call that the video editor's frame callback makes. Reading, filtering and writing overlap: one
-// thread reads and converts the next frames while the current one is filtered and another thread
-// converts and writes the frames before it.
+// thread reads the next frames while the current one is filtered and another writes the frames
+// before it; the conversions of formats that convert row by row run on the filter's threads,
+// around the engine call (PictureFilter::RowSteps).
 #include <unistd.h>
 
 #include <algorithm>
