@@ -302,12 +302,25 @@ private:
     // The samples of rows y0 .. y1 - 1, as in the file (16-bit ones big-endian), alpha from the
     // frame's or opaque.
     void fill_rows(const Frame& from, Frame& to, std::int32_t y0, std::int32_t y1) const {
-        const int channels = channels_of(layout_);
+        if (layout_.depth == 8)
+            fill_rows_of<1>(from, to, y0, y1);
+        else
+            fill_rows_of<2>(from, to, y0, y1);
+    }
+
+    template <int kBytes>
+    void fill_rows_of(const Frame& from, Frame& to, std::int32_t y0, std::int32_t y1) const {
+        // Locals, not members: stores through unsigned char may alias anything, so a member
+        // would be loaded again after every sample.
+        const std::size_t channels = static_cast<std::size_t>(channels_of(layout_));
         const int max = (1 << layout_.depth) - 1;
+        const bool gray = layout_.layout == Layout::gray, alpha = layout_.alpha;
         const std::size_t n = from.pixels.size();
+        const YcPixel* pixels = from.pixels.data();
+        const std::uint16_t* alpha_in = from.alpha.size() == n ? from.alpha.data() : nullptr;
         unsigned char* data = to.bytes.data();
         auto put = [&](std::size_t i, int v) {
-            if (layout_.depth == 8) {
+            if constexpr (kBytes == 1) {
                 data[i] = static_cast<unsigned char>(v);
             } else {
                 data[2 * i] = static_cast<unsigned char>(v >> 8);  // big-endian, as in the file
@@ -317,16 +330,16 @@ private:
         const auto w = static_cast<std::size_t>(from.w);
         for (std::size_t p = static_cast<std::size_t>(y0) * w; p < static_cast<std::size_t>(y1) * w;
              ++p) {
-            const std::size_t i = p * static_cast<std::size_t>(channels);
-            if (layout_.layout == Layout::gray) {
-                put(i, gray_from_host(from.pixels[p], max));
+            const std::size_t i = p * channels;
+            if (gray) {
+                put(i, gray_from_host(pixels[p], max));
             } else {
-                const auto rgb = rgb_from_host(from.pixels[p], max);
+                const auto rgb = rgb_from_host(pixels[p], max);
                 put(i, rgb[0]);
                 put(i + 1, rgb[1]);
                 put(i + 2, rgb[2]);
             }
-            if (layout_.alpha) put(i + channels - 1, from.alpha.size() == n ? from.alpha[p] : max);
+            if (alpha) put(i + channels - 1, alpha_in ? alpha_in[p] : max);
         }
     }
 

@@ -385,11 +385,14 @@ private:
     template <int kBytes>
     void fill_rows(const Frame& frame, unsigned char* bytes, std::int32_t y0,
                    std::int32_t y1) const {
+        // Locals, not members: stores through unsigned char may alias anything, so a member
+        // would be loaded again after every sample.
         const std::uint16_t* luma = luma_.data();
+        const YcPixel* pixels = frame.pixels.data();
         const auto w = static_cast<std::size_t>(frame.w);
         for (std::size_t i = static_cast<std::size_t>(y0) * w; i < static_cast<std::size_t>(y1) * w;
              ++i)
-            store<kBytes>(bytes, i, luma[static_cast<std::uint16_t>(frame.pixels[i].y)]);
+            store<kBytes>(bytes, i, luma[static_cast<std::uint16_t>(pixels[i].y)]);
         if (info_.mono) return;
         if (info_.chroma_shift_x)
             fill_chroma_rows<kBytes, 1>(frame, bytes, y0, y1);
