@@ -77,11 +77,10 @@ public:
 
     // A format whose samples convert row by row (converts_rows() true) also offers read() in
     // two, so that the reading thread only reads and the filter's threads convert: read_bytes()
-    // reads the next frame
-    // into frame.bytes (with its w, h and params), and convert_rows() converts rows y0 .. y1 - 1
-    // of them into rows of w pixels, `stride` pixels apart, from `to` on (row y0 at `to`).
-    // convert_rows() may run for different rows on several threads at once, and does not
-    // throw.
+    // reads the next frame into frame.bytes (with its w, h and params), and convert_rows()
+    // converts rows y0 .. y1 - 1 of them into rows of w pixels, `stride` pixels apart, from `to`
+    // on (row y0 at `to`). convert_rows() may run for different rows on several threads at
+    // once, and does not throw.
     virtual bool converts_rows() const { return false; }
     virtual bool read_bytes(Frame& /*frame*/) { return false; }
     virtual void convert_rows(const Frame& /*from*/, std::int32_t /*y0*/, std::int32_t /*y1*/,
@@ -95,10 +94,9 @@ public:
     virtual void write(const Frame& frame) = 0;
 
     // The same split for writing, where converts_rows() is true: size_bytes() sizes to.bytes
-    // for a w x h frame, convert_rows()
-    // fills the bytes of rows y0 .. y1 - 1 from from.pixels (y0 and y1 even, or y1 = h; from
-    // any threads at once for different rows; does not throw), and write_bytes() writes them
-    // with to.params on the writing thread.
+    // for a w x h frame, convert_rows() fills the bytes of rows y0 .. y1 - 1 from from.pixels
+    // (y0 and y1 even, or y1 = h; from any threads at once for different rows; does not throw),
+    // and write_bytes() writes them with to.params on the writing thread.
     virtual bool converts_rows() const { return false; }
     virtual void size_bytes(Frame& /*to*/, std::int32_t /*w*/, std::int32_t /*h*/) const {}
     virtual void convert_rows(const Frame& /*from*/, Frame& /*to*/, std::int32_t /*y0*/,

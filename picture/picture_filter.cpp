@@ -58,7 +58,7 @@ std::size_t packed_samples(std::size_t n) {
 
 std::size_t low_bytes(std::size_t n) { return packed_samples(n) / 2 + (n - packed_samples(n)); }
 
-// With `low`, the low 4 bits of every sample kept in it; then the luma samples moved by `by`.
+// The low 4 bits of every sample kept in `low`; then the luma samples moved by `by`.
 void keep_low_and_move(std::int16_t* s, std::uint8_t* low, std::size_t n, std::int16_t by) {
     const std::size_t packed = packed_samples(n);
 #if defined(__SSE2__)
@@ -73,14 +73,12 @@ void keep_low_and_move(std::int16_t* s, std::uint8_t* low, std::size_t n, std::i
             store(at, _mm_adds_epi16(a, pattern.v[(2 * k) % 3]));
             store(at + 8, _mm_adds_epi16(b, pattern.v[(2 * k + 1) % 3]));
         }
-        if (low)
-            for (int k = 0; k < 3; ++k)
-                store(low + i / 2 + 16 * k,
-                      _mm_or_si128(bytes[k], _mm_slli_epi16(bytes[k + 3], 4)));
+        for (int k = 0; k < 3; ++k)
+            store(low + i / 2 + 16 * k, _mm_or_si128(bytes[k], _mm_slli_epi16(bytes[k + 3], 4)));
     }
 #endif
     for (std::size_t i = packed; i < n; ++i) {
-        if (low) low[packed / 2 + (i - packed)] = static_cast<std::uint8_t>(s[i] & 15);
+        low[packed / 2 + (i - packed)] = static_cast<std::uint8_t>(s[i] & 15);
         if (i % 3 == 0) s[i] = saturate(s[i] + by);
     }
 }
@@ -124,26 +122,24 @@ void PictureFilter::on_bands(std::int32_t h, const Pass& pass) {
     struct Bands {
         const Pass* pass;
         std::int32_t h;
+        std::int32_t chunks;
         std::int32_t bands;
         static void run(std::int32_t index, std::int32_t, void* param, void*) {
             const Bands& job = *static_cast<const Bands*>(param);
-            const std::int32_t chunks = (job.h + kChunkRows - 1) / kChunkRows;
-            const auto c0 = static_cast<std::int32_t>(std::int64_t{chunks} * index / job.bands);
+            const auto c0 = static_cast<std::int32_t>(std::int64_t{job.chunks} * index / job.bands);
             const auto c1 =
-                static_cast<std::int32_t>(std::int64_t{chunks} * (index + 1) / job.bands);
+                static_cast<std::int32_t>(std::int64_t{job.chunks} * (index + 1) / job.bands);
             for (std::int32_t c = c0; c < c1; ++c)
                 (*job.pass)(c * kChunkRows, std::min(job.h, (c + 1) * kChunkRows));
         }
     };
     const std::int32_t chunks = (h + kChunkRows - 1) / kChunkRows;
-    if (pool_.size() == 1 || chunks <= 1) {
-        Bands job{&pass, h, 1};
-        Bands::run(0, 1, &job, nullptr);
-        return;
-    }
     // More threads than chunks: the extra ones find an empty range.
-    Bands job{&pass, h, pool_.size()};
-    pool_.run_on_all(&Bands::run, &job, nullptr);
+    Bands job{&pass, h, chunks, pool_.size() == 1 || chunks <= 1 ? 1 : pool_.size()};
+    if (job.bands == 1)
+        Bands::run(0, 1, &job, nullptr);
+    else
+        pool_.run_on_all(&Bands::run, &job, nullptr);
 }
 
 Status PictureFilter::filter(const FrameView& frame, bool converted, const RowSteps& steps) {
