@@ -283,8 +283,35 @@ private:
     Record frame_;
 };
 
-// A frame too large for the planes the filter needs: its pixels are reserved address space that
-// may not be read or written, so the callback must refuse it without touching it.
+// Address space held for the length of one call, so that the plug-in cannot get a piece of the
+// given size anywhere: pieces of that size are reserved until the system has none left. How
+// much a 32-bit process has free, and where, depends on Wine, the emulator and the executable's
+// flags (often about 500 MB in one piece, plus areas that the system hands out only when the
+// rest is gone), so a frame cannot be made too large by its size alone.
+class Ballast {
+public:
+    explicit Ballast(std::size_t piece) {
+        // 4 GB of address space at most, whatever the piece size.
+        const std::size_t most = piece ? (std::size_t{0xFFFFFFFF} / piece) + 1 : 0;
+        while (held_.size() < most) {
+            void* r = VirtualAlloc(nullptr, piece, MEM_RESERVE, PAGE_NOACCESS);
+            if (!r) break;
+            held_.push_back(r);
+        }
+    }
+    ~Ballast() {
+        for (void* r : held_) VirtualFree(r, 0, MEM_RELEASE);
+    }
+    Ballast(const Ballast&) = delete;
+    Ballast& operator=(const Ballast&) = delete;
+
+private:
+    std::vector<void*> held_;
+};
+
+// A frame too large for the memory the filter can still get: its pixels are reserved address
+// space that may not be read or written, and no free piece of a quarter of its size is left for
+// the planes the filter needs, so the callback must refuse it without touching it.
 void offer_oversized_frame(Records& records, const void* callback, Size size) {
     const std::uint64_t bytes =
         static_cast<std::uint64_t>(size.w) * static_cast<std::uint64_t>(size.h) * kPixelBytes;
@@ -292,7 +319,11 @@ void offer_oversized_frame(Records& records, const void* callback, Size size) {
                                                          MEM_RESERVE, PAGE_NOACCESS)
                                           : nullptr;
     if (!reserved) fail(kUsage, "cannot reserve the address space of the oversized frame");
-    const std::uint32_t result = records.call(callback, reserved, size, size.w);
+    std::uint32_t result;
+    {
+        const Ballast ballast(static_cast<std::size_t>(bytes / 4));
+        result = records.call(callback, reserved, size, size.w);
+    }
     VirtualFree(reserved, 0, MEM_RELEASE);
     if (result != 0)
         fail(kBroken, "the callback accepted an oversized frame (" + std::to_string(size.w) + "x" +
@@ -313,7 +344,13 @@ int run(int argc, char** argv) {
     const Options o = parse_options(argc, argv);
     const Plugin plugin = load_plugin(o.plugin);
     if (o.check_table_only) {
-        std::printf("%s: filter table as expected\n", o.plugin.c_str());
+        // The instruction sets the plug-in's dispatch sees, so that a run under an emulated
+        // processor shows which kernels it exercised.
+        __builtin_cpu_init();
+        std::printf("%s: filter table as expected; processor: sse4.1 %s, avx2 %s, avx512f %s\n",
+                    o.plugin.c_str(), __builtin_cpu_supports("sse4.1") ? "yes" : "no",
+                    __builtin_cpu_supports("avx2") ? "yes" : "no",
+                    __builtin_cpu_supports("avx512f") ? "yes" : "no");
         return 0;
     }
 
