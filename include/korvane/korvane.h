@@ -58,9 +58,17 @@ typedef struct korvane_settings {
 } korvane_settings;
 
 /* Grid i uses entry i mod 64 of a fixed table of offsets. The AviUtl plug-in on a host of T
- * threads averages n_shift rounded up to a multiple of T grids: pass that as `shifts` to get
- * its bytes. */
-#define KORVANE_MAX_SHIFTS (1 << 22)
+ * threads averages n_shift rounded up to a multiple of T grids (at most 127): pass that as
+ * `shifts` to get its bytes.
+ *
+ * Why 127: the mean is taken through a 16-bit sum per sample, of one value from every grid, each
+ * within -256..256 for samples in the ranges above (the last column and row of a frame add the
+ * source sample / 16 under every grid). 127 * 256 = 32512 fits; 128 * 256 = 32768 does not, and
+ * would bring a white frame's last column back as -4096. More is refused
+ * (KORVANE_ERROR_INVALID_ARGUMENT).
+ * The sums stay exact at 127 grids for every sample in -4128..4143; samples beyond that are
+ * summed exactly only up to 16 grids, and beyond 16 can wrap as they do in the AviUtl plug-in. */
+#define KORVANE_MAX_SHIFTS 127
 #define KORVANE_MAX_THREADS 1024
 
 typedef enum korvane_layout {
