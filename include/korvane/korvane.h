@@ -77,7 +77,9 @@ typedef enum korvane_layout {
      * data[1], data[2], stride[1], stride[2] are ignored. */
     KORVANE_LAYOUT_PACKED = 0,
     /* Three planes: data[0] Y, data[1] Cb, data[2] Cr, each with its stride in bytes, even and at
-     * least 2 * width. The planes must not overlap. */
+     * least 2 * width. The planes must not overlap: no sample of one may lie in a row of another
+     * (rows of different planes may interleave in one buffer). A frame whose planes overlap, or
+     * whose rows would pass the end of the address space, is refused. */
     KORVANE_LAYOUT_PLANAR = 1
 } korvane_layout;
 

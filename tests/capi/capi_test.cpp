@@ -217,7 +217,7 @@ TEST(CApi, BadFramesAreRejectedAndLeftUntouched) {
     test::TestFrame t(24, 16);
     test::fill_random(t, rng);
     const test::TestFrame before = t;
-    std::vector<std::int16_t> plane(24 * 16 * 3);
+    std::vector<std::int16_t> plane(24 * 16 * 4);  // room for every plane of every case
     std::int16_t* p = plane.data();
 
     const korvane_frame good = packed(t);
@@ -243,6 +243,18 @@ TEST(CApi, BadFramesAreRejectedAndLeftUntouched) {
          {KORVANE_LAYOUT_PLANAR, 24, 16, {p, p + 400, p + 800}, {48, 49, 48}}},
         {"planar, short stride",
          {KORVANE_LAYOUT_PLANAR, 24, 16, {p, p + 400, p + 800}, {48, 48, 46}}},
+        // Planes that share samples (Y spans samples 0..383 with a stride of 24).
+        {"planar, Cb is Y", {KORVANE_LAYOUT_PLANAR, 24, 16, {p, p, p + 800}, {48, 48, 48}}},
+        {"planar, Cb starts on Y's last sample",
+         {KORVANE_LAYOUT_PLANAR, 24, 16, {p, p + 383, p + 800}, {48, 48, 48}}},
+        {"planar, Y's stride carries its last row into Cb",
+         {KORVANE_LAYOUT_PLANAR, 24, 16, {p, p + 400, p + 800}, {52, 48, 48}}},
+        {"planar, Cr's rows between Cb's, one sample too early",
+         {KORVANE_LAYOUT_PLANAR, 24, 16, {p, p + 400, p + 423}, {48, 96, 96}}},
+        {"planar, Cr before Cb reaching into it",
+         {KORVANE_LAYOUT_PLANAR, 24, 16, {p, p + 800, p + 420}, {48, 48, 48}}},
+        {"planar, rows past the end of the address space",
+         {KORVANE_LAYOUT_PLANAR, 24, 16, {p, p + 400, p + 800}, {48, 48, PTRDIFF_MAX - 1}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -261,6 +273,39 @@ TEST(CApi, BadFramesAreRejectedAndLeftUntouched) {
     korvane_frame fr = good;
     EXPECT_EQ(korvane_filter_process(f.f, &fr), KORVANE_OK);
     EXPECT_TRUE(t == engine_output(before, d));
+}
+
+// Planes may share one buffer as long as no sample lies in two of them: here the rows of Y, Cb
+// and Cr take turns, each plane's stride three rows, each row ending where the next begins.
+TEST(CApi, PlanesInterleavedRowByRowAreNotAnOverlap) {
+    std::mt19937 rng(21);
+    const std::int32_t w = 24, h = 16;
+    test::TestFrame source(w, h);
+    test::fill_random(source, rng);
+    korvane_settings s;
+    korvane_settings_default(&s);
+    const test::TestFrame expected = engine_output(source, s);
+
+    std::vector<std::int16_t> buffer(static_cast<std::size_t>(3 * w * h));
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const YcPixel& px = source.at(x, y);
+            buffer[static_cast<std::size_t>((3 * y + 0) * w + x)] = px.y;
+            buffer[static_cast<std::size_t>((3 * y + 1) * w + x)] = px.cb;
+            buffer[static_cast<std::size_t>((3 * y + 2) * w + x)] = px.cr;
+        }
+    std::int16_t* b = buffer.data();
+    const korvane_frame frame{
+        KORVANE_LAYOUT_PLANAR, w, h, {b, b + w, b + 2 * w}, {6 * w, 6 * w, 6 * w}};
+    Filter f(s, 2);
+    ASSERT_EQ(korvane_filter_process(f.f, &frame), KORVANE_OK);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const YcPixel got{buffer[static_cast<std::size_t>((3 * y + 0) * w + x)],
+                              buffer[static_cast<std::size_t>((3 * y + 1) * w + x)],
+                              buffer[static_cast<std::size_t>((3 * y + 2) * w + x)]};
+            ASSERT_EQ(got, expected.at(x, y)) << x << "," << y;
+        }
 }
 
 TEST(CApi, VersionAndMessages) {
