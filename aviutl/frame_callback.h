@@ -1,5 +1,5 @@
 // The frame callback that the video editor calls: its records checked, its thread count probed,
-// n_shift rounded up to a multiple of it, and the frame handed to the engine.
+// n_shift rounded up to a multiple of it (within kMaxShifts), and the frame handed to the engine.
 #pragma once
 
 #include <cstdint>
@@ -21,10 +21,17 @@ std::int32_t probe_thread_count(FilterState* state);
 extern "C" void probe_worker(std::int32_t thread_index, std::int32_t thread_count, void* param1,
                              void* param2);
 
-// The shift positions a frame gets on a host of `threads` threads: batches of one shift per
-// thread, as many as n_shift needs, so n_shift rounded up to a multiple of the thread count.
+// The shift positions a frame gets on a host of `threads` threads (n_shift 1..64, threads
+// 1..kMaxThreads): batches of one shift per thread, as many as n_shift needs, so n_shift rounded
+// up to a multiple of the thread count, but never more than kMaxShifts.
+// Up to 127 threads the rounding stays within kMaxShifts (at most 126 below 64 threads, the
+// thread count itself from 64 on), so those hosts get what they always got. On a host of more
+// threads a single batch would be more shifts than the 16-bit sums hold (a bright frame came back
+// as garbage), so the frame gets kMaxShifts shifts instead: the most that hold, and the count
+// nearest to that batch (shift i uses table entry i mod 64, so both cover the table about evenly).
 inline std::int32_t shifts_on_host(std::int32_t n_shift, std::int32_t threads) {
-    return (n_shift + threads - 1) / threads * threads;
+    const std::int32_t rounded = (n_shift + threads - 1) / threads * threads;
+    return rounded < kMaxShifts ? rounded : kMaxShifts;
 }
 
 // Where the callback's scratch memory comes from (null: the default). For tests: the scratch

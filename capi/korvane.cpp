@@ -3,6 +3,7 @@
 #include "korvane/korvane.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -78,12 +79,55 @@ korvane_status process_packed(korvane_filter& f, const korvane_frame& frame) {
         korvane::filter_frame(view, f.settings, korvane::kernels(), f.pool.parallel(), f.scratch));
 }
 
+// The bytes a plane's rows take: row y is [first + y * stride, first + y * stride + row_bytes).
+// Addresses in 64 bits, wide enough for any address space and for row_bytes < 2^32.
+struct PlaneSpan {
+    std::uint64_t first, stride, row_bytes, rows;
+
+    std::uint64_t row(std::uint64_t y) const { return first + y * stride; }
+    std::uint64_t end() const { return row(rows - 1) + row_bytes; }
+};
+
+// The span of a plane with stride >= row_bytes > 0 and rows > 0, or false when its last row
+// would pass the end of the address space (no such plane exists). Checked without overflow: every
+// row start is then below end(), which is at most UINTPTR_MAX.
+bool span_of(const std::int16_t* data, std::ptrdiff_t stride, std::int32_t w, std::int32_t h,
+             PlaneSpan& span) {
+    constexpr std::uint64_t kTop = UINTPTR_MAX;
+    span = {reinterpret_cast<std::uintptr_t>(data), static_cast<std::uint64_t>(stride),
+            2 * static_cast<std::uint64_t>(w), static_cast<std::uint64_t>(h)};
+    if (span.row_bytes > kTop - span.first) return false;
+    return span.rows - 1 <= (kTop - span.first - span.row_bytes) / span.stride;
+}
+
+// Whether a byte lies in a row of both planes (of the same row length). Rows of one plane are
+// disjoint and ascending, so one pass over both lists finds any pair that meets.
+bool overlap(const PlaneSpan& a, const PlaneSpan& b) {
+    if (a.end() <= b.first || b.end() <= a.first) return false;
+    for (std::uint64_t i = 0, j = 0; i < a.rows && j < b.rows;) {
+        const std::uint64_t a0 = a.row(i), b0 = b.row(j);
+        if (a0 + a.row_bytes <= b0)
+            ++i;  // row i of a ends before row j of b and so before every later one
+        else if (b0 + b.row_bytes <= a0)
+            ++j;
+        else
+            return true;
+    }
+    return false;
+}
+
 korvane_status process_planar(korvane_filter& f, const korvane_frame& frame) {
     if (frame.width < 0 || frame.height < 0) return KORVANE_ERROR_INVALID_ARGUMENT;
     if (frame.width == 0 || frame.height == 0) return KORVANE_OK;
+    PlaneSpan spans[3];
     for (int p = 0; p < 3; ++p)
-        if (!frame.data[p] || frame.stride[p] % 2 != 0 || frame.stride[p] < 2 * frame.width)
+        if (!frame.data[p] || frame.stride[p] % 2 != 0 ||
+            static_cast<std::int64_t>(frame.stride[p]) < 2 * std::int64_t{frame.width} ||
+            !span_of(frame.data[p], frame.stride[p], frame.width, frame.height, spans[p]))
             return KORVANE_ERROR_INVALID_ARGUMENT;
+    // Planes that share samples would have one plane's results written over the other's.
+    if (overlap(spans[0], spans[1]) || overlap(spans[0], spans[2]) || overlap(spans[1], spans[2]))
+        return KORVANE_ERROR_INVALID_ARGUMENT;
     const auto w = static_cast<std::size_t>(frame.width);
     const auto h = static_cast<std::size_t>(frame.height);
     f.planar_work.resize(w * h);  // throws bad_alloc before the frame is touched

@@ -13,6 +13,18 @@ namespace {
 
 constexpr std::int32_t kMaxCliThreads = 64;
 
+// --host-threads T runs n_shift rounded up to a multiple of T, as the plug-in does. Within the
+// options' ranges that is at most 126 (--n-shift 64 --host-threads 63), inside kMaxShifts: no
+// combination needs refusing, and every one gives the plug-in's bytes.
+constexpr std::int32_t largest_host_rounding() {
+    std::int32_t largest = 0;
+    for (std::int32_t n = kTrackMin[kNShift]; n <= kTrackMax[kNShift]; ++n)
+        for (std::int32_t t = 1; t <= kMaxCliThreads; ++t)
+            largest = std::max(largest, (n + t - 1) / t * t);
+    return largest;
+}
+static_assert(largest_host_rounding() <= kMaxShifts);
+
 std::int32_t parse_positive(std::string_view text, const std::string& what) {
     std::int32_t v = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);

@@ -18,9 +18,34 @@ inline constexpr std::int32_t kTrackDefault[kTrackCount] = {24, 8, 4, 0};
 inline constexpr std::int32_t kTrackMin[kTrackCount] = {0, 1, 1, 0};
 inline constexpr std::int32_t kTrackMax[kTrackCount] = {255, 255, 64, 64};
 
-// Most shift positions in one frame; shift index i uses table entry i mod 64. The video editor
-// asks for up to 64 rounded up to a multiple of its thread count.
-inline constexpr std::int32_t kMaxShifts = 1 << 22;
+// Most shift positions in one frame; shift index i uses table entry i mod 64.
+//
+// The blend adds, per pixel and channel, one value from every shift into a 16-bit sum that wraps
+// (the plug-in's own arithmetic, which its bytes keep), so the mean is right only while the true
+// sum stays within -32768..32767. Each shift adds either an inverse-transform output, which the
+// transform clamps to -256..255, or, where it leaves the pixel uncovered, the pre-scaled source
+// sample s >> 4. The frame's last column and last row are uncovered under every shift, so there
+// the sum is exactly shifts * (s >> 4).
+//   Samples in the documented ranges (Y 0..4096, Cb and Cr -2048..2048) pre-scale to 0..256 and
+//   -128..128, so every value added lies in -256..256, and
+//     127 * 256 = 32512 <= 32767,  127 * -256 = -32512 >= -32768,
+//   while 128 * 256 = 32768 wraps (a flat frame of Y 4096 would come back with -4096 in its last
+//   column). Hence 127. It holds for every sample in -4128..4143 (pre-scaled -258..258,
+//   127 * 258 = 32766).
+//   zero_weight does not enter the 16-bit sum: zero_weight * s is added to it in 32 bits
+//   (blend_sample), and the divisor is zero_weight + shifts <= 64 + 127.
+//   Samples further out keep exact sums only up to 16 shifts, whatever their value (int16
+//   pre-scales to -2048..2047: 16 * 2047 = 32752, 16 * -2048 = -32768); from 17 shifts on their
+//   sums can wrap, as they do in the AviUtl plug-in, whose bytes for 64 and 66 shifts on such a
+//   frame are pinned (KnownAnswer.PluginOutputBytes, extreme-37x29): a limit of 16 would break
+//   them, so the limit is drawn for the documented ranges.
+// The video editor asks for n_shift (1..64) rounded up to a multiple of its thread count: at most
+// 126 (64 on 63 threads) up to 63 threads, the thread count itself from 64 on; see
+// shifts_on_host for hosts of more than 127.
+inline constexpr std::int32_t kMaxShifts = 127;
+// The products that take n_shift as it is (the ExEdit2 and frei0r plug-ins, korvane-dct without
+// --host-threads) stay within it.
+static_assert(kTrackMax[kNShift] <= kMaxShifts);
 // Most threads a Parallel may offer.
 inline constexpr std::int32_t kMaxThreads = 1 << 16;
 

@@ -45,6 +45,64 @@ TEST(FramePass, BatchesRaiseTheShiftCountToAMultipleOfTheThreads) {
     }
 }
 
+// A host of any number of threads that runs them one after the other, for thread counts far
+// beyond what a pool here could start.
+std::int32_t g_serial_threads = 1;
+
+std::int32_t run_serially(ThreadWorker worker, void* param1, void* param2) {
+    for (std::int32_t i = 0; i < g_serial_threads; ++i) worker(i, g_serial_threads, param1, param2);
+    return 1;
+}
+
+std::int32_t filter_on_serial_host(TestFrame& frame, std::int32_t threads, const Tracks& t) {
+    std::int32_t tracks[kTrackCount] = {t.threshold, t.quant, t.n_shift, t.zero_weight};
+    HostFunctions functions{};
+    functions.run_on_all_threads = &run_serially;
+    FilterState state{};
+    state.track = tracks;
+    state.host = &functions;
+    FrameInfo info = frame.info();
+    g_serial_threads = threads;
+    return process_frame(&state, &info);
+}
+
+TEST(FramePass, HostsOfManyThreadsGetNoMoreShiftsThanTheSumsHold) {
+    // Up to 127 threads, n_shift rounded up to a multiple of the thread count, as always; from
+    // 128 on, a batch of one shift per thread would overflow the 16-bit sums: 127 shifts.
+    struct Case {
+        std::int32_t threads, n_shift, layers;
+    };
+    const Case cases[] = {{63, 64, 126}, {64, 64, 64},   {127, 1, 127},
+                          {128, 1, 127}, {200, 64, 127}, {65536, 4, 127}};
+    std::mt19937 rng(13);
+    TestFrame source(35, 27, 40);
+    test::fill_random(source, rng);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.threads << " threads, n_shift " << c.n_shift);
+        const Tracks t{24, 8, c.n_shift, 3};
+        TestFrame frame = source;
+        ASSERT_EQ(filter_on_serial_host(frame, c.threads, t), 1);
+        EXPECT_TRUE(frame.same_pixels(reference(source, t, c.layers)));
+    }
+    // The frames that came back wrong on such hosts: mid-grey as -2048 on 256 threads and as 0
+    // on 512, and white, whose last column would wrap from 128 shifts on.
+    for (std::int32_t threads : {256, 512, 4096}) {
+        TestFrame grey(35, 27);
+        test::fill(grey, {2048, 2048, -2048});
+        ASSERT_EQ(filter_on_serial_host(grey, threads, Tracks{}), 1);
+        for (const YcPixel& p : grey.pixels) ASSERT_EQ(p, (YcPixel{2048, 2048, -2048})) << threads;
+        TestFrame white(35, 27);
+        test::fill(white, {4096, 2048, -2048});
+        ASSERT_EQ(filter_on_serial_host(white, threads, Tracks{}), 1);
+        for (std::int32_t y = 0; y < white.h; ++y)
+            ASSERT_EQ(white.at(white.w - 1, y), (YcPixel{4096, 2048, -2048})) << threads;
+    }
+    // Beyond the engine's thread limit the frame is refused and left as it was.
+    TestFrame frame = source;
+    EXPECT_EQ(filter_on_serial_host(frame, kMaxThreads + 1, Tracks{}), 0);
+    EXPECT_EQ(frame.pixels, source.pixels);
+}
+
 TEST(FramePass, FlatFramesKeepTheirValues) {
     for (int k : {0, 1, 100, 255, -1, -128, -256}) {
         for (const Tracks t : {Tracks{24, 8, 1, 64}, Tracks{}, Tracks{255, 255, 64, 0}}) {

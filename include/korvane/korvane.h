@@ -58,9 +58,17 @@ typedef struct korvane_settings {
 } korvane_settings;
 
 /* Grid i uses entry i mod 64 of a fixed table of offsets. The AviUtl plug-in on a host of T
- * threads averages n_shift rounded up to a multiple of T grids: pass that as `shifts` to get
- * its bytes. */
-#define KORVANE_MAX_SHIFTS (1 << 22)
+ * threads averages n_shift rounded up to a multiple of T grids (at most 127): pass that as
+ * `shifts` to get its bytes.
+ *
+ * Why 127: the mean is taken through a 16-bit sum per sample, of one value from every grid, each
+ * within -256..256 for samples in the ranges above (the last column and row of a frame add the
+ * source sample / 16 under every grid). 127 * 256 = 32512 fits; 128 * 256 = 32768 does not, and
+ * would bring a white frame's last column back as -4096. More is refused
+ * (KORVANE_ERROR_INVALID_ARGUMENT).
+ * The sums stay exact at 127 grids for every sample in -4128..4143; samples beyond that are
+ * summed exactly only up to 16 grids, and beyond 16 can wrap as they do in the AviUtl plug-in. */
+#define KORVANE_MAX_SHIFTS 127
 #define KORVANE_MAX_THREADS 1024
 
 typedef enum korvane_layout {
@@ -69,7 +77,9 @@ typedef enum korvane_layout {
      * data[1], data[2], stride[1], stride[2] are ignored. */
     KORVANE_LAYOUT_PACKED = 0,
     /* Three planes: data[0] Y, data[1] Cb, data[2] Cr, each with its stride in bytes, even and at
-     * least 2 * width. The planes must not overlap. */
+     * least 2 * width. The planes must not overlap: no sample of one may lie in a row of another
+     * (rows of different planes may interleave in one buffer). A frame whose planes overlap, or
+     * whose rows would pass the end of the address space, is refused. */
     KORVANE_LAYOUT_PLANAR = 1
 } korvane_layout;
 

@@ -93,6 +93,69 @@ TEST(CApi, SettingsHaveTheTrackBarsRangesAndDefaults) {
     EXPECT_EQ(korvane_filter_threads(nullptr), 0);
 }
 
+// Every grid adds one value to a 16-bit sum per sample: 127 grids are the most whose sum holds
+// for every sample in the documented ranges; more are refused, not wrapped into garbage.
+TEST(CApi, ShiftCountsUpToTheLimitWorkAndBeyondItAreRefused) {
+    static_assert(KORVANE_MAX_SHIFTS == 127);
+    struct Case {
+        std::int32_t shifts;
+        korvane_status want;
+    };
+    const Case cases[] = {
+        {1, KORVANE_OK},
+        {16, KORVANE_OK},
+        {126, KORVANE_OK},
+        {127, KORVANE_OK},
+        {128, KORVANE_ERROR_INVALID_ARGUMENT},
+        {160, KORVANE_ERROR_INVALID_ARGUMENT},
+        {256, KORVANE_ERROR_INVALID_ARGUMENT},
+        {512, KORVANE_ERROR_INVALID_ARGUMENT},
+        {1 << 22, KORVANE_ERROR_INVALID_ARGUMENT},
+        {INT32_MAX, KORVANE_ERROR_INVALID_ARGUMENT},
+    };
+    korvane_settings d;
+    korvane_settings_default(&d);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.shifts << " shifts");
+        const korvane_settings s{24, 8, c.shifts, 0};
+        korvane_filter* f = nullptr;
+        EXPECT_EQ(korvane_filter_create(&s, 1, &f), c.want);
+        korvane_filter_destroy(f);
+        Filter g(d, 1);
+        EXPECT_EQ(korvane_filter_set_settings(g.f, &s), c.want);
+    }
+
+    // At the limit, flat frames come back as they were: mid-grey (the frame that came back as
+    // -2048 at 256 grids), and white, whose last column and row add 256 from every grid
+    // (127 * 256 = 32512, the largest sum the limit allows; 128 grids would wrap it).
+    for (std::int32_t zero_weight : {0, 64}) {
+        for (std::int32_t threads : {1, 3}) {
+            SCOPED_TRACE(testing::Message()
+                         << "zero_weight " << zero_weight << ", " << threads << " threads");
+            Filter f(korvane_settings{24, 8, KORVANE_MAX_SHIFTS, zero_weight}, threads);
+            test::TestFrame grey(37, 29);
+            test::fill(grey, {2048, 2048, -2048});
+            korvane_frame frame = packed(grey);
+            ASSERT_EQ(korvane_filter_process(f.f, &frame), KORVANE_OK);
+            for (const YcPixel& p : grey.pixels) ASSERT_EQ(p, (YcPixel{2048, 2048, -2048}));
+
+            test::TestFrame white(37, 29);
+            test::fill(white, {4096, 2048, -2048});
+            frame = packed(white);
+            ASSERT_EQ(korvane_filter_process(f.f, &frame), KORVANE_OK);
+            for (std::int32_t y = 0; y < white.h; ++y)
+                for (std::int32_t x = 0; x < white.w; ++x)
+                    if (x == white.w - 1 || y == white.h - 1) {
+                        ASSERT_EQ(white.at(x, y), (YcPixel{4096, 2048, -2048})) << x << "," << y;
+                    } else {
+                        // Inside, blocks reconstruct 256 as 255 (the transform's clamp).
+                        ASSERT_GE(white.at(x, y).y, 4080) << x << "," << y;
+                        ASSERT_LE(white.at(x, y).y, 4096) << x << "," << y;
+                    }
+        }
+    }
+}
+
 TEST(CApi, BothLayoutsGiveTheEngineBytesOnAnyThreadCount) {
     std::mt19937 rng(12);
     const korvane_settings settings[] = {{24, 8, 4, 0}, {90, 3, 11, 5}, {255, 255, 64, 64}};
@@ -154,7 +217,7 @@ TEST(CApi, BadFramesAreRejectedAndLeftUntouched) {
     test::TestFrame t(24, 16);
     test::fill_random(t, rng);
     const test::TestFrame before = t;
-    std::vector<std::int16_t> plane(24 * 16 * 3);
+    std::vector<std::int16_t> plane(24 * 16 * 4);  // room for every plane of every case
     std::int16_t* p = plane.data();
 
     const korvane_frame good = packed(t);
@@ -180,6 +243,18 @@ TEST(CApi, BadFramesAreRejectedAndLeftUntouched) {
          {KORVANE_LAYOUT_PLANAR, 24, 16, {p, p + 400, p + 800}, {48, 49, 48}}},
         {"planar, short stride",
          {KORVANE_LAYOUT_PLANAR, 24, 16, {p, p + 400, p + 800}, {48, 48, 46}}},
+        // Planes that share samples (Y spans samples 0..383 with a stride of 24).
+        {"planar, Cb is Y", {KORVANE_LAYOUT_PLANAR, 24, 16, {p, p, p + 800}, {48, 48, 48}}},
+        {"planar, Cb starts on Y's last sample",
+         {KORVANE_LAYOUT_PLANAR, 24, 16, {p, p + 383, p + 800}, {48, 48, 48}}},
+        {"planar, Y's stride carries its last row into Cb",
+         {KORVANE_LAYOUT_PLANAR, 24, 16, {p, p + 400, p + 800}, {52, 48, 48}}},
+        {"planar, Cr's rows between Cb's, one sample too early",
+         {KORVANE_LAYOUT_PLANAR, 24, 16, {p, p + 400, p + 423}, {48, 96, 96}}},
+        {"planar, Cr before Cb reaching into it",
+         {KORVANE_LAYOUT_PLANAR, 24, 16, {p, p + 800, p + 420}, {48, 48, 48}}},
+        {"planar, rows past the end of the address space",
+         {KORVANE_LAYOUT_PLANAR, 24, 16, {p, p + 400, p + 800}, {48, 48, PTRDIFF_MAX - 1}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -198,6 +273,39 @@ TEST(CApi, BadFramesAreRejectedAndLeftUntouched) {
     korvane_frame fr = good;
     EXPECT_EQ(korvane_filter_process(f.f, &fr), KORVANE_OK);
     EXPECT_TRUE(t == engine_output(before, d));
+}
+
+// Planes may share one buffer as long as no sample lies in two of them: here the rows of Y, Cb
+// and Cr take turns, each plane's stride three rows, each row ending where the next begins.
+TEST(CApi, PlanesInterleavedRowByRowAreNotAnOverlap) {
+    std::mt19937 rng(21);
+    const std::int32_t w = 24, h = 16;
+    test::TestFrame source(w, h);
+    test::fill_random(source, rng);
+    korvane_settings s;
+    korvane_settings_default(&s);
+    const test::TestFrame expected = engine_output(source, s);
+
+    std::vector<std::int16_t> buffer(static_cast<std::size_t>(3 * w * h));
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const YcPixel& px = source.at(x, y);
+            buffer[static_cast<std::size_t>((3 * y + 0) * w + x)] = px.y;
+            buffer[static_cast<std::size_t>((3 * y + 1) * w + x)] = px.cb;
+            buffer[static_cast<std::size_t>((3 * y + 2) * w + x)] = px.cr;
+        }
+    std::int16_t* b = buffer.data();
+    const korvane_frame frame{
+        KORVANE_LAYOUT_PLANAR, w, h, {b, b + w, b + 2 * w}, {6 * w, 6 * w, 6 * w}};
+    Filter f(s, 2);
+    ASSERT_EQ(korvane_filter_process(f.f, &frame), KORVANE_OK);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const YcPixel got{buffer[static_cast<std::size_t>((3 * y + 0) * w + x)],
+                              buffer[static_cast<std::size_t>((3 * y + 1) * w + x)],
+                              buffer[static_cast<std::size_t>((3 * y + 2) * w + x)]};
+            ASSERT_EQ(got, expected.at(x, y)) << x << "," << y;
+        }
 }
 
 TEST(CApi, VersionAndMessages) {

@@ -97,6 +97,12 @@ TEST_F(BadInput, OneMessageExitTwoAndNoOutput) {
          "--threshold"},
         {"quant below range", {"--quant", "0", "--size", "64x48", "@in.yc48"}, "--quant"},
         {"n-shift above range", {"--n-shift", "65", "--size", "64x48", "@in.yc48"}, "--n-shift"},
+        {"n-shift past what the 16-bit sums hold",
+         {"--n-shift", "128", "--size", "64x48", "@in.yc48"},
+         "--n-shift 128: out of range (1 to 64)"},
+        {"host threads above range",
+         {"--host-threads", "65", "--size", "64x48", "@in.yc48"},
+         "--host-threads 65: out of range (1 to 64)"},
         {"zero-weight below range",
          {"--zero-weight", "-1", "--size", "64x48", "@in.yc48"},
          "--zero-weight"},
@@ -488,6 +494,29 @@ TEST(Command, RawFramesAreTheCallbackOutputOnAnyNumberOfThreads) {
                 << threads << " threads, " << host_threads << " host threads";
         }
     }
+}
+
+TEST(Command, TheLargestHostRoundingIsThePluginsOutput) {
+    // --n-shift 64 on 63 host threads asks for 126 shifts, the most the options can: within the
+    // 127 that the 16-bit sums hold, so it runs, and gives what the plug-in gives on that host.
+    TempDir dir;
+    const std::string raw = read_file(kSamples + "/noise-64x48.yc48");
+    std::vector<YcPixel> frame(raw.size() / sizeof(YcPixel));
+    std::memcpy(frame.data(), raw.data(), raw.size());  // little-endian host
+    Host host(GetFilterTable(), 63);
+    host.track(2) = 64;
+    ASSERT_EQ(host.filter(frame.data(), 64, 48, 64), 1);
+    const Result r = tool({"--n-shift", "64", "--host-threads", "63", "--size", "64x48",
+                           kSamples + "/noise-64x48.yc48", dir / "out.yc48"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string out = read_file(dir / "out.yc48");
+    ASSERT_EQ(out.size(), raw.size());
+    EXPECT_EQ(std::memcmp(out.data(), frame.data(), out.size()), 0);
+    // And that differs from 64 shifts: the rounding took effect.
+    const Result plain = tool(
+        {"--n-shift", "64", "--size", "64x48", kSamples + "/noise-64x48.yc48", dir / "plain.yc48"});
+    ASSERT_EQ(plain.status, 0) << plain.err;
+    EXPECT_NE(read_file(dir / "plain.yc48"), out);
 }
 
 TEST(Command, RgbaPixelsFilterAsTheCommandFiltersAnRgbaPng) {
