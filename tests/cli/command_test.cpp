@@ -387,8 +387,8 @@ TEST(Command, GrayY4mIsTaggedFullRange) {
     const std::string header = y4m.substr(0, y4m.find('\n'));
     EXPECT_NE(header.find("Cmono"), std::string::npos) << header;
     EXPECT_NE(header.find("XCOLORRANGE=FULL"), std::string::npos) << header;
-    if (run_shell("command -v ffmpeg >/dev/null").status != 0)
-        GTEST_SKIP() << "ffmpeg is not installed (scripts/install-deps ffmpeg)";
+    ASSERT_EQ(run_shell("command -v ffmpeg >/dev/null").status, 0)
+        << "ffmpeg is not installed (scripts/install-deps installs it)";
     // The picture ffmpeg reads from the stream is the one korvane-dct writes as a PNG.
     ASSERT_EQ(run_shell("ffmpeg -nostdin -v error -y -i '" + dir / "g.y4m" + "' -pix_fmt gray '" +
                         dir / "ff.png" + "'")
