@@ -144,9 +144,13 @@ private:
             switch (tag[0]) {
                 case 'W':
                     if (!parse_int(value, w)) bad();
+                    if (w < 0)
+                        fail("invalid frame width '" + std::string(tag) + "' in the Y4M header");
                     break;
                 case 'H':
                     if (!parse_int(value, h)) bad();
+                    if (h < 0)
+                        fail("invalid frame height '" + std::string(tag) + "' in the Y4M header");
                     break;
                 case 'C':
                     parse_chroma(value);

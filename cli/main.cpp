@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <exception>
@@ -176,14 +178,25 @@ private:
         if (sum.rgb_mse) *sum.rgb_mse /= n;
         return sum;
     }
+    // The change of a PSNR. Infinite before and after (the frames equal the reference both
+    // times) is no change rather than inf - inf, NaN.
+    static std::string psnr_change(double before, double after) {
+        if (std::isinf(before) && std::isinf(after)) return "identical";
+        char text[32];
+        std::snprintf(text, sizeof text, "%+.3f", after - before);
+        return text;
+    }
+
     void print(const char* what, const Quality& b, const Quality& a) {
         clear_progress_line();
         const double pb = psnr(b.luma_mse, peak_), pa = psnr(a.luma_mse, peak_);
-        std::fprintf(out_, "%s: luma PSNR %.3f -> %.3f dB (%+.3f), SSIM %.5f -> %.5f (%+.5f)", what,
-                     pb, pa, pa - pb, b.luma_ssim, a.luma_ssim, a.luma_ssim - b.luma_ssim);
+        std::fprintf(out_, "%s: luma PSNR %.3f -> %.3f dB (%s), SSIM %.5f -> %.5f (%+.5f)", what,
+                     pb, pa, psnr_change(pb, pa).c_str(), b.luma_ssim, a.luma_ssim,
+                     a.luma_ssim - b.luma_ssim);
         if (rgb_ && b.rgb_mse && a.rgb_mse) {
             const double rb = psnr(*b.rgb_mse, peak_), ra = psnr(*a.rgb_mse, peak_);
-            std::fprintf(out_, "; RGB PSNR %.3f -> %.3f dB (%+.3f)", rb, ra, ra - rb);
+            std::fprintf(out_, "; RGB PSNR %.3f -> %.3f dB (%s)", rb, ra,
+                         psnr_change(rb, ra).c_str());
         }
         std::fputc('\n', out_);
         std::fflush(out_);
@@ -204,6 +217,13 @@ bool same_file(const std::string& a, const std::string& b) {
     return std::filesystem::weakly_canonical(a, ec) == std::filesystem::weakly_canonical(b, ec);
 }
 
+bool has_extension(const std::string& path, const std::string& extension) {
+    std::string ext = std::filesystem::path(path).extension().string();
+    std::transform(ext.begin(), ext.end(), ext.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return ext == extension;
+}
+
 // A file that is read must not also be written, nor may two outputs be one file: refused before
 // any work, since the output would replace what is still to be read or the other output.
 void check_not_an_output(const std::string& path, const char* what, const Options& options) {
@@ -215,6 +235,9 @@ void check_not_an_output(const std::string& path, const char* what, const Option
 
 void check_outputs(const Options& options) {
     if (options.compare.empty()) return;
+    // The picture is a PNG whatever its name: a name that says otherwise is a mistake.
+    if (options.compare != "-" && !has_extension(options.compare, ".png"))
+        throw UsageError("'" + options.compare + "': --compare writes a PNG picture: name it .png");
     if (options.compare == "-" && options.output == "-")
         throw UsageError("--compare - and OUTPUT - cannot both be standard output");
     if (same_file(options.compare, options.output))
@@ -233,9 +256,9 @@ void print_stats(const StageTimes& t, StageTimes::Clock::time_point started, std
         return static_cast<double>(ns) / n / 1e6;
     };
     std::fprintf(stderr,
-                 "korvane-dct: stats: %lld frames in %.3f s, %.2f frames/s; per frame: filter "
+                 "korvane-dct: stats: %lld %s in %.3f s, %.2f frames/s; per frame: filter "
                  "%.2f ms, read and convert %.2f ms, convert and write %.2f ms\n",
-                 static_cast<long long>(frames), wall,
+                 static_cast<long long>(frames), frames == 1 ? "frame" : "frames", wall,
                  wall > 0 ? static_cast<double>(frames) / wall : 0, ms(t.filter_ns), ms(t.read_ns),
                  ms(t.write_ns));
 }
@@ -253,6 +276,13 @@ int run(int argc, const char* const* argv) {
     const Format& out_format = output_format(options, in_format);
     if (options.input == "-" && options.reference == "-")
         throw UsageError("the input and the reference cannot both be standard input");
+    // Only raw frames lack a size of their own; given for anything else, --size would be ignored,
+    // which hides a mistake (the wrong file, or a format named wrongly).
+    if (options.size && &in_format != &kYc48Format &&
+        (options.reference.empty() || options.reference == "-" ||
+         &format_for(options.reference) != &kYc48Format))
+        throw UsageError("--size is only for raw .yc48 frames; '" + options.input + "' is " +
+                         in_format.name + ", which carries its own size");
 
     check_outputs(options);
     // Everything about the inputs is checked before any output is created.

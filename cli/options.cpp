@@ -133,7 +133,8 @@ std::optional<Options> parse_options(int argc, const char* const* argv, std::str
     app.add_option("--cpu", o.cpu, "instruction-set tier of the kernels")
         ->check(CLI::IsMember({"auto", "scalar", "sse4.1", "avx2", "avx512"}))
         ->capture_default_str();
-    app.add_flag("-q,--quiet", o.quiet, "no progress on a terminal");
+    app.add_flag("-q,--quiet", o.quiet,
+                 "no progress line, and no line saying what --strength auto chose");
     app.add_flag("--stats", o.stats,
                  "at the end, one line on standard error: frames, time, frames per second, and "
                  "per frame the time spent filtering, reading and converting, and converting and "

@@ -1,7 +1,9 @@
 # cmake -DZIP=korvane_dct-VERSION-aviutl.zip -DPLUGIN=korvane_dct.auf -DVERSION=x.y.z -P check-zip.cmake
 # The AviUtl download holds exactly the plug-in (byte for byte the one built) and the two
-# readmes, each with CRLF line ends and the version; the English one plain ASCII, the Japanese
-# one UTF-8 with a byte-order mark.
+# readmes, each with CRLF line ends, the version and the licence (named, and the whole text of
+# LICENSE); the English one plain ASCII, the Japanese one UTF-8 with a byte-order mark.
+file(READ ${CMAKE_CURRENT_LIST_DIR}/../../LICENSE license)
+string(STRIP "${license}" license)
 set(dir ${CMAKE_CURRENT_BINARY_DIR}/check-zip-tmp)
 file(REMOVE_RECURSE ${dir})
 file(MAKE_DIRECTORY ${dir})
@@ -41,6 +43,11 @@ else()
                 list(APPEND problems "readme_${lang}.txt does not mention ${word}")
             endif()
         endforeach()
+        string(REPLACE "\r" "" unix_text "${text}")
+        string(FIND "${unix_text}" "${license}" at)
+        if(NOT text MATCHES "MIT" OR at EQUAL -1)
+            list(APPEND problems "readme_${lang}.txt lacks the licence (MIT, and the text of LICENSE)")
+        endif()
     endforeach()
     file(READ ${dir}/readme_en.txt hex HEX)
     string(REGEX REPLACE "(..)" " \\1" bytes "${hex}")

@@ -2,8 +2,8 @@
 #       -P check-package.cmake
 # The package as ExEdit2 installs it: exactly Plugin/korvane_dct/korvane_dct.auf2 (the plug-in as
 # built), package.txt and package.ini; the texts with Windows line ends, package.txt UTF-8 with a
-# byte-order mark, in Japanese and English, naming the four track bars; package.ini's [package]
-# with id, name and information.
+# byte-order mark, in Japanese and English, naming the four track bars and the licence (MIT, with
+# the whole text of LICENSE); package.ini's [package] with id, name and information.
 get_filename_component(PACKAGE "${PACKAGE}" ABSOLUTE)
 set(problems "")
 file(REMOVE_RECURSE ${WORK})
@@ -62,8 +62,17 @@ endfunction()
 check_text(package.ini "[package]\nid=korvane_dct\n" "\nname=Korvane DCT\n"
     "\ninformation=Korvane DCT ${VERSION} ")
 check_text(package.txt "Korvane DCT ${VERSION}" "トラックバー" "Track bars"
-    threshold quant n_shift zero_weight "0~255" "0..255")
+    threshold quant n_shift zero_weight "0~255" "0..255" "MIT")
 if(EXISTS ${WORK}/package.txt)
+    # The licence as LICENSE words it.
+    file(READ ${CMAKE_CURRENT_LIST_DIR}/../../LICENSE license)
+    string(STRIP "${license}" license)
+    file(READ ${WORK}/package.txt text)
+    string(REPLACE "\r" "" text "${text}")
+    string(FIND "${text}" "${license}" at)
+    if(at EQUAL -1)
+        list(APPEND problems "package.txt: not the whole text of LICENSE")
+    endif()
     file(READ ${WORK}/package.txt bom LIMIT 3 HEX)
     if(NOT bom STREQUAL "efbbbf")
         list(APPEND problems "package.txt: no UTF-8 byte-order mark")

@@ -83,6 +83,7 @@ protected:
         write_file(dir / "c411.y4m", "YUV4MPEG2 W16 H16 C411\n");
         write_file(dir / "p17.y4m", "YUV4MPEG2 W16 H16 C420p17\n");
         write_file(dir / "zero.y4m", "YUV4MPEG2 W0 H16 C420\n");
+        write_file(dir / "negative.y4m", "YUV4MPEG2 W-5 H16 C420\n");
         write_file(dir / "huge.y4m", "YUV4MPEG2 W200000 H200000 C420\n");
     }
 
@@ -138,10 +139,14 @@ TEST_F(BadInput, OneMessageExitTwoAndNoOutput) {
         {"unsupported chroma", {"@c411.y4m"}, "C411"},
         {"unsupported depth", {"@p17.y4m"}, "C420p17"},
         {"Y4M of zero width", {"@zero.y4m"}, "0x16"},
+        {"Y4M of negative width", {"@negative.y4m"}, "invalid frame width 'W-5'"},
         {"Y4M too large", {"@huge.y4m"}, "too large"},
         {"reference of another size", {"--reference", "@ref32.png", "@in.png"}, "ref32.png"},
         {"missing reference", {"--reference", "@none.png", "@in.png"}, "none.png"},
         {"unknown tier", {"--cpu", "mmx", "@in.png"}, "mmx"},
+        // Options that would be ignored: a PNG or Y4M carries its own size.
+        {"size for a PNG", {"--size", "16x16", "@in.png"}, "--size is only for raw .yc48"},
+        {"size for a Y4M", {"--size", "16x16", "@in.y4m"}, "--size is only for raw .yc48"},
         {"PNG for many frames", {"@in.y4m"}, "one frame", "@out.png"},
         {"reference of an unknown format", {"--reference", "@ref.raw", "@in.png"}, "ref.raw"},
         // Numbers are decimal, and each option is given once.
@@ -158,6 +163,9 @@ TEST_F(BadInput, OneMessageExitTwoAndNoOutput) {
          {"--compare", "{out}", "@in.png", "{out}"},
          "same file",
          "@out.png"},
+        {"compare picture not named .png",
+         {"--compare", "@cmp.y4m", "@in.png"},
+         "--compare writes a PNG picture"},
         {"compare picture and output both standard output",
          {"--compare", "-", "@in.y4m", "-"},
          "standard output",
@@ -393,8 +401,8 @@ TEST(Command, GrayY4mIsTaggedFullRange) {
     const std::string header = y4m.substr(0, y4m.find('\n'));
     EXPECT_NE(header.find("Cmono"), std::string::npos) << header;
     EXPECT_NE(header.find("XCOLORRANGE=FULL"), std::string::npos) << header;
-    if (run_shell("command -v ffmpeg >/dev/null").status != 0)
-        GTEST_SKIP() << "ffmpeg is not installed (scripts/install-deps ffmpeg)";
+    ASSERT_EQ(run_shell("command -v ffmpeg >/dev/null").status, 0)
+        << "ffmpeg is not installed (scripts/install-deps installs it)";
     // The picture ffmpeg reads from the stream is the one korvane-dct writes as a PNG.
     ASSERT_EQ(run_shell("ffmpeg -nostdin -v error -y -i '" + dir / "g.y4m" + "' -pix_fmt gray '" +
                         dir / "ff.png" + "'")
@@ -464,6 +472,45 @@ TEST(Command, StatsSayWhereTheTimeWent) {
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     // Without --stats, nothing.
     EXPECT_EQ(tool({"--quiet", dir / "in.y4m", dir / "out.y4m"}).err, "");
+}
+
+// What korvane-dct prints reads right: one frame is one frame, pictures equal to the reference
+// have no NaN difference, and --help says all that --quiet hides.
+TEST(Command, ReportsAndHelpReadRight) {
+    TempDir dir;
+    // A flat gray picture comes back exactly (FlatPngFramesKeepTheirLevels): equal to itself as
+    // the reference before and after.
+    write_file(dir / "flat.png", encode_png(16, 16, SPNG_COLOR_TYPE_GRAYSCALE, 8,
+                                            std::vector<unsigned char>(256, 90)));
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;
+        bool on_stdout;    // else standard error
+        const char* want;  // a part of the printed text
+    };
+    const Case cases[] = {
+        {"stats of one frame",
+         {"--quiet", "--stats", dir / "flat.png", dir / "out.png"},
+         false,
+         "stats: 1 frame in "},
+        {"the reference itself",
+         {"--quiet", "--reference", dir / "flat.png", dir / "flat.png", dir / "out.png"},
+         true,
+         "mean of 1 frame: luma PSNR inf -> inf dB (identical), SSIM 1.00000 -> 1.00000 "
+         "(+0.00000)\n"},
+        {"help on --quiet",
+         {"--help"},
+         true,
+         "no progress line, and no line saying what --strength auto chose"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Result r = tool(c.args, "", dir / "stdout.txt");
+        ASSERT_EQ(r.status, 0) << r.err;
+        const std::string text = c.on_stdout ? read_file(dir / "stdout.txt") : r.err;
+        EXPECT_NE(text.find(c.want), std::string::npos) << text;
+        EXPECT_EQ(text.find("nan"), std::string::npos) << text;
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -2,6 +2,7 @@
 // Y4M, filtered through pipes, and compared with the uncompressed clip.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "run_command.h"
@@ -43,9 +44,27 @@ double mean_squared_error(const Y4m& a, const Y4m& b) {
     return sum / n;
 }
 
+// The frames of a Y4M stream, each without its FRAME line; `frame` bytes each.
+std::string y4m_payload(const std::string& s, std::size_t frame) {
+    std::string all;
+    std::size_t at = s.find('\n') + 1;
+    while (at < s.size()) {
+        const std::size_t nl = s.find('\n', at);
+        if (nl == std::string::npos || s.compare(at, 5, "FRAME") != 0 || nl + 1 + frame > s.size())
+            throw std::runtime_error("bad Y4M frame");
+        all += s.substr(nl + 1, frame);
+        at = nl + 1 + frame;
+    }
+    return all;
+}
+
+// ffmpeg is in scripts/install-deps' default list: a machine without it is not set up for the
+// tests, which must say so rather than pass.
+bool have_ffmpeg() { return run_shell("command -v ffmpeg >/dev/null").status == 0; }
+constexpr const char* kNoFfmpeg = "ffmpeg is not installed (scripts/install-deps installs it)";
+
 TEST(Ffmpeg, CompressedClipFilteredThroughPipesComesCloserToTheSource) {
-    if (run_shell("command -v ffmpeg >/dev/null").status != 0)
-        GTEST_SKIP() << "ffmpeg is not installed (scripts/install-deps ffmpeg)";
+    ASSERT_TRUE(have_ffmpeg()) << kNoFfmpeg;
     TempDir dir;
     const std::string ff = "ffmpeg -nostdin -v error -y ";
     Result r = run_shell(ff + "-f lavfi -i testsrc2=size=320x240:rate=25 -frames:v 12 " +
@@ -76,6 +95,40 @@ TEST(Ffmpeg, CompressedClipFilteredThroughPipesComesCloserToTheSource) {
     // ffmpeg reads the filtered stream back.
     r = run_shell(ff + "-i '" + dir / "filtered.y4m" + "' -c:v mpeg4 '" + dir / "again.avi" + "'");
     EXPECT_EQ(r.status, 0) << r.err;
+}
+
+// The route the README gives for ffmpeg: decode to a Y4M pipe, filter, encode from the pipe. At
+// 854x480 ffmpeg's frei0r filter pads the rows it hands a plug-in (frei0r has no stride), so its
+// frames come out sheared; through Y4M every frame is korvane-dct's, byte for byte.
+TEST(Ffmpeg, Y4mPipeGivesKorvaneDctsBytesAtAWidthThatFrei0rShears) {
+    ASSERT_TRUE(have_ffmpeg()) << kNoFfmpeg;
+    constexpr int w = 854, h = 480, frames = 3;
+    TempDir dir;
+    const std::string ff = "ffmpeg -nostdin -v error -y ";
+    Result r = run_shell(ff + "-f lavfi -i testsrc2=size=854x480:rate=25 -frames:v 3 " +
+                         "-pix_fmt yuv420p -c:v mpeg4 -q:v 12 '" + dir / "in.mp4" + "'");
+    ASSERT_EQ(r.status, 0) << r.err;
+    // What korvane-dct gives on the decoded frames, file to file.
+    r = run_shell(ff + "-i '" + dir / "in.mp4" + "' -f yuv4mpegpipe '" + dir / "decoded.y4m" +
+                  "' && '" + KORVANE_DCT + "' --quiet '" + dir / "decoded.y4m" + "' '" +
+                  dir / "expected.y4m" + "'");
+    ASSERT_EQ(r.status, 0) << r.err;
+    // The pipeline, as a user types it; the last ffmpeg writes the frames as they are.
+    r = run_shell(ff + "-i '" + dir / "in.mp4" + "' -f yuv4mpegpipe - | '" + KORVANE_DCT +
+                  "' --quiet - - | " + ff + "-i - -f rawvideo -pix_fmt yuv420p '" +
+                  dir / "out.yuv" + "'");
+    ASSERT_EQ(r.status, 0) << r.err;
+
+    const std::size_t frame = w * h + 2 * ((w + 1) / 2) * ((h + 1) / 2);
+    const std::string expected = y4m_payload(read_file(dir / "expected.y4m"), frame);
+    const std::string decoded = y4m_payload(read_file(dir / "decoded.y4m"), frame);
+    const std::string out = read_file(dir / "out.yuv");
+    ASSERT_EQ(expected.size(), frames * frame);
+    EXPECT_NE(expected, decoded) << "the frames came out unfiltered";
+    ASSERT_EQ(out.size(), expected.size());
+    const auto [mismatch, unused] = std::mismatch(out.begin(), out.end(), expected.begin());
+    EXPECT_TRUE(mismatch == out.end())
+        << "first difference at byte " << (mismatch - out.begin()) << " of " << out.size();
 }
 
 }  // namespace
