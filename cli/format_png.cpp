@@ -53,7 +53,7 @@ int channels_of(const StreamInfo& info) {
 // The file for libspng, its first bytes (read first, to see what the file is) served again.
 struct PngStream {
     std::FILE* file = nullptr;
-    unsigned char head[8] = {};
+    unsigned char head[16] = {};
     std::size_t head_size = 0, head_used = 0;
 };
 
