@@ -100,13 +100,15 @@ extern "C" void on_progress(j_common_ptr cinfo) {
     watch_scan(reinterpret_cast<j_decompress_ptr>(cinfo));
 }
 
-// Reads the file through a buffer of its own and keeps every byte read, so that the data can be
-// read a second time (standard input cannot be rewound). It serves `kept` first: the bytes that
-// decode_file() read to see what the file is.
+// Reads the file through a buffer of its own and, while `keep` is set (for arithmetic-coded
+// data, which may need a second look), keeps every byte read, since standard input cannot be
+// rewound. It serves `kept` first: the bytes that decode_file() read to see what the file is.
 struct Source {
     jpeg_source_mgr pub;  // first, so that cinfo->src points at the whole source
     std::FILE* file = nullptr;
     std::vector<unsigned char>* kept = nullptr;
+    bool keep = true;
+    bool started = false;  // something was read
     bool out_of_memory = false;
     JOCTET buffer[4096];
 };
@@ -119,12 +121,12 @@ extern "C" boolean source_fill(j_decompress_ptr cinfo) {
     std::size_t n = std::fread(src->buffer, 1, sizeof src->buffer, src->file);
     if (n == 0) {
         if (std::ferror(src->file)) ERREXIT(cinfo, JERR_FILE_READ);
-        if (src->kept->empty()) ERREXIT(cinfo, JERR_INPUT_EMPTY);
+        if (!src->started) ERREXIT(cinfo, JERR_INPUT_EMPTY);
         WARNMS(cinfo, JWRN_JPEG_EOF);  // ends the decode (on_message)
         src->buffer[0] = 0xFF;
         src->buffer[1] = JPEG_EOI;
         n = 2;
-    } else {
+    } else if (src->keep) {
         try {
             src->kept->insert(src->kept->end(), src->buffer, src->buffer + n);
         } catch (...) {  // no exception may cross libjpeg's C frames
@@ -132,6 +134,7 @@ extern "C" boolean source_fill(j_decompress_ptr cinfo) {
             ERREXIT(cinfo, JERR_OUT_OF_MEMORY);
         }
     }
+    src->started = true;
     src->pub.next_input_byte = src->buffer;
     src->pub.bytes_in_buffer = n;
     return TRUE;
@@ -154,7 +157,7 @@ struct Decoder {
     ErrorManager err{};
     Source src{};
     ScanWatch watch{};
-    std::vector<unsigned char> bytes;  // the file as far as it was read
+    std::vector<unsigned char> bytes;  // the file as far as it was read (arithmetic-coded)
     bool created = false;
     JOCTET* icc = nullptr;  // malloc'ed by jpeg_read_icc_profile
     unsigned int icc_size = 0;
@@ -216,6 +219,7 @@ Outcome decode(Decoder& d, std::FILE* file, Header& header, std::uint64_t max_pi
     d.src.pub.bytes_in_buffer = d.bytes.size();
     d.src.file = file;
     d.src.kept = &d.bytes;
+    d.src.started = !d.bytes.empty();
     d.cinfo.src = &d.src.pub;
     d.watch.pub.progress_monitor = on_progress;
     d.cinfo.progress = &d.watch.pub;
@@ -224,6 +228,7 @@ Outcome decode(Decoder& d, std::FILE* file, Header& header, std::uint64_t max_pi
     jpeg_read_header(&d.cinfo, TRUE);
     jpeg_read_icc_profile(&d.cinfo, &d.icc, &d.icc_size);
     keep_exif(d.cinfo, header);
+    d.src.keep = d.cinfo.arith_code;
 
     header.colour = d.cinfo.jpeg_color_space;
     header.w = static_cast<std::int32_t>(d.cinfo.image_width);
