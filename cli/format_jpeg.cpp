@@ -79,8 +79,8 @@ extern "C" void on_message(j_common_ptr cinfo, int level) {
 // a scan's data end before its last blocks (the encoder leaves out trailing zero bytes, and the
 // decoder reads zeros once it meets the next marker), so libjpeg says nothing when the data of a
 // cut or damaged file ends early: the rest of the scan decodes from zeros into garbage. The
-// progress hook, called between rows, notes the first scan that met a marker other than an
-// expected restart marker before its last row; decode_file() then looks at the coefficients.
+// progress hook, called between rows, notes whether a scan met a marker other than an expected
+// restart marker before its last row; decode_file() then looks at the coefficients.
 struct ScanWatch {
     jpeg_progress_mgr pub;  // first, so that cinfo->progress points at the whole watch
     bool ran_out = false;
