@@ -7,7 +7,8 @@
 // libjpeg reports fatal errors through a callback that must not return. It leaves through
 // longjmp, back into decode() below: a function that keeps no C++ object with a destructor of
 // its own, so the jump skips only libjpeg's C frames and the callback. Everything that needs
-// cleaning up (the decompressor, the ICC buffer) belongs to the Decoder in the caller's frame.
+// cleaning up (the decompressor, the ICC buffer, the bytes read) belongs to the Decoder in the
+// caller's frame.
 // clang-format off
 // jpeglib.h uses size_t and FILE without including their headers.
 #include <cstddef>
@@ -16,11 +17,14 @@
 #include <jerror.h>
 // clang-format on
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "cli/errors.h"
+#include "cli/exif.h"
 #include "cli/formats.h"
 #include "cli/output_file.h"
 #include "picture/convert.h"
@@ -36,18 +40,17 @@ struct ErrorManager {
     bool bad_icc;          // a warning that an ICC marker was malformed
 };
 
-// Warnings that mean the compressed picture is damaged or cut short: libjpeg would go on and
-// hand back a picture with grey or garbled blocks, which the filter cannot repair and the output
-// would hide. They end the decode like errors.
-bool damages_the_picture(int code) {
+// Warnings about metadata that this reader does not use, or about bytes between segments that
+// libjpeg skipped (the picture itself is whole): the decode goes on. Every other warning means
+// that the compressed picture is damaged or cut short, where libjpeg would go on and hand back
+// grey or garbled blocks that the filter cannot repair and the output would hide: the first one
+// ends the decode like an error.
+bool harmless(int code) {
     switch (code) {
-        case JWRN_ARITH_BAD_CODE:
-        case JWRN_BOGUS_PROGRESSION:
-        case JWRN_HIT_MARKER:
-        case JWRN_HUFF_BAD_CODE:
-        case JWRN_JPEG_EOF:
-        case JWRN_MUST_RESYNC:
-        case JWRN_NOT_SEQUENTIAL:
+        case JWRN_ADOBE_XFORM:
+        case JWRN_BOGUS_ICC:
+        case JWRN_EXTRANEOUS_DATA:
+        case JWRN_JFIF_MAJOR:
             return true;
         default:
             return false;
@@ -64,20 +67,97 @@ extern "C" void on_message(j_common_ptr cinfo, int level) {
     if (level >= 0) return;  // trace messages
     auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
     const int code = cinfo->err->msg_code;
-    if (damages_the_picture(code)) {
+    if (!harmless(code)) {
         (*cinfo->err->format_message)(cinfo, err->message);
         std::longjmp(err->jump, 1);
     }
     if (code == JWRN_EXTRANEOUS_DATA) err->extraneous_data = true;
     if (code == JWRN_BOGUS_ICC) err->bad_icc = true;
-    // Other warnings (an unknown JFIF revision or Adobe transform code) are about metadata that
-    // this reader does not use.
+}
+
+// Where an arithmetic-coded scan ran out of data. Unlike Huffman coding, arithmetic coding lets
+// a scan's data end before its last blocks (the encoder leaves out trailing zero bytes, and the
+// decoder reads zeros once it meets the next marker), so libjpeg says nothing when the data of a
+// cut or damaged file ends early: the rest of the scan decodes from zeros into garbage. The
+// progress hook, called between rows, notes whether a scan met a marker other than an expected
+// restart marker before its last row; decode_file() then looks at the coefficients.
+struct ScanWatch {
+    jpeg_progress_mgr pub;  // first, so that cinfo->progress points at the whole watch
+    bool ran_out = false;
+};
+
+void watch_scan(j_decompress_ptr cinfo) {
+    auto* watch = reinterpret_cast<ScanWatch*>(cinfo->progress);
+    const int marker = cinfo->unread_marker;
+    const bool restart =
+        cinfo->restart_interval != 0 && marker >= JPEG_RST0 && marker <= JPEG_RST0 + 7;
+    if (cinfo->arith_code && marker != 0 && !restart &&
+        cinfo->input_iMCU_row < cinfo->total_iMCU_rows)
+        watch->ran_out = true;
+}
+
+extern "C" void on_progress(j_common_ptr cinfo) {
+    watch_scan(reinterpret_cast<j_decompress_ptr>(cinfo));
+}
+
+// Reads the file through a buffer of its own and, while `keep` is set (for arithmetic-coded
+// data, which may need a second look), keeps every byte read, since standard input cannot be
+// rewound. It serves `kept` first: the bytes that decode_file() read to see what the file is.
+struct Source {
+    jpeg_source_mgr pub;  // first, so that cinfo->src points at the whole source
+    std::FILE* file = nullptr;
+    std::vector<unsigned char>* kept = nullptr;
+    bool keep = true;
+    bool started = false;  // something was read
+    bool out_of_memory = false;
+    JOCTET buffer[4096];
+};
+
+extern "C" void source_init(j_decompress_ptr) {}
+extern "C" void source_term(j_decompress_ptr) {}
+
+extern "C" boolean source_fill(j_decompress_ptr cinfo) {
+    auto* src = reinterpret_cast<Source*>(cinfo->src);
+    std::size_t n = std::fread(src->buffer, 1, sizeof src->buffer, src->file);
+    if (n == 0) {
+        if (std::ferror(src->file)) ERREXIT(cinfo, JERR_FILE_READ);
+        if (!src->started) ERREXIT(cinfo, JERR_INPUT_EMPTY);
+        WARNMS(cinfo, JWRN_JPEG_EOF);  // ends the decode (on_message)
+        src->buffer[0] = 0xFF;
+        src->buffer[1] = JPEG_EOI;
+        n = 2;
+    } else if (src->keep) {
+        try {
+            src->kept->insert(src->kept->end(), src->buffer, src->buffer + n);
+        } catch (...) {  // no exception may cross libjpeg's C frames
+            src->out_of_memory = true;
+            ERREXIT(cinfo, JERR_OUT_OF_MEMORY);
+        }
+    }
+    src->started = true;
+    src->pub.next_input_byte = src->buffer;
+    src->pub.bytes_in_buffer = n;
+    return TRUE;
+}
+
+extern "C" void source_skip(j_decompress_ptr cinfo, long count) {
+    jpeg_source_mgr* src = cinfo->src;
+    if (count <= 0) return;
+    while (count > static_cast<long>(src->bytes_in_buffer)) {
+        count -= static_cast<long>(src->bytes_in_buffer);
+        source_fill(cinfo);
+    }
+    src->next_input_byte += count;
+    src->bytes_in_buffer -= static_cast<std::size_t>(count);
 }
 
 // The decompressor and what it allocated, released whichever way the decode ends.
 struct Decoder {
     jpeg_decompress_struct cinfo{};
     ErrorManager err{};
+    Source src{};
+    ScanWatch watch{};
+    std::vector<unsigned char> bytes;  // the file as far as it was read (arithmetic-coded)
     bool created = false;
     JOCTET* icc = nullptr;  // malloc'ed by jpeg_read_icc_profile
     unsigned int icc_size = 0;
@@ -92,34 +172,63 @@ struct Decoder {
 struct Header {
     J_COLOR_SPACE colour = JCS_UNKNOWN;
     std::int32_t w = 0, h = 0;
-    int quant[64] = {};  // luma table in natural order; all 0 when none
+    int quant[64] = {};              // luma table in natural order; all 0 when none
+    std::vector<std::uint8_t> exif;  // the APP1 EXIF segment after its marker; empty when none
 };
 
-// Largest frame the reader decodes. libjpeg allows 65500 x 65500; the frame checks allow 2^28
-// pixels. Fuzzed headers name huge frames in a few bytes, and a progressive one makes libjpeg
-// fill coefficient buffers for all of it before anything is read: in fuzz builds keep frames
-// small enough that every input is quick.
+// The EXIF segment: APP1 starting "Exif\0\0"; the first one, as readers take it.
+void keep_exif(const jpeg_decompress_struct& cinfo, Header& header) {
+    static constexpr char kExif[] = {'E', 'x', 'i', 'f', 0, 0};
+    for (jpeg_saved_marker_ptr m = cinfo.marker_list; m; m = m->next) {
+        if (m->marker == JPEG_APP0 + 1 && m->data_length >= sizeof kExif &&
+            std::memcmp(m->data, kExif, sizeof kExif) == 0) {
+            header.exif.assign(m->data, m->data + m->data_length);
+            return;
+        }
+    }
+}
+
+// Fuzzed headers name huge frames in a few bytes, and a progressive one makes libjpeg fill
+// coefficient buffers for all of it before anything is read: in fuzz builds the reader keeps
+// frames, beyond --max-megapixels, small enough that every input is quick.
 #ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
-constexpr std::uint64_t kMaxDecodePixels = std::uint64_t{1} << 22;
+constexpr std::uint64_t kMaxFuzzPixels = std::uint64_t{1} << 22;
 #else
-constexpr std::uint64_t kMaxDecodePixels = ~std::uint64_t{0};
+constexpr std::uint64_t kMaxFuzzPixels = ~std::uint64_t{0};
 #endif
 
 enum class Outcome { failed, decoded, unsupported_colour, too_large };
 
-// Reads the header into `header` and, when the picture can be read, calls `prepare()` and
-// decodes it, handing each row to `row_out(samples, components, y)`. On `failed` libjpeg's
-// message is in d.err.message. Keeps no object with a destructor in its own frame (see the top
-// of the file); the callbacks may throw (a frame too large, bad_alloc), which leaves normally.
+// Reads the header into `header` and, when the picture can be read and has at most
+// `max_pixels`, calls `prepare()` and decodes it, handing each row to `row_out(samples,
+// components, y)`. On `failed` libjpeg's message is in d.err.message. Keeps no object with a
+// destructor in its own frame (see the top of the file); the callbacks may throw (a frame too
+// large, bad_alloc), which leaves normally, as does bad_alloc from keeping the EXIF segment.
 template <typename Prepare, typename RowOut>
-Outcome decode(Decoder& d, std::FILE* file, Header& header, Prepare&& prepare, RowOut&& row_out) {
+Outcome decode(Decoder& d, std::FILE* file, Header& header, std::uint64_t max_pixels,
+               Prepare&& prepare, RowOut&& row_out) {
     if (setjmp(d.err.jump)) return Outcome::failed;
     jpeg_create_decompress(&d.cinfo);
     d.created = true;
-    jpeg_stdio_src(&d.cinfo, file);
+    d.src.pub.init_source = source_init;
+    d.src.pub.fill_input_buffer = source_fill;
+    d.src.pub.skip_input_data = source_skip;
+    d.src.pub.resync_to_restart = jpeg_resync_to_restart;
+    d.src.pub.term_source = source_term;
+    d.src.pub.next_input_byte = d.bytes.data();
+    d.src.pub.bytes_in_buffer = d.bytes.size();
+    d.src.file = file;
+    d.src.kept = &d.bytes;
+    d.src.started = !d.bytes.empty();
+    d.cinfo.src = &d.src.pub;
+    d.watch.pub.progress_monitor = on_progress;
+    d.cinfo.progress = &d.watch.pub;
+    jpeg_save_markers(&d.cinfo, JPEG_APP0 + 1, 0xFFFF);  // EXIF
     jpeg_save_markers(&d.cinfo, JPEG_APP0 + 2, 0xFFFF);  // ICC profile chunks
     jpeg_read_header(&d.cinfo, TRUE);
     jpeg_read_icc_profile(&d.cinfo, &d.icc, &d.icc_size);
+    keep_exif(d.cinfo, header);
+    d.src.keep = d.cinfo.arith_code;
 
     header.colour = d.cinfo.jpeg_color_space;
     header.w = static_cast<std::int32_t>(d.cinfo.image_width);
@@ -140,7 +249,8 @@ Outcome decode(Decoder& d, std::FILE* file, Header& header, Prepare&& prepare, R
         default:
             return Outcome::unsupported_colour;
     }
-    if (std::uint64_t{d.cinfo.image_width} * d.cinfo.image_height > kMaxDecodePixels)
+    if (std::uint64_t{d.cinfo.image_width} * d.cinfo.image_height >
+        std::min(max_pixels, kMaxFuzzPixels))
         return Outcome::too_large;
     prepare();
 
@@ -152,9 +262,39 @@ Outcome decode(Decoder& d, std::FILE* file, Header& header, Prepare&& prepare, R
         const JDIMENSION y = d.cinfo.output_scanline;
         if (jpeg_read_scanlines(&d.cinfo, row, 1) == 1)
             row_out(row[0], d.cinfo.output_components, static_cast<std::int32_t>(y));
+        watch_scan(&d.cinfo);
     }
     jpeg_finish_decompress(&d.cinfo);
     return Outcome::decoded;
+}
+
+// Whether every DC coefficient of `bytes` (a JPEG that decoded) is one that an 8-bit picture can
+// have: 8 times a level-shifted block mean, -1024 to 1016, give or take half a quantisation step
+// of rounding. Arithmetic-coded data that ran out decodes from zeros into DC values that keep
+// climbing or falling from block to block, far outside that range; a picture whose data merely
+// ends in a long run of zero bytes (a flat lower part) stays inside it. Like decode(), keeps no
+// object with a destructor in its own frame.
+bool dc_in_range(Decoder& d, const std::vector<unsigned char>& bytes) {
+    if (setjmp(d.err.jump)) return false;
+    jpeg_create_decompress(&d.cinfo);
+    d.created = true;
+    jpeg_mem_src(&d.cinfo, bytes.data(), static_cast<unsigned long>(bytes.size()));
+    jpeg_read_header(&d.cinfo, TRUE);
+    jvirt_barray_ptr* planes = jpeg_read_coefficients(&d.cinfo);
+    for (int c = 0; c < d.cinfo.num_components; ++c) {
+        const jpeg_component_info& comp = d.cinfo.comp_info[c];
+        if (!comp.quant_table) continue;  // in no scan
+        const long step = comp.quant_table->quantval[0];
+        for (JDIMENSION by = 0; by < comp.height_in_blocks; ++by) {
+            JBLOCKARRAY row = (*d.cinfo.mem->access_virt_barray)(
+                reinterpret_cast<j_common_ptr>(&d.cinfo), planes[c], by, 1, FALSE);
+            for (JDIMENSION bx = 0; bx < comp.width_in_blocks; ++bx) {
+                const long dc = row[0][bx][0] * step;
+                if (dc < -1024 - step || dc > 1016 + step) return false;
+            }
+        }
+    }
+    return true;
 }
 
 class JpegReader final : public FrameReader {
@@ -179,6 +319,12 @@ private:
     }
 
     void decode_file(std::FILE* file, const Options& options) {
+        Decoder d;
+        // What the file is, from its first bytes; they are then decoded from d.bytes.
+        d.bytes.resize(16);
+        d.bytes.resize(std::fread(d.bytes.data(), 1, d.bytes.size(), file));
+        refuse_other_format(d.bytes, "JPEG", path_);
+
         // Host value of every 8-bit code: JPEG's Y'CbCr is full range.
         constexpr YcbcrScale kScale{8, true};
         std::int16_t luma[256], chroma[256];
@@ -187,7 +333,6 @@ private:
             chroma[v] = chroma_to_host(v, kScale);
         }
 
-        Decoder d;
         d.cinfo.err = jpeg_std_error(&d.err.pub);
         d.err.pub.error_exit = on_error;
         d.err.pub.emit_message = on_message;
@@ -212,8 +357,11 @@ private:
                     out[x] = {luma[s[0]], chroma[s[1]], chroma[s[2]]};
             }
         };
-        switch (decode(d, file, header, prepare, row_out)) {
+        const std::uint64_t max_pixels =
+            std::uint64_t{1000000} * static_cast<std::uint64_t>(options.max_megapixels);
+        switch (decode(d, file, header, max_pixels, prepare, row_out)) {
             case Outcome::failed:
+                if (d.src.out_of_memory) throw std::bad_alloc();
                 fail(std::string("not a readable JPEG: ") + d.err.message);
             case Outcome::unsupported_colour:
                 fail(header.colour == JCS_CMYK || header.colour == JCS_YCCK
@@ -221,11 +369,25 @@ private:
                          : "JPEG of an unknown colour space is not supported (gray and colour "
                            "are)");
             case Outcome::too_large:
+                check_pixel_limit(header.w, header.h, options, path_);
                 fail("frame size " + std::to_string(header.w) + "x" + std::to_string(header.h) +
                      " is too large to hold");
             case Outcome::decoded:
                 break;
         }
+        if (d.watch.ran_out) {
+            Decoder check;
+            check.cinfo.err = jpeg_std_error(&check.err.pub);
+            check.err.pub.error_exit = on_error;
+            check.err.pub.emit_message = on_message;
+            if (!dc_in_range(check, d.bytes))
+                fail(
+                    "not a readable JPEG: its arithmetic-coded data ends before the picture does "
+                    "(the file is cut short or damaged)");
+        }
+        const Exif exif = read_exif(header.exif);
+        info_.orientation = exif.orientation;
+        info_.exif = exif.tiff;
         info_.layout = Layout::ycbcr;
         info_.w = header.w;
         info_.h = header.h;
@@ -244,6 +406,9 @@ private:
             if (d.err.bad_icc) warn("its ICC profile is malformed and is left out of the output");
             if (d.err.extraneous_data)
                 warn("stray bytes between its segments were skipped (the picture is whole)");
+            if (!header.exif.empty() && exif.tiff.empty())
+                warn(std::string("its EXIF data is malformed and is left out of the output") +
+                     (exif.orientation != 1 ? " (its orientation is applied)" : ""));
         }
     }
 

@@ -50,13 +50,36 @@ int channels_of(const StreamInfo& info) {
     return (info.layout == Layout::gray ? 1 : 3) + (info.alpha ? 1 : 0);
 }
 
+// The file for libspng, its first bytes (read first, to see what the file is) served again.
+struct PngStream {
+    std::FILE* file = nullptr;
+    unsigned char head[16] = {};
+    std::size_t head_size = 0, head_used = 0;
+};
+
+int read_png_stream(spng_ctx*, void* user, void* to, std::size_t length) {
+    auto* s = static_cast<PngStream*>(user);
+    auto* out = static_cast<unsigned char*>(to);
+    const std::size_t from_head = std::min(length, s->head_size - s->head_used);
+    std::memcpy(out, s->head + s->head_used, from_head);
+    s->head_used += from_head;
+    const std::size_t rest = length - from_head;
+    if (rest != 0 && std::fread(out + from_head, 1, rest, s->file) != rest)
+        return std::ferror(s->file) ? SPNG_IO_ERROR : SPNG_IO_EOF;
+    return 0;
+}
+
 class PngReader final : public FrameReader {
 public:
-    explicit PngReader(const std::string& path) : path_(path) {
+    PngReader(const std::string& path, const Options& options) : path_(path) {
         const InputFile file = open_input(path);
+        PngStream stream;
+        stream.file = file.get();
+        stream.head_size = std::fread(stream.head, 1, sizeof stream.head, file.get());
+        refuse_other_format({stream.head, stream.head_size}, "PNG", path);
         Ctx ctx(spng_ctx_new(0));
         if (!ctx) throw std::bad_alloc();
-        check(spng_set_png_file(ctx.get(), file.get()));
+        check(spng_set_png_stream(ctx.get(), read_png_stream, &stream));
         // Generous, but an ancillary chunk can not make us hold gigabytes.
         check(spng_set_chunk_limits(ctx.get(), 1u << 26, 1u << 26));
 #ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
@@ -67,6 +90,7 @@ public:
         check(spng_get_ihdr(ctx.get(), &ihdr));
         info_.w = static_cast<std::int32_t>(std::min<std::uint32_t>(ihdr.width, 1u << 30));
         info_.h = static_cast<std::int32_t>(std::min<std::uint32_t>(ihdr.height, 1u << 30));
+        check_pixel_limit(info_.w, info_.h, options, path);
         frame_bytes(info_.w, info_.h, 8, path);
         info_.frame_count = 1;
 
@@ -259,6 +283,7 @@ public:
         }
         layout_.icc_name = source.icc_name;
         layout_.icc_profile = source.icc_profile;
+        layout_.exif = source.exif;
         if (source.frame_count && *source.frame_count > 1)
             throw UsageError("'" + file.path() + "': a PNG holds one frame, the input has " +
                              std::to_string(*source.frame_count));
@@ -349,8 +374,8 @@ private:
     bool written_ = false;
 };
 
-std::unique_ptr<FrameReader> open_png_reader(const std::string& path, const Options&) {
-    return std::make_unique<PngReader>(path);
+std::unique_ptr<FrameReader> open_png_reader(const std::string& path, const Options& options) {
+    return std::make_unique<PngReader>(path, options);
 }
 
 std::unique_ptr<FrameWriter> open_png_writer(OutputFile& file, const StreamInfo& source,
@@ -362,6 +387,7 @@ std::unique_ptr<FrameWriter> open_png_writer(OutputFile& file, const StreamInfo&
 // here, beside the encoder.
 struct ChunkData {
     std::vector<char> profile;
+    std::vector<char> exif;
     std::vector<PngChunks::Text> texts;
     std::vector<spng_text> spng_texts;
 };
@@ -376,6 +402,13 @@ int set_chunks(spng_ctx* ctx, const spng_ihdr& ihdr, const StreamInfo& meta, Chu
         iccp.profile_len = data.profile.size();
         iccp.profile = data.profile.data();
         ret = spng_set_iccp(ctx, &iccp);
+    }
+    if (ret == 0 && !meta.exif.empty()) {
+        data.exif.assign(meta.exif.begin(), meta.exif.end());
+        spng_exif exif{};
+        exif.length = data.exif.size();
+        exif.data = data.exif.data();
+        ret = spng_set_exif(ctx, &exif);
     }
     const PngChunks* c = meta.png_chunks.get();
     if (!c || ret != 0) return ret;

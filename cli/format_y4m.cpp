@@ -117,16 +117,26 @@ private:
 
     void parse_header() {
         std::string line;
+        // Another format's file (a PNG or JPEG on standard input, where Y4M is the default) is
+        // told apart by its first bytes, before its first line is looked for.
+        auto check_magic = [&] {
+            if (line.compare(0, sizeof kMagic - 1, kMagic) == 0) return;
+            refuse_other_format({reinterpret_cast<const unsigned char*>(line.data()), line.size()},
+                                "Y4M", path_);
+            fail("not a Y4M stream (no YUV4MPEG2 header)");
+        };
         for (int c = std::getc(file_); c != '\n'; c = std::getc(file_)) {
             if (c == EOF) {
                 if (line.empty()) fail("empty input, not a Y4M stream");
+                check_magic();
                 fail("ends in the Y4M header");
             }
             if (line.size() >= kMaxLine) fail("the Y4M header is too long");
             line.push_back(static_cast<char>(c));
+            if (line.size() == sizeof kMagic - 1) check_magic();
         }
-        if (line.compare(0, sizeof kMagic - 1, kMagic) != 0 ||
-            (line.size() > sizeof kMagic - 1 && line[sizeof kMagic - 1] != ' '))
+        check_magic();
+        if (line.size() > sizeof kMagic - 1 && line[sizeof kMagic - 1] != ' ')
             fail("not a Y4M stream (no YUV4MPEG2 header)");
         info_.layout = Layout::ycbcr;
         // Without a C tag a stream is 4:2:0, 8-bit.

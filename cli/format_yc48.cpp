@@ -33,9 +33,12 @@ public:
         if (file_ != stdin && ::fstat(::fileno(file_), &st) == 0 && S_ISREG(st.st_mode)) {
             const auto bytes = static_cast<std::uint64_t>(st.st_size);
             if (bytes == 0) fail("no frame in the input");
-            if (bytes % frame_bytes_ != 0)
+            if (bytes % frame_bytes_ != 0) {
+                unsigned char head[16];
+                refuse_other_format({head, std::fread(head, 1, sizeof head, file_)}, "yc48", path_);
                 fail("size " + std::to_string(bytes) + " bytes is not a whole number of " +
                      std::to_string(size.w) + "x" + std::to_string(size.h) + " frames");
+            }
             info_.frame_count = static_cast<std::int64_t>(bytes / frame_bytes_);
         }
         if (!kPixelsAreFileBytes) buffer_.resize(frame_bytes_);
@@ -50,6 +53,7 @@ public:
                                   ? reinterpret_cast<unsigned char*>(frame.pixels.data())
                                   : buffer_.data();
         const std::size_t got = std::fread(into, 1, frame_bytes_, file_);
+        if (frames_read_ == 0) refuse_other_format({into, got}, "yc48", path_);
         if (got == 0 && !std::ferror(file_)) {
             if (frames_read_ == 0) fail("no frame in the input");
             return false;

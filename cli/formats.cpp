@@ -76,6 +76,38 @@ std::size_t frame_bytes(std::int32_t w, std::int32_t h, std::size_t bytes_per_pi
     return static_cast<std::size_t>(pixels * bytes_per_pixel);
 }
 
+void check_pixel_limit(std::int32_t w, std::int32_t h, const Options& options,
+                       const std::string& path) {
+    const auto pixels =
+        static_cast<std::uint64_t>(std::max(w, 0)) * static_cast<std::uint64_t>(std::max(h, 0));
+    const auto limit = static_cast<std::uint64_t>(options.max_megapixels) * 1000000;
+    if (pixels <= limit) return;
+    const std::uint64_t tenths = (pixels + 50000) / 100000;
+    throw InputError("'" + path + "': frame size " + std::to_string(w) + "x" + std::to_string(h) +
+                     " is " + std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) +
+                     " megapixels, above the limit of " + std::to_string(options.max_megapixels) +
+                     " (--max-megapixels raises it)");
+}
+
+void refuse_other_format(std::span<const unsigned char> head, const char* expected,
+                         const std::string& path) {
+    static constexpr unsigned char kPng[] = {0x89, 'P', 'N', 'G'};
+    auto starts = [&](std::span<const unsigned char> magic) {
+        return head.size() >= magic.size() && std::equal(magic.begin(), magic.end(), head.begin());
+    };
+    static constexpr unsigned char kJpeg[] = {0xFF, 0xD8, 0xFF};
+    static constexpr unsigned char kY4m[] = {'Y', 'U', 'V', '4', 'M', 'P', 'E', 'G', '2'};
+    const char* found = starts(kJpeg)  ? "JPEG"
+                        : starts(kPng) ? "PNG"
+                        : starts(kY4m) ? "Y4M"
+                                       : nullptr;
+    if (!found || std::strcmp(found, expected) == 0) return;
+    const std::string name = lower(found);
+    throw InputError("'" + path + "': this is a " + found + " file, not " + expected +
+                     " (use --format " + (name == "jpeg" ? "jpeg" : name) +
+                     (path == "-" ? ")" : " or rename it)"));
+}
+
 InputFile open_input(const std::string& path) {
     if (path == "-") return InputFile(stdin);
     InputFile f(std::fopen(path.c_str(), "rb"));

@@ -65,6 +65,10 @@ struct StreamInfo {
     // JPEG: the luma quantisation table, 64 steps in row-major order of frequency (vertical,
     // horizontal); empty when the input has none.
     std::vector<int> luma_quant;
+    // JPEG: how the stored picture turns upright (EXIF orientation 1..8; 1: as stored), and the
+    // EXIF data (its TIFF structure, orientation rewritten to 1) for a PNG output's eXIf chunk.
+    int orientation = 1;
+    std::vector<std::uint8_t> exif;
 };
 
 class FrameReader {
@@ -130,6 +134,16 @@ const Format& output_format(const Options& options, const Format& input);
 // size cannot be held.
 std::size_t frame_bytes(std::int32_t w, std::int32_t h, std::size_t bytes_per_pixel,
                         const std::string& path);
+
+// Throws InputError when a w x h frame has more pixels than --max-megapixels allows: checked as
+// soon as a header gives the size, before anything of that size is allocated or decoded.
+void check_pixel_limit(std::int32_t w, std::int32_t h, const Options& options,
+                       const std::string& path);
+
+// Throws InputError when the first bytes of an input read as `expected` ("JPEG", "PNG", "Y4M",
+// or "yc48" for raw frames) are those of another format that korvane-dct reads, saying which.
+void refuse_other_format(std::span<const unsigned char> head, const char* expected,
+                         const std::string& path);
 
 // An input file, closed when it goes out of scope; standard input is left open.
 struct InputCloser {

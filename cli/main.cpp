@@ -22,6 +22,7 @@
 #include "aviutl/frame_callback.h"
 #include "cli/channel.h"
 #include "cli/errors.h"
+#include "cli/exif.h"
 #include "cli/formats.h"
 #include "cli/metrics.h"
 #include "cli/options.h"
@@ -291,7 +292,11 @@ int run(int argc, const char* const* argv) {
     auto times = std::make_shared<StageTimes>();  // shared with the reading thread, as it is
     std::unique_ptr<FrameReader> reader = StageTimes::timed(
         times->read_ns, [&] { return in_format.open_reader(options.input, options); });
-    const StreamInfo info = reader->info();
+    // A JPEG whose EXIF data says how to turn it upright is filtered as stored, on its own block
+    // grid, and each frame is turned upright after the filter: everything after the filter (the
+    // output, the reference, the comparison picture) sees the upright picture.
+    const int orientation = reader->info().orientation;
+    const StreamInfo info = upright(reader->info());
     std::unique_ptr<FrameReader> reference;
     if (!options.reference.empty()) {
         const Format& ref_format =
@@ -341,7 +346,7 @@ int run(int argc, const char* const* argv) {
     // Formats that convert row by row do it on the filter's threads, band by band, around the
     // engine call; the reading and writing threads then only read and write bytes.
     const bool convert_in = reader->converts_rows();
-    const bool convert_out = writer->converts_rows();
+    const bool convert_out = writer->converts_rows() && orientation == 1;
     // Reading stage. Its state is shared with the thread, which may outlive this function.
     auto reading = std::make_shared<ReadStage>();
     reading->reader = std::move(reader);
@@ -434,6 +439,10 @@ int run(int argc, const char* const* argv) {
                 throw RunError("frame " + std::to_string(index) + " (" + std::to_string(frame.w) +
                                "x" + std::to_string(frame.h) +
                                "): the filter could not run (out of memory)");
+            if (orientation != 1) {
+                make_upright(frame, orientation);
+                if (before) make_upright(*before, orientation);
+            }
             if (measuring) {
                 const MetricPlanes ref = metric_planes(*item->reference, info);
                 report.add(index, measure(metric_planes(*before, info), ref),

@@ -123,6 +123,9 @@ std::optional<Options> parse_options(int argc, const char* const* argv, std::str
                "rounded up to a multiple of it)");
     std::string size;
     app.add_option("--size", size, "frame size WxH of raw .yc48 input");
+    int_option("--max-megapixels", o.max_megapixels, 1, kMaxMegapixels,
+               "refuse a JPEG or PNG picture of more million pixels, default " +
+                   std::to_string(kDefaultMaxMegapixels));
     app.add_option("--format", o.input_format,
                    "input format: png, jpeg, y4m or yc48 (default: by extension; y4m for -)");
     app.add_option("--output-format", o.output_format,

@@ -14,13 +14,21 @@ struct FrameSize {
     std::int32_t h = 0;
 };
 
+// JPEG and PNG pictures above this many million pixels are refused unless --max-megapixels
+// raises it: it covers every single-shot camera (the largest, 151 MP) and phone panoramas, and
+// keeps a header that claims a huge picture in a few bytes from costing gigabytes first.
+constexpr std::int32_t kDefaultMaxMegapixels = 200;
+// The most the frame records can hold (2^28 pixels).
+constexpr std::int32_t kMaxMegapixels = 268;
+
 struct Options {
     std::array<std::int32_t, 4> tracks{};  // threshold, quant, n_shift, zero_weight
     std::int32_t threads = 1;  // --threads: worker threads; the bytes do not depend on it
     std::int32_t host_threads =
         0;  // --host-threads: the plug-in's output on a host of this many
             // threads (n_shift rounded up to a multiple); 0: exactly n_shift
-    std::optional<FrameSize> size;  // raw formats only
+    std::optional<FrameSize> size;                        // raw formats only
+    std::int32_t max_megapixels = kDefaultMaxMegapixels;  // --max-megapixels: JPEG, PNG input
     std::string input;
     std::string output;
     std::string input_format;   // --format; empty: by extension

@@ -9,6 +9,7 @@
 // clang-format on
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 
@@ -289,7 +290,7 @@ TEST(JpegCommand, BadJpegsExitTwoWithOneMessageAndNoOutput) {
     const std::size_t scan = garbled.find("\xff\xda");
     garbled.insert((scan + garbled.size()) / 2, "\xff\xd5");
     write_file(dir / "garbled.jpg", garbled);
-    write_file(dir / "png.jpg", read_file(kSamples + "/camera.png"));
+    write_file(dir / "text.jpg", "korvane\n");
     write_file(dir / "cmyk.jpg",
                encode_jpeg(16, 16, smooth_picture(16, 16, 4), {.quality = 80, .components = 4}));
     write_file(dir / "good.jpg", good);
@@ -304,7 +305,7 @@ TEST(JpegCommand, BadJpegsExitTwoWithOneMessageAndNoOutput) {
         {"cut in the data", "cut.jpg", "out.png", "Premature end of JPEG file"},
         {"progressive, cut in a later scan", "cutprogressive.jpg", "out.png", "Premature end"},
         {"corrupt data", "garbled.jpg", "out.png", "Corrupt JPEG data"},
-        {"not a JPEG", "png.jpg", "out.png", "Not a JPEG file"},
+        {"not a JPEG", "text.jpg", "out.png", "Not a JPEG file"},
         {"CMYK", "cmyk.jpg", "out.png", "CMYK JPEG is not supported"},
         {"JPEG output", "good.jpg", "out.jpg", "does not write it"},
     };
@@ -319,6 +320,338 @@ TEST(JpegCommand, BadJpegsExitTwoWithOneMessageAndNoOutput) {
     }
     std::vector<std::string> files = dir.files();
     EXPECT_EQ(files.size(), 8u) << "files left behind";
+}
+
+// A photo's own pixels as a JPEG: the middle w x h of a sample PNG.
+std::string photo_jpeg(const std::string& name, int w, int h, const JpegSpec& spec) {
+    const Photo photo = load_photo(name);
+    std::vector<unsigned char> crop;
+    const int x0 = (photo.w - w) / 2, y0 = (photo.h - h) / 2;
+    for (int y = y0; y < y0 + h; ++y)
+        for (int x = x0; x < x0 + w; ++x)
+            for (int k = 0; k < photo.components; ++k)
+                crop.push_back(
+                    photo.samples[(static_cast<std::size_t>(y) * photo.w + x) * photo.components +
+                                  k]);
+    JpegSpec s = spec;
+    s.components = photo.components;
+    return encode_jpeg(w, h, crop, s);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Damaged arithmetic-coded data and frames too large.
+
+TEST(JpegCommand, ArithmeticDataThatEndsEarlyIsRefusedAndAFlatEndIsNot) {
+    TempDir dir;
+    const std::string arith =
+        photo_jpeg("chelsea.png", 256, 192, {.quality = 75, .arithmetic = true});
+    const std::string progressive = photo_jpeg(
+        "camera.png", 256, 192, {.quality = 75, .progressive = true, .arithmetic = true});
+    // Cut, and closed with an end-of-image marker: arithmetic coding reads zeros once its data
+    // meets a marker, so libjpeg itself reports nothing.
+    const std::string eoi = "\xff\xd9";
+    write_file(dir / "cut-closed.jpg", arith.substr(0, arith.size() / 3) + eoi);
+    write_file(dir / "cut-closed-late.jpg", arith.substr(0, arith.size() * 9 / 10) + eoi);
+    write_file(dir / "cut.jpg", arith.substr(0, arith.size() / 2));
+    // The first scans of a progressive file hold the DC of every block: cut in them.
+    const std::size_t second_scan = progressive.find("\xff\xda", progressive.find("\xff\xda") + 2);
+    const std::size_t first_scan = progressive.find("\xff\xda");
+    write_file(dir / "progressive-cut-closed.jpg",
+               progressive.substr(0, (first_scan + second_scan) / 2) + eoi);
+    for (const char* name :
+         {"cut-closed.jpg", "cut-closed-late.jpg", "cut.jpg", "progressive-cut-closed.jpg"}) {
+        SCOPED_TRACE(name);
+        std::remove((dir / "out.png").c_str());
+        const Result r = tool({dir / name, dir / "out.png"});
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_NE(r.err.find(std::string("'") + dir / name + "': not a readable JPEG"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_FALSE(exists(dir / "out.png"));
+    }
+
+    // Whole pictures whose lower part is flat: their encoder leaves out the trailing zero bytes,
+    // so their data also ends before the last blocks, and they are read.
+    const int w = 256, h = 192;
+    std::vector<unsigned char> flat = smooth_picture(w, h, 3);
+    std::fill(flat.begin() + static_cast<std::ptrdiff_t>(flat.size() / 4), flat.end(),
+              static_cast<unsigned char>(90));
+    for (const bool progressive_flat : {false, true}) {
+        SCOPED_TRACE(progressive_flat ? "flat, progressive" : "flat");
+        write_file(
+            dir / "flat.jpg",
+            encode_jpeg(w, h, flat,
+                        {.quality = 75, .progressive = progressive_flat, .arithmetic = true}));
+        const Result r = tool({"-q", "--n-shift", "1", dir / "flat.jpg", dir / "flat.png"});
+        EXPECT_EQ(r.status, 0) << r.err;
+    }
+}
+
+// The JPEG `jpeg` with its frame header rewritten to claim w x h.
+std::string claiming(std::string jpeg, int w, int h) {
+    std::size_t sof = 2;
+    while (sof + 4 < jpeg.size()) {
+        const auto m = static_cast<unsigned char>(jpeg[sof + 1]);
+        if (m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC) break;
+        sof += 2 + (static_cast<unsigned char>(jpeg[sof + 2]) << 8) +
+               static_cast<unsigned char>(jpeg[sof + 3]);
+    }
+    jpeg[sof + 5] = static_cast<char>(h >> 8);
+    jpeg[sof + 6] = static_cast<char>(h & 0xFF);
+    jpeg[sof + 7] = static_cast<char>(w >> 8);
+    jpeg[sof + 8] = static_cast<char>(w & 0xFF);
+    return jpeg;
+}
+
+TEST(JpegCommand, FramesAboveThePixelLimitAreRefusedBeforeDecoding) {
+    TempDir dir;
+    // 13 KB of arithmetic-coded data whose header claims 16000 x 16000 (256 megapixels).
+    write_file(dir / "huge.jpg",
+               claiming(photo_jpeg("chelsea.png", 320, 240, {.quality = 60, .arithmetic = true}),
+                        16000, 16000));
+    // 1-bit PNG of 2000 x 1000: 2 megapixels in a few hundred bytes.
+    write_file(dir / "wide.png", encode_png(2000, 1000, SPNG_COLOR_TYPE_GRAYSCALE, 1,
+                                            std::vector<unsigned char>(250 * 1000, 0x5A)));
+    write_file(dir / "two.jpg", photo_jpeg("camera.png", 2000 / 4, 1000 / 4, {.quality = 90}));
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        const char* message;
+    };
+    const std::vector<Case> cases = {
+        {"JPEG at the default limit",
+         {dir / "huge.jpg"},
+         "16000x16000 is 256.0 megapixels, above the limit of 200"},
+        {"PNG at a lowered limit",
+         {"--max-megapixels", "1", dir / "wide.png"},
+         "2000x1000 is 2.0 megapixels, above the limit of 1"},
+        {"reference at a lowered limit",
+         {"--max-megapixels", "1", "--reference", dir / "wide.png", dir / "two.jpg"},
+         "wide.png"},
+        {"limit above what a frame can hold",
+         {"--max-megapixels", "269", dir / "two.jpg"},
+         "--max-megapixels 269: out of range"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args = c.args;
+        args.push_back(dir / "out.png");
+        const auto start = std::chrono::steady_clock::now();
+        const Result r = tool(args);
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_FALSE(exists(dir / "out.png"));
+        // Refused from the header: no decoding, no filtering (which took most of a minute).
+        EXPECT_LT(seconds, 5.0);
+    }
+    // Raised, the same PNG is read.
+    const Result raised =
+        tool({"-q", "--n-shift", "1", "--max-megapixels", "2", dir / "wide.png", dir / "out.png"});
+    EXPECT_EQ(raised.status, 0) << raised.err;
+}
+
+// ---------------------------------------------------------------------------------------------
+// EXIF orientation.
+
+// The payload of an APP1 EXIF segment: a TIFF structure in either byte order whose IFD0 holds
+// Make (out of line), Orientation and Software (in line). `broken` points Make's text past the
+// end. kOrientationAt: where the orientation's value lies in the TIFF structure.
+constexpr std::size_t kOrientationAt = 8 + 2 + 12 + 8;
+std::string exif_app1(int orientation, bool big_endian, bool broken = false) {
+    std::string t;
+    auto put = [&](std::uint32_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i) {
+            const int shift = big_endian ? 8 * (bytes - 1 - i) : 8 * i;
+            t.push_back(static_cast<char>((v >> shift) & 0xFF));
+        }
+    };
+    t += big_endian ? "MM" : "II";
+    put(42, 2);
+    put(8, 4);  // IFD0
+    put(3, 2);
+    const std::uint32_t text_at = 8 + 2 + 3 * 12 + 4;
+    put(0x010F, 2), put(2, 2), put(8, 4), put(broken ? 5000 : text_at, 4);  // Make
+    put(0x0112, 2), put(3, 2), put(1, 4), put(static_cast<std::uint32_t>(orientation), 2),
+        put(0, 2);                                                        // Orientation
+    put(0x0131, 2), put(2, 2), put(3, 4), t += std::string("kd\0\0", 4);  // Software
+    put(0, 4);                                                            // no IFD1
+    t += std::string("Korvane\0", 8);
+    return std::string("Exif\0\0", 6) + t;
+}
+
+// `jpeg` with an APP1 segment of `payload` right after its start marker.
+std::string with_app1(const std::string& jpeg, const std::string& payload) {
+    const std::size_t length = payload.size() + 2;
+    return jpeg.substr(0, 2) + "\xff\xe1" + static_cast<char>(length >> 8) +
+           static_cast<char>(length & 0xFF) + payload + jpeg.substr(2);
+}
+
+// An 8-bit RGB picture turned as a viewer turns EXIF orientation o: transposed for 5..8, then
+// mirrored left-right for 2, 3, 6, 7, then top-bottom for 3, 4, 7, 8.
+Png turned(Png png, int o) {
+    auto at = [](Png& p, std::uint32_t x, std::uint32_t y) {
+        return &p.data[(static_cast<std::size_t>(y) * p.ihdr.width + x) * 3];
+    };
+    // Each step makes a picture of size w x h whose pixel (x, y) is `from(x, y)` of the last.
+    auto apply = [&](std::uint32_t w, std::uint32_t h, auto from) {
+        Png out = png;
+        out.ihdr.width = w;
+        out.ihdr.height = h;
+        for (std::uint32_t y = 0; y < h; ++y)
+            for (std::uint32_t x = 0; x < w; ++x) {
+                const auto [fx, fy] = from(x, y);
+                std::copy_n(at(png, fx, fy), 3, at(out, x, y));
+            }
+        png = out;
+    };
+    if (o >= 5)
+        apply(png.ihdr.height, png.ihdr.width, [](std::uint32_t x, std::uint32_t y) {
+            return std::pair{y, x};
+        });
+    const std::uint32_t w = png.ihdr.width, h = png.ihdr.height;
+    if (o == 2 || o == 3 || o == 6 || o == 7)
+        apply(w, h, [&](std::uint32_t x, std::uint32_t y) { return std::pair{w - 1 - x, y}; });
+    if (o == 3 || o == 4 || o == 7 || o == 8)
+        apply(w, h, [&](std::uint32_t x, std::uint32_t y) { return std::pair{x, h - 1 - y}; });
+    return png;
+}
+
+// The eXIf chunk of a PNG; empty when it has none.
+std::string exif_chunk(const std::string& png) {
+    spng_ctx* ctx = spng_ctx_new(0);
+    spng_set_png_buffer(ctx, png.data(), png.size());
+    spng_exif exif{};
+    std::string out;
+    if (spng_get_exif(ctx, &exif) == 0) out.assign(exif.data, exif.length);
+    spng_ctx_free(ctx);
+    return out;
+}
+
+TEST(JpegCommand, ExifOrientationTurnsTheFilteredPictureUpright) {
+    TempDir dir;
+    // 44 x 28: neither side a whole number of blocks, so that filtering the turned picture (on
+    // another block grid) would give other pixels.
+    const std::string jpeg = photo_jpeg("chelsea.png", 44, 28, {.quality = 30});
+    write_file(dir / "stored.jpg", jpeg);
+    ASSERT_EQ(tool({"-q", dir / "stored.jpg", dir / "stored.png"}).status, 0);
+    const Png stored = decode_png(read_file(dir / "stored.png"));
+    EXPECT_EQ(exif_chunk(read_file(dir / "stored.png")), "");
+
+    for (int o = 1; o <= 8; ++o) {
+        const bool big_endian = o % 2 == 0;
+        SCOPED_TRACE("orientation " + std::to_string(o) + (big_endian ? ", MM" : ", II"));
+        const std::string app1 = exif_app1(o, big_endian);
+        write_file(dir / "turned.jpg", with_app1(jpeg, app1));
+        const Result r = tool({"-q", dir / "turned.jpg", dir / "turned.png"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        const std::string png = read_file(dir / "turned.png");
+        const Png upright = decode_png(png);
+        const Png want = turned(stored, o);
+        EXPECT_EQ(upright.ihdr.width, want.ihdr.width);
+        EXPECT_EQ(upright.ihdr.height, want.ihdr.height);
+        EXPECT_TRUE(upright.data == want.data);
+        // The EXIF data goes along, saying that the picture is now as stored.
+        std::string exif = app1.substr(6);
+        exif[kOrientationAt + (big_endian ? 0 : 1)] = 0;
+        exif[kOrientationAt + (big_endian ? 1 : 0)] = 1;
+        EXPECT_EQ(exif_chunk(png), exif);
+    }
+
+    // Turned a quarter: Y4M sizes swap, and the reference is the upright picture.
+    write_file(dir / "right.jpg", with_app1(jpeg, exif_app1(6, false)));
+    ASSERT_EQ(tool({"-q", dir / "right.jpg", dir / "right.y4m"}).status, 0);
+    const std::string y4m = read_file(dir / "right.y4m");
+    EXPECT_EQ(y4m.substr(0, y4m.find('\n')),
+              "YUV4MPEG2 W28 H44 F25:1 Ip A1:1 C444 XCOLORRANGE=FULL");
+    ASSERT_EQ(tool({"-q", dir / "right.jpg", dir / "right.png"}).status, 0);
+    const std::string report = dir / "report.txt";
+    const Result measured =
+        run_shell("'" + kTool + "' -q --reference '" + dir / "right.png" + "' --compare '" +
+                  dir / "compare.png" + "' '" + dir / "right.jpg" + "' '" + dir / "again.png" +
+                  "' >'" + report + "'");
+    ASSERT_EQ(measured.status, 0) << measured.err;
+    // The output against its own PNG copy: only the PNG's rounding to 8-bit RGB differs (a
+    // picture compared mirrored or turned the other way is off by tens of dB).
+    const std::string text = read_file(report);
+    const std::size_t arrow = text.find(" -> ");
+    ASSERT_NE(arrow, std::string::npos) << text;
+    EXPECT_GE(std::stod(text.substr(arrow + 4)), 50.0) << text;
+    // The comparison picture is upright too: 28 wide on each side, 44 high above the crop.
+    const Png compare = decode_png(read_file(dir / "compare.png"));
+    EXPECT_EQ(compare.ihdr.width, 2u * 28 + 8);
+
+    // Malformed EXIF data whose orientation can be read: turned, the EXIF data left out.
+    write_file(dir / "broken.jpg", with_app1(jpeg, exif_app1(3, true, true)));
+    const Result broken = tool({dir / "broken.jpg", dir / "broken.png"});
+    ASSERT_EQ(broken.status, 0) << broken.err;
+    EXPECT_NE(broken.err.find("EXIF data is malformed"), std::string::npos) << broken.err;
+    const std::string broken_png = read_file(dir / "broken.png");
+    EXPECT_TRUE(decode_png(broken_png).data == turned(stored, 3).data);
+    EXPECT_EQ(exif_chunk(broken_png), "");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Files of another format.
+
+TEST(JpegCommand, AFileOfAnotherFormatIsNamedForWhatItIs) {
+    TempDir dir;
+    const std::string jpeg = photo_jpeg("camera.png", 32, 32, {.quality = 80});
+    const std::string png = read_file(kSamples + "/camera-q20.png");
+    write_file(dir / "photo.png", jpeg);
+    write_file(dir / "photo.jpg", png);
+    write_file(dir / "real.png", png);
+    write_file(dir / "real.jpg", jpeg);
+    write_file(dir / "video.png", "YUV4MPEG2 W8 H8 C444\nFRAME\n" + std::string(192, '\x80'));
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        std::string in;  // standard input
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"JPEG named .png",
+         {dir / "photo.png", dir / "out.png"},
+         "",
+         "korvane-dct: '" + dir / "photo.png" +
+             "': this is a JPEG file, not PNG (use --format jpeg or rename it)\n"},
+        {"PNG named .jpg",
+         {dir / "photo.jpg", dir / "out.png"},
+         "",
+         "': this is a PNG file, not JPEG (use --format png or rename it)\n"},
+        {"Y4M named .png", {dir / "video.png", dir / "out.png"}, "", "this is a Y4M file, not PNG"},
+        {"PNG on standard input",
+         {"-", dir / "out.png"},
+         dir / "real.png",
+         "korvane-dct: '-': this is a PNG file, not Y4M (use --format png)\n"},
+        {"JPEG on standard input", {"-", dir / "out.png"}, dir / "real.jpg", "JPEG file, not Y4M"},
+        {"JPEG as raw frames",
+         {"--format", "yc48", "--size", "8x8", dir / "real.jpg", dir / "out.png"},
+         "",
+         "JPEG file, not yc48"},
+        {"PNG as a reference",
+         {"--reference", dir / "photo.jpg", dir / "real.jpg", dir / "out.png"},
+         "",
+         "this is a PNG file, not JPEG"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), kTool);
+        const Result r = run_command(args, c.in);
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_FALSE(exists(dir / "out.png"));
+    }
+    // With --format, the same bytes on standard input are read.
+    const Result given =
+        run_command({kTool, "-q", "--format", "png", "-", dir / "out.png"}, dir / "real.png");
+    EXPECT_EQ(given.status, 0) << given.err;
 }
 
 // ---------------------------------------------------------------------------------------------
