@@ -29,8 +29,8 @@
 #include "engine/cpu.h"
 #include "engine/engine.h"
 #include "engine/kernels.h"
-#include "standalone/host.h"
-#include "standalone/thread_pool.h"
+#include "tests/hosts/inprocess/host.h"
+#include "runtime/thread_pool.h"
 
 namespace korvane {
 namespace {

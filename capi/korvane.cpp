@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "engine/engine.h"
-#include "standalone/thread_pool.h"
+#include "runtime/thread_pool.h"
 
 static_assert(KORVANE_MAX_SHIFTS == korvane::kMaxShifts);
 static_assert(KORVANE_MAX_THREADS <= korvane::kMaxThreads);

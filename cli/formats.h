@@ -12,7 +12,7 @@
 
 #include "cli/options.h"
 #include "engine/pixel.h"
-#include "picture/large_memory.h"
+#include "runtime/large_memory.h"
 
 namespace korvane::cli {
 

@@ -10,7 +10,7 @@
 
 #include "engine/engine.h"
 #include "aviutl/filter_descriptor.h"
-#include "standalone/host.h"
+#include "tests/hosts/inprocess/host.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "engine/engine.h"
-#include "picture/large_memory.h"
-#include "standalone/thread_pool.h"
+#include "runtime/large_memory.h"
+#include "runtime/thread_pool.h"
 
 namespace korvane {
 

@@ -10,7 +10,7 @@
 #include <random>
 #include <thread>
 
-#include "standalone/thread_pool.h"
+#include "runtime/thread_pool.h"
 #include "tests/frame_util.h"
 #include "tests/model/reference.h"
 

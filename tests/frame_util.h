@@ -9,7 +9,7 @@
 #include "aviutl/filter_descriptor.h"
 #include "aviutl/host_interface.h"
 #include "engine/engine.h"
-#include "standalone/host.h"
+#include "tests/hosts/inprocess/host.h"
 
 namespace korvane {
 

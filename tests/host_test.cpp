@@ -13,7 +13,7 @@
 #include "aviutl/filter_descriptor.h"
 #include "aviutl/frame_callback.h"
 #include "korvane/korvane.h"
-#include "standalone/thread_pool.h"
+#include "runtime/thread_pool.h"
 #include "tests/frame_util.h"
 
 namespace korvane {

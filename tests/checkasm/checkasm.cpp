@@ -28,7 +28,7 @@
 #include "engine/dct.h"
 #include "engine/engine.h"
 #include "engine/kernels.h"
-#include "standalone/host.h"
+#include "tests/hosts/inprocess/host.h"
 #include "tests/model/reference.h"
 
 namespace korvane {

@@ -19,7 +19,7 @@
 #include "fixtures.h"
 #include "picture/rgba.h"
 #include "run_command.h"
-#include "standalone/host.h"
+#include "tests/hosts/inprocess/host.h"
 
 namespace korvane::test {
 namespace {

@@ -8,9 +8,11 @@
 #include <cstddef>
 #include <string>
 
+#include "tests/hosts/common/host_common.h"
+
 namespace host64 {
 
-constexpr int kBroken = 3;
+using hosts::kBroken;
 
 // A record of `size` bytes whose last byte is followed by an inaccessible page.
 class GuardedRecord {

@@ -22,14 +22,20 @@
 
 #include "cdecl_call.h"
 #include "table_check.h"
+#include "tests/hosts/common/host_common.h"
 #include "thread_service.h"
 
 namespace host32 {
 namespace {
 
-constexpr int kUsage = 2;
-constexpr int kRefused = 1;
-constexpr int kBroken = 3;
+using hosts::fail;
+using hosts::Failure;
+using hosts::File;
+using hosts::kBroken;
+using hosts::kRefused;
+using hosts::kUsage;
+using hosts::parse_int;
+using hosts::Size;
 
 // Byte offsets of the records the editor hands to the frame callback.
 constexpr std::uint32_t kStateTrackValues = 68;
@@ -43,13 +49,6 @@ constexpr std::uint32_t kHostRunOnAllThreads = 204;
 // Pixels of padding after every row, and guard rows above and below the frame.
 constexpr std::int32_t kRowPadding = 7;
 constexpr std::size_t kPixelBytes = 6;
-
-struct Failure {
-    int status;
-    std::string message;
-};
-
-[[noreturn]] void fail(int status, const std::string& message) { throw Failure{status, message}; }
 
 std::uint32_t word_of(const void* p) {
     return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p));
@@ -72,28 +71,7 @@ private:
     std::vector<std::uint32_t> words_;
 };
 
-struct Size {
-    std::int32_t w = 0;
-    std::int32_t h = 0;
-};
-
-std::optional<long> parse_int(const char* s) {
-    char* end = nullptr;
-    errno = 0;
-    const long v = std::strtol(s, &end, 10);
-    if (errno != 0 || end == s || *end != '\0') return std::nullopt;
-    return v;
-}
-
-Size parse_size(const char* s) {
-    const char* x = std::strchr(s, 'x');
-    if (!x) fail(kUsage, std::string("bad size \"") + s + "\", expected WxH");
-    const auto w = parse_int(std::string(s, x).c_str());
-    const auto h = parse_int(x + 1);
-    if (!w || !h || *w < 1 || *h < 1 || *w > 65535 || *h > 65535)
-        fail(kUsage, std::string("bad size \"") + s + "\"");
-    return {static_cast<std::int32_t>(*w), static_cast<std::int32_t>(*h)};
-}
+Size parse_size(const std::string& s) { return hosts::parse_size(s, 65535); }
 
 struct Options {
     std::string plugin;
@@ -123,19 +101,7 @@ Options parse_options(int argc, char** argv) {
             if (!t || *t < 1 || *t > 64) fail(kUsage, "--threads takes 1..64");
             o.threads = static_cast<int>(*t);
         } else if (a == "--track") {
-            std::vector<long> values;
-            std::string list = value();
-            std::size_t start = 0;
-            for (;;) {
-                const std::size_t comma = list.find(',', start);
-                const auto v = parse_int(list.substr(start, comma - start).c_str());
-                if (!v) fail(kUsage, "--track takes four integers separated by commas");
-                values.push_back(*v);
-                if (comma == std::string::npos) break;
-                start = comma + 1;
-            }
-            if (values.size() != 4) fail(kUsage, "--track takes four integers");
-            o.track = values;
+            o.track = hosts::parse_list(value(), 4, "--track");
         } else if (a == "--oversize") {
             o.oversize = parse_size(value());
         } else if (a == "--size") {
@@ -168,11 +134,8 @@ struct Plugin {
 
 Plugin load_plugin(const std::string& path) {
     Plugin p;
-    p.module = LoadLibraryA(path.c_str());
-    if (!p.module)
-        fail(kUsage, "cannot load " + path + " (error " + std::to_string(GetLastError()) + ")");
-    const auto get_table =
-        reinterpret_cast<const void*>(GetProcAddress(p.module, "GetFilterTable"));
+    p.module = hosts::load_module(path);
+    const void* get_table = hosts::export_of(p.module, "GetFilterTable");
     if (!get_table) fail(kBroken, path + " exports no GetFilterTable");
 
     const CallResult first = call_cdecl(get_table, nullptr, 0, next_misalignment());
@@ -330,16 +293,6 @@ void offer_oversized_frame(Records& records, const void* callback, Size size) {
                           std::to_string(size.h) + ")");
 }
 
-struct File {
-    explicit File(std::FILE* f) : handle(f) {}
-    ~File() {
-        if (handle) std::fclose(handle);
-    }
-    File(const File&) = delete;
-    File& operator=(const File&) = delete;
-    std::FILE* handle;
-};
-
 int run(int argc, char** argv) {
     const Options o = parse_options(argc, argv);
     const Plugin plugin = load_plugin(o.plugin);
@@ -409,13 +362,5 @@ int run(int argc, char** argv) {
 }  // namespace host32
 
 int main(int argc, char** argv) {
-    try {
-        return host32::run(argc, argv);
-    } catch (const host32::Failure& f) {
-        std::fprintf(stderr, "korvane-host32: %s\n", f.message.c_str());
-        return f.status;
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "korvane-host32: %s\n", e.what());
-        return 2;
-    }
+    return hosts::host_main("korvane-host32", host32::run, argc, argv);
 }

@@ -1,4 +1,4 @@
-#include "picture/large_memory.h"
+#include "runtime/large_memory.h"
 
 #include <cstdlib>
 #include <limits>

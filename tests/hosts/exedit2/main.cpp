@@ -34,12 +34,18 @@
 
 #include "pages.h"
 #include "table_check.h"
+#include "tests/hosts/common/host_common.h"
 
 namespace host64 {
 namespace {
 
-constexpr int kUsage = 2;
-constexpr int kRefused = 1;
+using hosts::fail;
+using hosts::Failure;
+using hosts::File;
+using hosts::kRefused;
+using hosts::kUsage;
+using hosts::parse_int;
+using hosts::Size;
 
 // The records of one call, at their byte offsets.
 constexpr std::size_t kSceneBytes = 20;  // width, height, rate, scale, sample_rate
@@ -55,39 +61,12 @@ constexpr std::size_t kVideoObject = 8;
 constexpr std::size_t kVideoGetImage = 16;
 constexpr std::size_t kVideoSetImage = 24;
 
-struct Failure {
-    int status;
-    std::string message;
-};
-
-[[noreturn]] void fail(int status, const std::string& message) { throw Failure{status, message}; }
-
 template <typename T>
 void write_at(unsigned char* base, std::size_t offset, T value) {
     std::memcpy(base + offset, &value, sizeof value);
 }
 
-struct Size {
-    std::int32_t w = 0;
-    std::int32_t h = 0;
-};
-
-std::optional<long> parse_int(const std::string& s) {
-    char* end = nullptr;
-    errno = 0;
-    const long v = std::strtol(s.c_str(), &end, 10);
-    if (errno != 0 || end == s.c_str() || *end != '\0') return std::nullopt;
-    return v;
-}
-
-Size parse_size(const std::string& s) {
-    const std::size_t x = s.find('x');
-    const auto w = x == std::string::npos ? std::nullopt : parse_int(s.substr(0, x));
-    const auto h = x == std::string::npos ? std::nullopt : parse_int(s.substr(x + 1));
-    if (!w || !h || *w < 1 || *h < 1 || *w > 100000 || *h > 100000)
-        fail(kUsage, "bad size \"" + s + "\", expected WxH");
-    return {static_cast<std::int32_t>(*w), static_cast<std::int32_t>(*h)};
-}
+Size parse_size(const std::string& s) { return hosts::parse_size(s, 100000); }
 
 std::size_t picture_bytes(Size s) {
     return static_cast<std::size_t>(s.w) * static_cast<std::size_t>(s.h) * 4;
@@ -122,19 +101,7 @@ Options parse_options(int argc, char** argv) {
         if (a == "--check-table") {
             o.check_table_only = true;
         } else if (a == "--track") {
-            std::vector<long> values;
-            const std::string list = value();
-            std::size_t start = 0;
-            for (;;) {
-                const std::size_t comma = list.find(',', start);
-                const auto v = parse_int(list.substr(start, comma - start));
-                if (!v) fail(kUsage, "--track takes four integers separated by commas");
-                values.push_back(*v);
-                if (comma == std::string::npos) break;
-                start = comma + 1;
-            }
-            if (values.size() != 4) fail(kUsage, "--track takes four integers");
-            o.tracks.push_back(values);
+            o.tracks.push_back(hosts::parse_list(value(), 4, "--track"));
         } else if (a == "--callers") {
             o.callers = count(16);
         } else if (a == "--repeat") {
@@ -171,18 +138,15 @@ struct Plugin {
 
 Plugin load_plugin(const std::string& path) {
     Plugin p;
-    p.module = LoadLibraryA(path.c_str());
-    if (!p.module)
-        fail(kUsage, "cannot load " + path + " (error " + std::to_string(GetLastError()) + ")");
+    p.module = hosts::load_module(path);
     using GetTable = const unsigned char* (*)();
-    const auto get_table = reinterpret_cast<GetTable>(
-        reinterpret_cast<void*>(GetProcAddress(p.module, "GetFilterPluginTable")));
+    const auto get_table =
+        reinterpret_cast<GetTable>(hosts::export_of(p.module, "GetFilterPluginTable"));
     if (!get_table) fail(kBroken, path + " exports no GetFilterPluginTable");
     if (const auto initialize = reinterpret_cast<bool (*)(std::uint32_t)>(
-            reinterpret_cast<void*>(GetProcAddress(p.module, "InitializePlugin"))))
+            hosts::export_of(p.module, "InitializePlugin")))
         if (!initialize(2000000)) fail(kBroken, "InitializePlugin refused to load");
-    p.uninitialize = reinterpret_cast<void (*)()>(
-        reinterpret_cast<void*>(GetProcAddress(p.module, "UninitializePlugin")));
+    p.uninitialize = reinterpret_cast<void (*)()>(hosts::export_of(p.module, "UninitializePlugin"));
 
     const unsigned char* table = get_table();
     if (get_table() != table) fail(kBroken, "GetFilterPluginTable returned two different tables");
@@ -406,16 +370,6 @@ void offer_oversized_object(const PluginEntry& entry, Size size) {
     if (outcome.result) fail(kBroken, what + ": filtered, expected a refusal (out of memory)");
 }
 
-struct File {
-    explicit File(std::FILE* f) : handle(f) {}
-    ~File() {
-        if (handle) std::fclose(handle);
-    }
-    File(const File&) = delete;
-    File& operator=(const File&) = delete;
-    std::FILE* handle;
-};
-
 int run(int argc, char** argv) {
     install_fault_reporter();
     const Options o = parse_options(argc, argv);
@@ -514,13 +468,5 @@ int run(int argc, char** argv) {
 }  // namespace host64
 
 int main(int argc, char** argv) {
-    try {
-        return host64::run(argc, argv);
-    } catch (const host64::Failure& f) {
-        std::fprintf(stderr, "korvane-host64: %s\n", f.message.c_str());
-        return f.status;
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "korvane-host64: %s\n", e.what());
-        return 2;
-    }
+    return hosts::host_main("korvane-host64", host64::run, argc, argv);
 }

@@ -1,4 +1,4 @@
-#include "standalone/host.h"
+#include "tests/hosts/inprocess/host.h"
 
 #include <algorithm>
 #include <stdexcept>

@@ -8,7 +8,7 @@
 
 #include "aviutl/filter_descriptor.h"
 #include "aviutl/host_interface.h"
-#include "standalone/thread_pool.h"
+#include "runtime/thread_pool.h"
 
 namespace korvane {
 

@@ -1,4 +1,4 @@
-#include "standalone/thread_pool.h"
+#include "runtime/thread_pool.h"
 
 #include <stdexcept>
 
