@@ -247,8 +247,9 @@ struct Dialog {
     }
 
     // The visible part of the preview, filtered with the block grids where they lie on the
-    // layer: a margin of 16 pixels around it, started on a multiple of 8, holds every block of
-    // every grid over the visible pixels.
+    // layer: the region filtered starts on a multiple of 8 and reaches at least 16 pixels beyond
+    // the visible part (where the layer goes on), so that its edges stay clear of what is shown.
+    // Filtering only this region keeps the preview quick on large layers.
     void draw() {
         gint px = 0, py = 0, pw = 0, ph = 0;
         gimp_preview_get_position(GIMP_PREVIEW(preview), &px, &py);
@@ -324,6 +325,7 @@ bool run_dialog(gint32 image, gint32 drawable, Values& values) {
     gtk_box_pack_start(GTK_BOX(box), automatic, FALSE, FALSE, 0);
     d.auto_label = gtk_label_new("");
     gtk_misc_set_alignment(GTK_MISC(d.auto_label), 0.0, 0.5);
+    gtk_label_set_line_wrap(GTK_LABEL(d.auto_label), TRUE);
     gtk_box_pack_start(GTK_BOX(box), d.auto_label, FALSE, FALSE, 0);
 
     GtkWidget* table = gtk_table_new(kTrackCount, 3, FALSE);
