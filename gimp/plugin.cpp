@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -283,11 +284,22 @@ struct Dialog {
                                  static_cast<gint>(u8_bytes) * pw);
     }
 
-    static void on_invalidated(GimpPreview*, gpointer self) { static_cast<Dialog*>(self)->draw(); }
+    // GTK's signal handlers: C code calls them, so no exception leaves them. Without memory
+    // for the preview or the estimate, the preview and the line about the choice stay as they
+    // were; the filter itself reports the failure when OK is pressed.
+    static void on_invalidated(GimpPreview*, gpointer self) {
+        try {
+            static_cast<Dialog*>(self)->draw();
+        } catch (...) {
+        }
+    }
     static void on_automatic(GtkToggleButton* button, gpointer self) {
         auto& d = *static_cast<Dialog*>(self);
         d.values->automatic = gtk_toggle_button_get_active(button);
-        d.update_automatic();
+        try {
+            d.update_automatic();
+        } catch (...) {
+        }
         gimp_preview_invalidate(GIMP_PREVIEW(d.preview));
     }
 };
