@@ -8,7 +8,8 @@
 //   2 n bytes       each component's horizontal and vertical sampling factor
 //   t x 64 x 2      the tables, 16-bit big-endian steps in row-major order of frequency
 //                   (vertical, horizontal); table 0 is luma's
-// GIMP keeps no tables (t = 0) when they are exactly libjpeg's at the quality it names.
+// A JPEG GIMP wrote at quality 50 came back with no tables (t = 0) and quality 50; one at 20 with
+// its two tables and quality 19. So t = 0 stands for libjpeg's tables at the quality named.
 #pragma once
 
 #include <cstdint>
