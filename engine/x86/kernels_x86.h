@@ -35,6 +35,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "engine/group_kernels.h"
 #include "engine/kernels.h"
 
 namespace korvane {
@@ -885,10 +886,16 @@ void blend_row(YcPixel* row, const YcPixel* acc, std::ptrdiff_t plane_size, std:
     }
 }
 
-constexpr Kernels make_table(CpuTier tier) {
-    return {tier, &block_row, &add_pixels_row, &prescale_row, &blend_row};
+// The tier's kernels written into a table (its file's init function).
+inline void write_kernels(Kernels& k, CpuTier tier) {
+    k.tier = tier;
+    k.block_row = &block_row;
+    k.add_pixels = &add_pixels_row;
+    k.prescale = &prescale_row;
+    k.blend_row = &blend_row;
 }
 
+// The tier's steps one by one (its file compiled with KORVANE_GROUP_KERNELS).
 constexpr GroupKernels make_group_table(CpuTier tier) {
     return {
         tier,          &fdct_group,          &idct_group, &shape_luma_group, &shape_chroma_group,

@@ -53,12 +53,15 @@ inline V sar16(V v) {
 #include "engine/x86/kernels_x86.h"
 
 namespace korvane {
-namespace {
-constexpr Kernels kTable = make_table(CpuTier::sse41);
-constexpr GroupKernels kGroupTable = make_group_table(CpuTier::sse41);
-}  // namespace
 
-const Kernels* sse41_kernels() { return &kTable; }
-const GroupKernels* sse41_group_kernels() { return &kGroupTable; }
+#if defined(KORVANE_GROUP_KERNELS)
+// This file compiled a second time, for the tests and benchmarks: the steps one by one.
+const GroupKernels* sse41_group_kernels() {
+    static constexpr GroupKernels kTable = make_group_table(CpuTier::sse41);
+    return &kTable;
+}
+#else
+void init_sse41_kernels(Kernels& kernels) { write_kernels(kernels, CpuTier::sse41); }
+#endif
 
 }  // namespace korvane
