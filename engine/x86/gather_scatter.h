@@ -105,8 +105,8 @@ inline void gather_part_half(const char* part, std::ptrdiff_t row_bytes, std::in
     });
 }
 
-void gather_group(const YcPixel* src, std::ptrdiff_t stride, std::int32_t blocks,
-                  std::int32_t* groups) {
+[[gnu::noinline]] void gather_group(const YcPixel* src, std::ptrdiff_t stride, std::int32_t blocks,
+                                    std::int32_t* groups) {
     const std::ptrdiff_t row_bytes = stride * kPixelBytes;
     for (int half = 0; half < kGroupBlocks / 8; ++half) {
         const std::int32_t left = blocks - 8 * half;
@@ -188,8 +188,8 @@ inline void scatter_part(const std::int32_t* in, char* part, std::ptrdiff_t row_
 // interleaves 128-bit halves (row r lanes 0-3, row r + 1 lanes 0-3, row r lanes 4-7, ...);
 // the qword permute puts row r back in the low half.
 template <bool kStore>
-void scatter_group(const std::int32_t* groups, YcPixel* dst, std::ptrdiff_t stride,
-                   std::int32_t blocks) {
+[[gnu::noinline]] void scatter_group(const std::int32_t* groups, YcPixel* dst,
+                                     std::ptrdiff_t stride, std::int32_t blocks) {
     const std::ptrdiff_t row_bytes = stride * kPixelBytes;
     for (int half = 0; half < kGroupBlocks / 8; ++half) {
         const std::int32_t left = blocks - 8 * half;

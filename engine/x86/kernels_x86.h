@@ -33,6 +33,11 @@
 // 8r .. 8r + 7, a column pass elements c, c + 8, ..., c + 56. Every add, subtract, multiply
 // and left shift of the scalar code is carried out modulo 2^32 there and here alike (the vector
 // instructions wrap), and every right shift is arithmetic in both, so each lane reproduces the
+// scalar value bit for bit on any input, including inputs where 32-bit intermediates wrap.
+//
+// Each tier's file ends with its init function, which writes the tier's kernels into a table
+// (write_kernels below); compiled a second time with KORVANE_GROUP_KERNELS, for checkasm and the
+// benchmarks, it defines its table of the steps one by one instead (make_group_table).
 
 #include <cstddef>
 #include <cstdint>
@@ -51,6 +56,13 @@
 namespace korvane {
 namespace {
 
+// The block pass over a row of blocks, a group of kGroupBlocks blocks at a time: gather,
+// forward transforms with the shaping folded into their last stores, inverse transforms, and
+// the scatter that adds (or stores) the reconstruction.
+// gather_group, idct_group and scatter_group are marked noinline: they stay functions of their
+// own, as they were tuned and measured, where the compiler would otherwise inline them here
+// (one call site each) and then, built for 32-bit x86, spill about a tenth more vector values
+// in the combined function.
 void block_row(const YcPixel* src, std::ptrdiff_t src_stride, YcPixel* dst,
                std::ptrdiff_t dst_stride, std::int32_t blocks, const ShapeParams& params,
                bool store) {

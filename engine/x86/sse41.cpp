@@ -1,4 +1,6 @@
-// SSE4.1 tier: four int32 lanes per vector (compiled with -msse4.1).
+// SSE4.1 tier: four int32 lanes per vector (compiled with -msse4.1): the vector operations of
+// engine/x86/kernels_x86.h, and the tier's own gather and scatter (one block row per 128-bit
+// vector; AVX2 and AVX-512 share the 256-bit form of gather_scatter.h).
 #include <immintrin.h>
 
 #include <cstdint>
@@ -76,8 +78,8 @@ inline void transpose8x8_16(__m128i (&m)[8]) {
     m[7] = _mm_unpackhi_epi64(u3, u7);
 }
 
-void gather_group(const YcPixel* src, std::ptrdiff_t stride, std::int32_t blocks,
-                  std::int32_t* groups) {
+[[gnu::noinline]] void gather_group(const YcPixel* src, std::ptrdiff_t stride, std::int32_t blocks,
+                                    std::int32_t* groups) {
     for (int half = 0; half < kGroupBlocks / 8; ++half) {
         const std::int32_t left = blocks - 8 * half;
         const int n = left < 0 ? 0 : (left > 8 ? 8 : static_cast<int>(left));
@@ -104,8 +106,8 @@ void gather_group(const YcPixel* src, std::ptrdiff_t stride, std::int32_t blocks
 // packs_epi32 saturates; elements in -32768..32767 (all the inverse transform yields) pass
 // unchanged, so the saturated value is the low 16 bits that the scalar scatter adds.
 template <bool kStore>
-void scatter_group(const std::int32_t* groups, YcPixel* dst, std::ptrdiff_t stride,
-                   std::int32_t blocks) {
+[[gnu::noinline]] void scatter_group(const std::int32_t* groups, YcPixel* dst,
+                                     std::ptrdiff_t stride, std::int32_t blocks) {
     for (int half = 0; half < kGroupBlocks / 8; ++half) {
         const std::int32_t left = blocks - 8 * half;
         if (left <= 0) break;

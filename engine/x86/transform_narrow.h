@@ -213,7 +213,7 @@ inline bool fits(V v, V half) {
 // 13, which the passes' shifts turn into exactly the shortcut's value, c0 << 4 in the rows (|c0| <
 // 2^18) and (c0 + 2^6) >> 7 in the columns (|c0| < 2^17, so that the addend does not wrap either).
 // Only a line with a DC beyond that carries the selection through the kernel.
-void idct_group(std::int32_t* group) {
+[[gnu::noinline]] void idct_group(std::int32_t* group) {
     const Consts k;
     for (int s = 0; s < kGroupBlocks; s += kLanes) {
         for (int r = 0; r < 8; ++r) {

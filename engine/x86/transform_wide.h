@@ -114,7 +114,7 @@ void fdct_group(std::int32_t* group) {
 // While nothing wraps that shortcut equals the kernel's value; where the kernel wraps (column
 // inputs beyond about +-262000) only the shortcut's value is right. Lanes whose AC inputs are all
 // 0 therefore always take the shortcut's value, and a vector of such lanes skips the kernel.
-void idct_group(std::int32_t* group) {
+[[gnu::noinline]] void idct_group(std::int32_t* group) {
     for (int s = 0; s < kGroupBlocks; s += kLanes) {
         std::int32_t* base = group + s;
         // Rows, in place (a row's outputs depend on that row alone): >> 9 without addend.
