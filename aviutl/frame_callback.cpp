@@ -9,7 +9,6 @@ namespace {
 // should two calls ever overlap, the second takes a scratch of its own for that frame.
 Scratch g_scratch;
 std::atomic<bool> g_scratch_busy{false};
-Scratch::Allocator g_allocator = nullptr;
 
 class ScratchLease {
 public:
@@ -23,7 +22,7 @@ public:
 
 private:
     bool shared_;
-    Scratch own_{g_allocator};
+    Scratch own_;
 };
 
 bool usable(const FilterState* state, const FrameInfo* frame) {
@@ -46,11 +45,6 @@ void run_on_host(void* context, Job job, void* param1, void* param2) {
 
 }  // namespace
 
-void set_scratch_allocator(Scratch::Allocator allocator) {
-    g_allocator = allocator;
-    g_scratch = Scratch(allocator);
-}
-
 extern "C" void probe_worker(std::int32_t thread_index, std::int32_t thread_count, void* param1,
                              void* /*param2*/) {
     // Only 8 slots: the other threads report the same count, so their reports are dropped.
@@ -66,7 +60,8 @@ std::int32_t probe_thread_count(FilterState* state) {
     return count;
 }
 
-extern "C" std::int32_t process_frame(FilterState* state, FrameInfo* frame) {
+std::int32_t filter_host_frame(FilterState* state, FrameInfo* frame, const Kernels& kernels,
+                               Scratch& scratch) {
     // Nothing may escape into the host: any failure leaves the frame as it was and reports 0.
     try {
         if (!usable(state, frame)) return 0;
@@ -79,9 +74,16 @@ extern "C" std::int32_t process_frame(FilterState* state, FrameInfo* frame) {
                                 shifts_on_host(track[kNShift], threads), track[kZeroWeight]};
         const Parallel parallel{threads, &run_on_host, state->host};
         const FrameView view{frame->pixels, frame->w, frame->h, frame->stride};
+        return filter_frame(view, settings, kernels, parallel, scratch) == Status::ok ? 1 : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+extern "C" std::int32_t process_frame(FilterState* state, FrameInfo* frame) {
+    try {
         ScratchLease scratch;
-        return filter_frame(view, settings, kernels(), parallel, scratch.get()) == Status::ok ? 1
-                                                                                              : 0;
+        return filter_host_frame(state, frame, kernels_for(plugin_tier()), scratch.get());
     } catch (...) {
         return 0;
     }

@@ -21,6 +21,12 @@ std::int32_t probe_thread_count(FilterState* state);
 extern "C" void probe_worker(std::int32_t thread_index, std::int32_t thread_count, void* param1,
                              void* param2);
 
+// What process_frame does, with the kernel table and the scratch given: the plug-in's callback
+// passes the table of plugin_tier() (engine/cpu.h) and the scratch it keeps between frames;
+// tests and benchmarks pass a tier and a scratch of their choice.
+std::int32_t filter_host_frame(FilterState* state, FrameInfo* frame, const Kernels& kernels,
+                               Scratch& scratch);
+
 // The shift positions a frame gets on a host of `threads` threads (n_shift 1..64, threads
 // 1..kMaxThreads): batches of one shift per thread, as many as n_shift needs, so n_shift rounded
 // up to a multiple of the thread count, but never more than kMaxShifts.
@@ -33,10 +39,5 @@ inline std::int32_t shifts_on_host(std::int32_t n_shift, std::int32_t threads) {
     const std::int32_t rounded = (n_shift + threads - 1) / threads * threads;
     return rounded < kMaxShifts ? rounded : kMaxShifts;
 }
-
-// Where the callback's scratch memory comes from (null: the default). For tests: the scratch
-// kept between frames is released, and the next frame obtains its memory from `allocator`.
-// Not to be called while a frame is filtered.
-void set_scratch_allocator(Scratch::Allocator allocator);
 
 }  // namespace korvane

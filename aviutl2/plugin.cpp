@@ -106,7 +106,8 @@ bool filter_picture(ProcVideo& video, const Settings& settings, std::int32_t w, 
     FrameState& state = *g_state;
     if (!state.filter || !same_settings(state.settings, settings)) {
         state.filter.reset();  // its threads and scratch go before the new ones come
-        state.filter = std::make_unique<PictureFilter>(settings, kernels(), worker_threads());
+        state.filter =
+            std::make_unique<PictureFilter>(settings, kernels_for(plugin_tier()), worker_threads());
         state.settings = settings;
     }
     const std::size_t pixels = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);

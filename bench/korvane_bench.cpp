@@ -26,8 +26,10 @@
 #include <vector>
 
 #include "aviutl/filter_descriptor.h"
+#include "aviutl/frame_callback.h"
 #include "engine/cpu.h"
 #include "engine/engine.h"
+#include "engine/group_kernels.h"
 #include "engine/kernels.h"
 #include "tests/hosts/inprocess/host.h"
 #include "runtime/thread_pool.h"
@@ -39,7 +41,7 @@ constexpr std::int32_t kWidth = 1920;
 constexpr std::int32_t kHeight = 1080;
 
 bool pick_tier(benchmark::State& state, std::int64_t tier) {
-    if (!select_tier(static_cast<CpuTier>(tier))) {
+    if (!tier_runs_here(static_cast<CpuTier>(tier))) {
         state.SkipWithError("tier not available on this machine");
         return false;
     }
@@ -89,10 +91,11 @@ std::vector<YcPixel> make_working_frame(std::int32_t w, std::int32_t h) {
 std::vector<std::int32_t> make_groups(bool coefficients) {
     const std::vector<YcPixel> frame = make_working_frame(8 * kGroupBlocks, 8);
     std::vector<std::int32_t> groups(kGroupChannels * kGroupElements);
-    kScalarGroupKernels.gather(frame.data(), 8 * kGroupBlocks, kGroupBlocks, groups.data());
+    const GroupKernels& scalar = *group_kernels_for(CpuTier::scalar);
+    scalar.gather(frame.data(), 8 * kGroupBlocks, kGroupBlocks, groups.data());
     if (coefficients)
         for (int ch = 0; ch < kGroupChannels; ++ch)
-            kScalarGroupKernels.fdct(groups.data() + ch * kGroupElements);
+            scalar.fdct(groups.data() + ch * kGroupElements);
     return groups;
 }
 
@@ -101,8 +104,9 @@ enum KernelId { kFdct, kIdct, kShapeLuma, kShapeChroma, kGather, kScatter, kBloc
 void BM_Kernel(benchmark::State& state) {
     const auto id = static_cast<KernelId>(state.range(0));
     if (!pick_tier(state, state.range(1))) return;
-    const Kernels& k = kernels();
-    const GroupKernels& g = *tier_group_kernels(k.tier);
+    const auto tier = static_cast<CpuTier>(state.range(1));
+    const Kernels k = kernels_for(tier);
+    const GroupKernels& g = *group_kernels_for(tier);
     const ShapeParams shape = make_shape_params(24, 8);
     const std::vector<std::int32_t> input =
         make_groups(id == kIdct || id == kShapeLuma || id == kShapeChroma);
@@ -153,7 +157,6 @@ void BM_Kernel(benchmark::State& state) {
         benchmark::ClobberMemory();
     }
     state.counters["ns_per_block"] = ns_per(blocks);
-    select_tier(std::nullopt);
 }
 
 std::string kernel_name(int id) {
@@ -173,13 +176,20 @@ void BM_Frame(benchmark::State& state) {
     const auto threads = static_cast<std::int32_t>(state.range(2));
     Host host(GetFilterTable(), threads);
     host.track(kNShift) = n_shift;
+    // The frame callback's steps with the tier's table and a scratch kept between frames, as
+    // the plug-in keeps its own.
+    const Kernels kernels = kernels_for(static_cast<CpuTier>(state.range(0)));
+    Scratch scratch;
+    const auto callback = [&](FilterState* s, FrameInfo* f) {
+        return filter_host_frame(s, f, kernels, scratch);
+    };
     const std::vector<YcPixel> source = make_frame(kWidth, kHeight);
     std::vector<YcPixel> frame(source.size());
     for (auto _ : state) {
         state.PauseTiming();
         std::memcpy(frame.data(), source.data(), source.size() * sizeof(YcPixel));
         state.ResumeTiming();
-        if (host.filter(frame.data(), kWidth, kHeight, kWidth) != 1) {
+        if (host.filter_with(callback, frame.data(), kWidth, kHeight, kWidth) != 1) {
             state.SkipWithError("the frame callback failed");
             break;
         }
@@ -191,7 +201,6 @@ void BM_Frame(benchmark::State& state) {
     state.counters["Mpix_shifts_per_s"] = benchmark::Counter(
         frames * kWidth * kHeight * static_cast<double>(effective_shifts(n_shift, threads)) * 1e-6,
         benchmark::Counter::kIsRate);
-    select_tier(std::nullopt);
 }
 
 using Words = std::vector<std::uint64_t>;

@@ -16,11 +16,16 @@
 
 static_assert(KORVANE_MAX_SHIFTS == korvane::kMaxShifts);
 static_assert(KORVANE_MAX_THREADS <= korvane::kMaxThreads);
+// korvane_cpu is the engine's tier plus one (0 is "best").
+static_assert(KORVANE_CPU_SCALAR == static_cast<int>(korvane::CpuTier::scalar) + 1);
+static_assert(KORVANE_CPU_AVX512 == static_cast<int>(korvane::CpuTier::avx512) + 1);
 
 struct korvane_filter {
-    korvane_filter(const korvane::Settings& s, std::int32_t threads) : settings(s), pool(threads) {}
+    korvane_filter(const korvane::Settings& s, const korvane::Kernels& k, std::int32_t threads)
+        : settings(s), kernels(k), pool(threads) {}
 
     korvane::Settings settings;
+    korvane::Kernels kernels;  // fixed when the filter is made
     korvane::ThreadPool pool;
     korvane::Scratch scratch;
     std::vector<korvane::YcPixel> planar_work;  // a planar frame in the host's layout
@@ -76,7 +81,7 @@ korvane_status process_packed(korvane_filter& f, const korvane_frame& frame) {
     const korvane::FrameView view{reinterpret_cast<korvane::YcPixel*>(frame.data[0]), frame.width,
                                   frame.height, frame.stride[0] / kPixelBytes};
     return status_of(
-        korvane::filter_frame(view, f.settings, korvane::kernels(), f.pool.parallel(), f.scratch));
+        korvane::filter_frame(view, f.settings, f.kernels, f.pool.parallel(), f.scratch));
 }
 
 // The bytes a plane's rows take: row y is [first + y * stride, first + y * stride + row_bytes).
@@ -139,7 +144,7 @@ korvane_status process_planar(korvane_filter& f, const korvane_frame& frame) {
     }
     const korvane::FrameView view{work, frame.width, frame.height, static_cast<std::ptrdiff_t>(w)};
     const korvane::Status s =
-        korvane::filter_frame(view, f.settings, korvane::kernels(), f.pool.parallel(), f.scratch);
+        korvane::filter_frame(view, f.settings, f.kernels, f.pool.parallel(), f.scratch);
     if (s != korvane::Status::ok) return status_of(s);
     for (std::size_t y = 0; y < h; ++y) {
         std::int16_t *py = row(0, y), *pb = row(1, y), *pr = row(2, y);
@@ -169,6 +174,8 @@ const char* korvane_status_message(korvane_status status) {
             return "out of memory";
         case KORVANE_ERROR_INTERNAL:
             return "internal error";
+        case KORVANE_ERROR_UNSUPPORTED_CPU:
+            return "instruction set not supported by this machine or library";
         default:
             return "unknown status";
     }
@@ -182,18 +189,27 @@ void korvane_settings_default(korvane_settings* settings) {
 
 korvane_status korvane_filter_create(const korvane_settings* settings, int32_t threads,
                                      korvane_filter** filter) {
+    return korvane_filter_create_cpu(settings, threads, KORVANE_CPU_BEST, filter);
+}
+
+korvane_status korvane_filter_create_cpu(const korvane_settings* settings, int32_t threads,
+                                         int32_t cpu, korvane_filter** filter) {
     if (!filter) return KORVANE_ERROR_INVALID_ARGUMENT;
     *filter = nullptr;
     korvane_settings s;
     korvane_settings_default(&s);
     if (settings) s = *settings;
-    if (!valid(s) || threads < 0 || threads > KORVANE_MAX_THREADS)
+    if (!valid(s) || threads < 0 || threads > KORVANE_MAX_THREADS || cpu < KORVANE_CPU_BEST ||
+        cpu > KORVANE_CPU_AVX512)
         return KORVANE_ERROR_INVALID_ARGUMENT;
+    const korvane::CpuTier tier =
+        cpu == KORVANE_CPU_BEST ? korvane::best_tier() : static_cast<korvane::CpuTier>(cpu - 1);
+    if (!korvane::tier_runs_here(tier)) return KORVANE_ERROR_UNSUPPORTED_CPU;
     if (threads == 0)
         threads = std::clamp(static_cast<std::int32_t>(std::thread::hardware_concurrency()), 1,
                              KORVANE_MAX_THREADS);
     return guarded([&] {
-        *filter = new korvane_filter(engine_settings(s), threads);
+        *filter = new korvane_filter(engine_settings(s), korvane::kernels_for(tier), threads);
         return KORVANE_OK;
     });
 }
@@ -217,6 +233,10 @@ korvane_status korvane_filter_get_settings(const korvane_filter* filter,
 
 int32_t korvane_filter_threads(const korvane_filter* filter) {
     return filter ? filter->pool.size() : 0;
+}
+
+int32_t korvane_filter_cpu(const korvane_filter* filter) {
+    return filter ? static_cast<int32_t>(filter->kernels.tier) + 1 : 0;
 }
 
 korvane_status korvane_filter_process(korvane_filter* filter, const korvane_frame* frame) {

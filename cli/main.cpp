@@ -137,14 +137,13 @@ struct ReadStage {
     }
 };
 
-const Kernels& select_cpu(const std::string& name) {
+Kernels select_cpu(const std::string& name) {
     const CpuTier tier = name == "auto" ? best_tier() : parse_tier(name).value_or(CpuTier::scalar);
-    const Kernels* table = tier_kernels(tier);
-    if (static_cast<int>(tier) > static_cast<int>(best_tier()) || !table)
+    if (!tier_runs_here(tier))
         throw UsageError("--cpu " + name +
                          ": not available on this machine or in this build (best: " +
                          tier_name(best_tier()) + ")");
-    return *table;
+    return kernels_for(tier);
 }
 
 // Prints the measured quality of one frame, or of all of them.
@@ -272,7 +271,7 @@ int run(int argc, const char* const* argv) {
         return 0;
     }
     const Options& options = *parsed;
-    const Kernels& kernels = select_cpu(options.cpu);
+    const Kernels kernels = select_cpu(options.cpu);
     const Format& in_format = input_format(options);
     const Format& out_format = output_format(options, in_format);
     if (options.input == "-" && options.reference == "-")

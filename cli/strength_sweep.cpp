@@ -107,7 +107,7 @@ int sweep(const std::vector<std::string>& args) {
     if (reference.w != source.w || reference.h != source.h)
         throw std::runtime_error(input + ": not the reference's size");
     const double before = psnr(luma_mse(metric_planes(source, info), reference), reference.peak);
-    const Kernels& kernels = *tier_kernels(best_tier());
+    const Kernels kernels = kernels_for(best_tier());
     for (const int n : shifts)
         for (const int t : thresholds)
             for (const int q : quants) {

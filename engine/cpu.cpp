@@ -1,12 +1,9 @@
-// Tier detection and the active kernel table.
-//
-// The CPU is asked once (CPUID for the instruction sets, XGETBV for whether the operating system
-// saves the YMM and ZMM state that AVX2 and AVX-512 code leaves in the registers); the first use
-// of the kernels then selects the best tier, or the one named by the environment variable
-// KORVANE_CPU (scalar, sse4.1, avx2, avx512, auto) when the machine has it.
+// Tier detection: the CPU is asked once (CPUID for the instruction sets, XGETBV for whether the
+// operating system saves the YMM and ZMM state that AVX2 and AVX-512 code leaves in the
+// registers), and the answer is capped at the best tier this build has.
 #include "engine/cpu.h"
 
-#include <atomic>
+#include <cstdint>
 #include <cstdlib>
 
 #include "engine/kernels.h"
@@ -59,24 +56,6 @@ CpuTier detect_tier() {
 CpuTier detect_tier() { return CpuTier::scalar; }
 #endif
 
-// The best tier of this machine that this build also has.
-CpuTier compute_best() {
-    int tier = static_cast<int>(detect_tier());
-    while (tier > 0 && !tier_kernels(static_cast<CpuTier>(tier))) --tier;
-    return static_cast<CpuTier>(tier);
-}
-
-std::atomic<const Kernels*> g_active{nullptr};
-
-const Kernels* initial_table() {
-    CpuTier tier = best_tier();
-    if (const char* env = std::getenv("KORVANE_CPU")) {
-        const std::optional<CpuTier> wanted = parse_tier(env);
-        if (wanted && static_cast<int>(*wanted) <= static_cast<int>(tier)) tier = *wanted;
-    }
-    return tier_kernels(tier);
-}
-
 }  // namespace
 
 const char* tier_name(CpuTier tier) { return kNames[static_cast<int>(tier)].data(); }
@@ -87,72 +66,22 @@ std::optional<CpuTier> parse_tier(std::string_view name) {
     return std::nullopt;
 }
 
-const Kernels* tier_kernels(CpuTier tier) {
-    switch (tier) {
-        case CpuTier::scalar:
-            return &kScalarKernels;
-#ifdef KORVANE_HAVE_SSE41
-        case CpuTier::sse41:
-            return sse41_kernels();
-#endif
-#ifdef KORVANE_HAVE_AVX2
-        case CpuTier::avx2:
-            return avx2_kernels();
-#endif
-#ifdef KORVANE_HAVE_AVX512
-        case CpuTier::avx512:
-            return avx512_kernels();
-#endif
-        default:
-            return nullptr;
-    }
-}
-
-const GroupKernels* tier_group_kernels(CpuTier tier) {
-    switch (tier) {
-        case CpuTier::scalar:
-            return &kScalarGroupKernels;
-#ifdef KORVANE_HAVE_SSE41
-        case CpuTier::sse41:
-            return sse41_group_kernels();
-#endif
-#ifdef KORVANE_HAVE_AVX2
-        case CpuTier::avx2:
-            return avx2_group_kernels();
-#endif
-#ifdef KORVANE_HAVE_AVX512
-        case CpuTier::avx512:
-            return avx512_group_kernels();
-#endif
-        default:
-            return nullptr;
-    }
-}
-
 CpuTier best_tier() {
-    static const CpuTier best = compute_best();
+    // kernels_for stops at the best tier the build has.
+    static const CpuTier best = kernels_for(detect_tier()).tier;
     return best;
 }
 
-bool select_tier(std::optional<CpuTier> tier) {
-    const CpuTier want = tier.value_or(best_tier());
-    if (static_cast<int>(want) > static_cast<int>(best_tier())) return false;
-    const Kernels* table = tier_kernels(want);
-    if (!table) return false;
-    g_active.store(table, std::memory_order_release);
-    return true;
+bool tier_runs_here(CpuTier tier) {
+    return static_cast<int>(tier) <= static_cast<int>(best_tier());
 }
 
-CpuTier active_tier() { return kernels().tier; }
-
-const Kernels& kernels() {
-    const Kernels* table = g_active.load(std::memory_order_acquire);
-    if (!table) {
-        // Racing first uses compute the same table.
-        table = initial_table();
-        g_active.store(table, std::memory_order_release);
+CpuTier plugin_tier() {
+    if (const char* env = std::getenv("KORVANE_CPU")) {
+        const std::optional<CpuTier> wanted = parse_tier(env);
+        if (wanted && tier_runs_here(*wanted)) return *wanted;
     }
-    return *table;
+    return best_tier();
 }
 
 }  // namespace korvane

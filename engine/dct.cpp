@@ -23,22 +23,8 @@ namespace {
 
 using u32 = std::uint32_t;
 
+// The constants of dct.h as the uint32_t factors of wrapping products.
 constexpr u32 k(std::int32_t c) { return static_cast<u32>(c); }
-
-// c * 2^13 truncated toward zero.
-constexpr u32 FIX_0_298631336 = k(2446);   // sqrt2 * (-c1 + c3 + c5 - c7)
-constexpr u32 FIX_0_390180644 = k(3196);   // sqrt2 * (c3 - c5), applied negated
-constexpr u32 FIX_0_541196100 = k(4433);   // sqrt2 * c6
-constexpr u32 FIX_0_765366865 = k(6269);   // sqrt2 * (c2 - c6)
-constexpr u32 FIX_0_899976223 = k(7372);   // sqrt2 * (c3 - c7), applied negated
-constexpr u32 FIX_1_175875602 = k(9632);   // sqrt2 * c3
-constexpr u32 FIX_1_501321110 = k(12298);  // sqrt2 * (c1 + c3 - c5 - c7)
-constexpr u32 FIX_1_847759065 = k(15136);  // sqrt2 * (c2 + c6)
-constexpr u32 FIX_1_961570560 = k(16069);  // sqrt2 * (c3 + c5), applied negated
-constexpr u32 FIX_2_053119869 = k(16819);  // sqrt2 * (c1 + c3 - c5 + c7)
-constexpr u32 FIX_2_562915447 = k(20995);  // sqrt2 * (c1 + c3), applied negated
-constexpr u32 FIX_3_072711026 = k(25171);  // sqrt2 * (c1 + c3 + c5 - c7)
-// (cN stands for cos(N * pi / 16).)
 
 constexpr u32 asr(u32 v, int n) { return static_cast<u32>(static_cast<std::int32_t>(v) >> n); }
 constexpr u32 shl(u32 v, int n) { return v << n; }
@@ -49,17 +35,20 @@ struct Eight {
 
 // Shared odd part of both kernels: rotations of the four odd inputs a0..a3 (forward: the
 // differences d0..d3; inverse: the coefficients c1, c3, c5, c7). Returns o1, o3, o5, o7.
+// Twelve products of a full rotation share terms, so nine multiplies remain (libjpeg's z1..z5).
 struct Odd {
     u32 o1, o3, o5, o7;
 };
 constexpr Odd odd_part(u32 a0, u32 a1, u32 a2, u32 a3) {
-    const u32 p = (a0 + a1 + a2 + a3) * FIX_1_175875602;
-    const u32 q1 = (a3 + a0) * (0u - FIX_0_899976223);
-    const u32 q2 = (a2 + a1) * (0u - FIX_2_562915447);
-    const u32 q3 = (a3 + a1) * (0u - FIX_1_961570560) + p;
-    const u32 q4 = (a2 + a0) * (0u - FIX_0_390180644) + p;
-    return {a0 * FIX_1_501321110 + q1 + q4, a1 * FIX_3_072711026 + q2 + q3,
-            a2 * FIX_2_053119869 + q2 + q4, a3 * FIX_0_298631336 + q1 + q3};
+    const u32 p = (a0 + a1 + a2 + a3) * k(FIX_1_175875602);    // sqrt2 * c3
+    const u32 q1 = (a3 + a0) * (0u - k(FIX_0_899976223));      // sqrt2 * (c7 - c3)
+    const u32 q2 = (a2 + a1) * (0u - k(FIX_2_562915447));      // sqrt2 * (-c1 - c3)
+    const u32 q3 = (a3 + a1) * (0u - k(FIX_1_961570560)) + p;  // sqrt2 * (-c3 - c5)
+    const u32 q4 = (a2 + a0) * (0u - k(FIX_0_390180644)) + p;  // sqrt2 * (c5 - c3)
+    return {a0 * k(FIX_1_501321110) + q1 + q4,                 // sqrt2 * (c1 + c3 - c5 - c7)
+            a1 * k(FIX_3_072711026) + q2 + q3,                 // sqrt2 * (c1 + c3 + c5 - c7)
+            a2 * k(FIX_2_053119869) + q2 + q4,                 // sqrt2 * (c1 + c3 - c5 + c7)
+            a3 * k(FIX_0_298631336) + q1 + q3};                // sqrt2 * (-c1 + c3 + c5 - c7)
 }
 
 // Forward 8-point kernel: x0..x7 -> X0..X7 (X0, X4 unscaled; the others scaled by 2^13).
@@ -68,21 +57,24 @@ constexpr Eight fdct_kernel(const u32 (&x)[8]) {
     const u32 d0 = x[0] - x[7], d1 = x[1] - x[6], d2 = x[2] - x[5], d3 = x[3] - x[4];
 
     const u32 e0 = s0 + s3, e3 = s0 - s3, e1 = s1 + s2, e2 = s1 - s2;
-    const u32 m = (e2 + e3) * FIX_0_541196100;
+    const u32 m = (e2 + e3) * k(FIX_0_541196100);  // sqrt2 * c6
 
     // Odd inputs d0..d3 take the places of the inverse's c1, c3, c5, c7; o1..o7 are X1..X7.
     const Odd o = odd_part(d0, d1, d2, d3);
-    return {{e0 + e1, o.o1, m + e3 * FIX_0_765366865, o.o3, e0 - e1, o.o5, m - e2 * FIX_1_847759065,
+    return {{e0 + e1, o.o1,
+             m + e3 * k(FIX_0_765366865),  // sqrt2 * (c2 - c6)
+             o.o3, e0 - e1, o.o5,
+             m - e2 * k(FIX_1_847759065),  // sqrt2 * (c2 + c6)
              o.o7}};
 }
 
 // Inverse 8-point kernel: c0..c7 -> y0..y7, every output scaled by 2^13.
 constexpr Eight idct_kernel(const u32 (&c)[8]) {
-    const u32 m = (c[2] + c[6]) * FIX_0_541196100;
-    const u32 g2 = m - c[6] * FIX_1_847759065;
-    const u32 g3 = m + c[2] * FIX_0_765366865;
-    const u32 g0 = shl(c[0] + c[4], 13);
-    const u32 g1 = shl(c[0] - c[4], 13);
+    const u32 m = (c[2] + c[6]) * k(FIX_0_541196100);  // sqrt2 * c6
+    const u32 g2 = m - c[6] * k(FIX_1_847759065);      // sqrt2 * (c2 + c6)
+    const u32 g3 = m + c[2] * k(FIX_0_765366865);      // sqrt2 * (c2 - c6)
+    const u32 g0 = shl(c[0] + c[4], kConstBits);
+    const u32 g1 = shl(c[0] - c[4], kConstBits);
     const u32 h0 = g0 + g3, h3 = g0 - g3, h1 = g1 + g2, h2 = g1 - g2;
 
     const Odd o = odd_part(c[1], c[3], c[5], c[7]);

@@ -1,9 +1,8 @@
-// The scalar kernel table, built from the reference functions, and the per-frame constants of
-// the divide-free forms that the vector tiers use.
+// kernels_for: the scalar kernels, built from the reference functions, with the vector tiers'
+// written over them; and the per-frame constants of the divide-free forms the vector tiers use.
 #include "engine/kernels.h"
 
 #include "engine/block_pass.h"
-#include "engine/dct.h"
 
 namespace korvane {
 namespace {
@@ -13,69 +12,6 @@ std::uint32_t ceil_log2(std::uint64_t d) {
     std::uint32_t l = 0;
     while ((std::uint64_t{1} << l) < d) ++l;
     return l;
-}
-
-// The group kernels of the scalar table: each block is copied out of its lane, handed to the
-// reference function and copied back.
-template <typename F>
-void per_block(std::int32_t* group, F&& f) {
-    std::int32_t block[kBlockSize];
-    for (int b = 0; b < kGroupBlocks; ++b) {
-        for (int e = 0; e < kBlockSize; ++e) block[e] = group[e * kGroupBlocks + b];
-        f(block);
-        for (int e = 0; e < kBlockSize; ++e) group[e * kGroupBlocks + b] = block[e];
-    }
-}
-
-void fdct_scalar(std::int32_t* group) { per_block(group, fdct_8x8); }
-void idct_scalar(std::int32_t* group) { per_block(group, idct_8x8); }
-
-void shape_luma_scalar(std::int32_t* group, const ShapeParams& p) {
-    per_block(group, [&](std::int32_t* block) { shape_luma(block, p.threshold, p.quant); });
-}
-
-void shape_chroma_scalar(std::int32_t* group, const ShapeParams& p) {
-    per_block(group, [&](std::int32_t* block) { shape_chroma(block, p.threshold); });
-}
-
-void gather_scalar(const YcPixel* src, std::ptrdiff_t stride, std::int32_t blocks,
-                   std::int32_t* groups) {
-    std::int32_t* y = groups;
-    std::int32_t* cb = groups + kGroupElements;
-    std::int32_t* cr = groups + 2 * kGroupElements;
-    for (int b = 0; b < kGroupBlocks; ++b) {
-        for (int r = 0; r < 8; ++r) {
-            for (int c = 0; c < 8; ++c) {
-                const int i = (8 * r + c) * kGroupBlocks + b;
-                if (b < blocks) {
-                    const YcPixel& p = src[r * stride + 8 * b + c];
-                    y[i] = p.y;
-                    cb[i] = p.cb;
-                    cr[i] = p.cr;
-                } else {
-                    y[i] = cb[i] = cr[i] = 0;
-                }
-            }
-        }
-    }
-}
-
-void scatter_add_scalar(const std::int32_t* groups, YcPixel* dst, std::ptrdiff_t stride,
-                        std::int32_t blocks) {
-    const std::int32_t* y = groups;
-    const std::int32_t* cb = groups + kGroupElements;
-    const std::int32_t* cr = groups + 2 * kGroupElements;
-    for (int b = 0; b < blocks; ++b) {
-        for (int r = 0; r < 8; ++r) {
-            for (int c = 0; c < 8; ++c) {
-                const int i = (8 * r + c) * kGroupBlocks + b;
-                YcPixel& p = dst[r * stride + 8 * b + c];
-                p.y = add_wrap(p.y, y[i]);
-                p.cb = add_wrap(p.cb, cb[i]);
-                p.cr = add_wrap(p.cr, cr[i]);
-            }
-        }
-    }
 }
 
 void add_pixels_scalar(YcPixel* dst, const YcPixel* src, std::int32_t count) {
@@ -148,13 +84,22 @@ BlendParams make_blend_params(std::int32_t zero_weight, std::int32_t divisor) {
     return p;
 }
 
-const Kernels kScalarKernels = {
-    CpuTier::scalar, &block_row_scalar, &add_pixels_scalar, &prescale_scalar, &blend_row_scalar,
-};
-
-const GroupKernels kScalarGroupKernels = {
-    CpuTier::scalar,      &fdct_scalar,   &idct_scalar,        &shape_luma_scalar,
-    &shape_chroma_scalar, &gather_scalar, &scatter_add_scalar,
-};
+Kernels kernels_for(CpuTier tier) {
+    Kernels k{CpuTier::scalar, &block_row_scalar, &add_pixels_scalar, &prescale_scalar,
+              &blend_row_scalar};
+    [[maybe_unused]] const auto has = [tier](CpuTier t) {
+        return static_cast<int>(tier) >= static_cast<int>(t);
+    };
+#ifdef KORVANE_HAVE_SSE41
+    if (has(CpuTier::sse41)) init_sse41_kernels(k);
+#endif
+#ifdef KORVANE_HAVE_AVX2
+    if (has(CpuTier::avx2)) init_avx2_kernels(k);
+#endif
+#ifdef KORVANE_HAVE_AVX512
+    if (has(CpuTier::avx512)) init_avx512_kernels(k);
+#endif
+    return k;
+}
 
 }  // namespace korvane

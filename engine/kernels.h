@@ -1,10 +1,12 @@
-// The kernel tables: every hot step of the block and frame passes, once per instruction-set tier.
+// The kernel table: every hot step of the block and frame passes, for one instruction-set tier.
 //
-// The engine calls the steps of a Kernels table that its caller hands it (engine/cpu.h finds the
-// tiers). The group kernels, the pieces that a block row is made of, are in a table of their own:
-// only the tests and benchmarks call them one by one. The scalar tables are built from the
-// reference functions of dct.h and block_pass.h; the x86 tables (engine/x86/) must give the same
-// bits for every input in the domains stated below.
+// The engine calls the steps of the Kernels table that its caller hands it with every frame;
+// kernels_for builds the table of a tier, as dav1d does: the scalar kernels first (built from
+// the reference functions of dct.h and block_pass.h), then each vector tier up to the one asked
+// for writes its own kernels over them (engine/x86/). The vector kernels must give the same bits
+// as the scalar ones for every input in the domains stated below. The steps of a block row one
+// by one (gather, transforms, shaping, scatter) are in engine/group_kernels.h, for checkasm and
+// the benchmarks only.
 #pragma once
 
 #include <cstddef>
@@ -62,26 +64,6 @@ struct BlendParams {
 };
 BlendParams make_blend_params(std::int32_t zero_weight, std::int32_t divisor);
 
-// The steps of a block row one by one, on groups: for checking and measuring each of them.
-struct GroupKernels {
-    CpuTier tier;
-
-    // fdct_8x8 / idct_8x8 on each of the kGroupBlocks blocks of one group, in place.
-    void (*fdct)(std::int32_t* group);
-    void (*idct)(std::int32_t* group);
-    // shape_luma / shape_chroma on each block of one group (coefficient 0 of every block kept).
-    void (*shape_luma)(std::int32_t* group, const ShapeParams& params);
-    void (*shape_chroma)(std::int32_t* group, const ShapeParams& params);
-    // Reads `blocks` (1..kGroupBlocks) blocks 8 pixels apart starting at src (rows `stride`
-    // pixels apart) into the three groups, sign-extended; lanes from `blocks` on become 0.
-    void (*gather)(const YcPixel* src, std::ptrdiff_t stride, std::int32_t blocks,
-                   std::int32_t* groups);
-    // Adds the low 16 bits of the first `blocks` lanes of the three groups into the pixels at
-    // dst, wrapping. Elements must lie in -32768..32767 (idct output always does).
-    void (*scatter_add)(const std::int32_t* groups, YcPixel* dst, std::ptrdiff_t stride,
-                        std::int32_t blocks);
-};
-
 // What the engine calls.
 struct Kernels {
     CpuTier tier;
@@ -103,29 +85,19 @@ struct Kernels {
                       std::int32_t planes, std::int32_t count, const BlendParams& params);
 };
 
-// The default table: the best tier of this machine, or the one that KORVANE_CPU names (read
-// once, at the first call), or the one select_tier chose last.
-const Kernels& kernels();
-
-// The tables of `tier` if this build has them, whatever the CPU supports (tests compare tables
-// only for tiers that best_tier() admits).
-const Kernels* tier_kernels(CpuTier tier);
-const GroupKernels* tier_group_kernels(CpuTier tier);
+// The table of `tier`: the scalar kernels, overwritten by those of every tier up to `tier` that
+// this build has (the table's `tier` says how far that went). A pure function; it does not ask
+// the CPU, so the caller must know that the machine runs `tier` (tier_runs_here, engine/cpu.h).
+Kernels kernels_for(CpuTier tier);
 
 // One row of blocks through the scalar reference functions (the scalar table's block_row).
 void block_row_scalar(const YcPixel* src, std::ptrdiff_t src_stride, YcPixel* dst,
                       std::ptrdiff_t dst_stride, std::int32_t blocks, const ShapeParams& params,
                       bool store);
 
-extern const Kernels kScalarKernels;
-extern const GroupKernels kScalarGroupKernels;
-
-// Tables of the x86 tiers, each defined in its own file compiled for that instruction set.
-const Kernels* sse41_kernels();
-const Kernels* avx2_kernels();
-const Kernels* avx512_kernels();
-const GroupKernels* sse41_group_kernels();
-const GroupKernels* avx2_group_kernels();
-const GroupKernels* avx512_group_kernels();
+// Each x86 tier's file (compiled for that instruction set) writes its kernels into the table.
+void init_sse41_kernels(Kernels& kernels);
+void init_avx2_kernels(Kernels& kernels);
+void init_avx512_kernels(Kernels& kernels);
 
 }  // namespace korvane

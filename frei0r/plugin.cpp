@@ -64,7 +64,8 @@ public:
         // before every frame, mostly to the values it already has).
         if (!filter_ || !same(filter_->settings(), s)) {
             filter_.reset();
-            filter_ = std::make_unique<PictureFilter>(s, kernels(), worker_threads());
+            filter_ =
+                std::make_unique<PictureFilter>(s, kernels_for(plugin_tier()), worker_threads());
         }
         const RgbaView view{reinterpret_cast<std::uint8_t*>(pixels), w_, h_,
                             4 * static_cast<std::ptrdiff_t>(w_)};

@@ -19,7 +19,9 @@
 #include <vector>
 
 #include "cli/strength.h"
+#include "engine/cpu.h"
 #include "engine/engine.h"
+#include "engine/kernels.h"
 #include "gimp/jpeg_settings.h"
 #include "gimp/pixels.h"
 #include "picture/picture_filter.h"
@@ -196,7 +198,7 @@ void filter_drawable(gint32 image, gint32 drawable, const Settings& settings) {
 
     // The filter runs on its own threads; GIMP's progress may be told only from this one.
     auto done = std::async(std::launch::async, [&] {
-        PictureFilter filter(settings, kernels(), worker_threads());
+        PictureFilter filter(settings, kernels_for(plugin_tier()), worker_threads());
         std::vector<YcPixel> work;
         return filter_pixels(filter, pixels.view, work);
     });
@@ -263,7 +265,7 @@ struct Dialog {
             settings_of(*values, values->automatic ? std::optional(auto_now()) : std::nullopt);
         try {
             if (!filter || !same(filter->settings(), s))
-                filter = std::make_unique<PictureFilter>(s, kernels(), worker_threads());
+                filter = std::make_unique<PictureFilter>(s, kernels_for(plugin_tier()), worker_threads());
             filter_pixels(*filter, pixels.view, work);
         } catch (...) {
             // No threads or memory: the preview shows the picture unfiltered.

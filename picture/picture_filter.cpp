@@ -115,7 +115,7 @@ void move_and_add_low(std::int16_t* s, const std::uint8_t* low, std::size_t n, s
 }  // namespace
 
 PictureFilter::PictureFilter(const Settings& settings, const Kernels& kernels, std::int32_t threads)
-    : settings_(settings), kernels_(&kernels), pool_(threads), scratch_(&allocate_large) {}
+    : settings_(settings), kernels_(kernels), pool_(threads), scratch_(&allocate_large) {}
 
 template <typename Pass>
 void PictureFilter::on_bands(std::int32_t h, const Pass& pass) {
@@ -145,7 +145,7 @@ void PictureFilter::on_bands(std::int32_t h, const Pass& pass) {
 Status PictureFilter::filter(const FrameView& frame, bool converted, const RowSteps& steps) {
     const auto run_engine = [&] {
         const auto start = std::chrono::steady_clock::now();
-        const Status status = filter_frame(frame, settings_, *kernels_, pool_.parallel(), scratch_);
+        const Status status = filter_frame(frame, settings_, kernels_, pool_.parallel(), scratch_);
         times_.engine = std::chrono::steady_clock::now() - start;
         return status;
     };

@@ -18,7 +18,8 @@ namespace korvane {
 
 class PictureFilter {
 public:
-    // `threads` worker threads; the output does not depend on them.
+    // `threads` worker threads; the output does not depend on them, nor on the kernels' tier
+    // (the filter keeps its own copy of the table).
     PictureFilter(const Settings& settings, const Kernels& kernels, std::int32_t threads);
 
     const Settings& settings() const { return settings_; }
@@ -52,7 +53,7 @@ public:
 
 private:
     Settings settings_;
-    const Kernels* kernels_;
+    Kernels kernels_;
     ThreadPool pool_;
     Scratch scratch_;
     std::vector<std::uint8_t, LargeAllocator<std::uint8_t>>

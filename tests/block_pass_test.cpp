@@ -78,7 +78,8 @@ std::vector<YcPixel> run_block_worker(TestFrame& frame, std::int32_t shift_index
                                       std::vector<YcPixel> plane = {}, std::int32_t threshold = 24,
                                       std::int32_t quant = 8) {
     if (plane.empty()) plane.resize(static_cast<std::size_t>(frame.w) * frame.h);
-    model::add_layer(kScalarKernels, frame.view(), plane.data(), shift_index, threshold, quant);
+    model::add_layer(kernels_for(CpuTier::scalar), frame.view(), plane.data(), shift_index,
+                     threshold, quant);
     return plane;
 }
 
@@ -130,8 +131,8 @@ TEST(BlockPass, SourceFillsExactlyThePixelsOutsideTheBlocks) {
                     frame.at(x, y) = {static_cast<std::int16_t>(1 + x + 64 * y), 7, -7};
             for (const ShiftPosition& s : ShiftTable) {
                 std::vector<YcPixel> plane(static_cast<std::size_t>(w) * h, YcPixel{0, 0, 0});
-                fill_uncovered(kScalarKernels, frame.view(), PlaneRows{plane.data(), 0, w}, s, 0,
-                               h);
+                fill_uncovered(kernels_for(CpuTier::scalar), frame.view(),
+                               PlaneRows{plane.data(), 0, w}, s, 0, h);
                 const Rect r = block_rect(w, h, s);
                 for (int y = 0; y < h; ++y)
                     for (int x = 0; x < w; ++x) {

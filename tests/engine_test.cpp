@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <random>
+#include <string>
 #include <thread>
 
 #include "runtime/thread_pool.h"
@@ -32,8 +33,9 @@ TEST(Engine, SameBytesOnAnyNumberOfThreads) {
                 ThreadPool pool(threads);
                 Scratch scratch;
                 TestFrame got = source;
-                ASSERT_EQ(filter_frame(got.view(), s, kernels(), pool.parallel(), scratch),
-                          Status::ok);
+                ASSERT_EQ(
+                    filter_frame(got.view(), s, kernels_for(best_tier()), pool.parallel(), scratch),
+                    Status::ok);
                 EXPECT_TRUE(got.same_pixels(want))
                     << w << "x" << h << ", " << threads << " threads, " << s.shifts << " shifts";
             }
@@ -57,11 +59,13 @@ TEST(Engine, TwoFramesAtOnceFromTwoThreads) {
         std::thread other([&] {
             ThreadPool pool(3);
             Scratch scratch;
-            status_b = filter_frame(got_b.view(), sb, kernels(), pool.parallel(), scratch);
+            status_b =
+                filter_frame(got_b.view(), sb, kernels_for(best_tier()), pool.parallel(), scratch);
         });
         ThreadPool pool(2);
         Scratch scratch;
-        status_a = filter_frame(got_a.view(), sa, kernels(), pool.parallel(), scratch);
+        status_a =
+            filter_frame(got_a.view(), sa, kernels_for(best_tier()), pool.parallel(), scratch);
         other.join();
         ASSERT_EQ(status_a, Status::ok);
         ASSERT_EQ(status_b, Status::ok);
@@ -85,7 +89,8 @@ TEST(Engine, ScratchIsKeptWhileTheSizeStaysAndDoesNotGrowWithThreads) {
         for (int i = 0; i < frames; ++i) {
             TestFrame frame(w, h);
             test::fill_random(frame, rng);
-            ASSERT_EQ(filter_frame(frame.view(), Settings{}, kernels(), pool.parallel(), scratch),
+            ASSERT_EQ(filter_frame(frame.view(), Settings{}, kernels_for(best_tier()),
+                                   pool.parallel(), scratch),
                       Status::ok);
         }
     }
@@ -110,8 +115,9 @@ TEST(Engine, FailuresLeaveTheFrameUntouched) {
     ThreadPool pool(2);
     Scratch failing(&failing_allocator);
     TestFrame frame = source;
-    EXPECT_EQ(filter_frame(frame.view(), Settings{}, kernels(), pool.parallel(), failing),
-              Status::out_of_memory);
+    EXPECT_EQ(
+        filter_frame(frame.view(), Settings{}, kernels_for(best_tier()), pool.parallel(), failing),
+        Status::out_of_memory);
     EXPECT_EQ(frame.pixels, source.pixels);
 
     Scratch scratch;
@@ -119,23 +125,58 @@ TEST(Engine, FailuresLeaveTheFrameUntouched) {
         {-1, 8, 4, 0}, {256, 8, 4, 0}, {24, 0, 4, 0},  {24, 256, 4, 0},
         {24, 8, 0, 0}, {24, 8, 4, -1}, {24, 8, 4, 65}, {24, 8, kMaxShifts + 1, 0}};
     for (const Settings& s : bad_settings)
-        EXPECT_EQ(filter_frame(frame.view(), s, kernels(), pool.parallel(), scratch),
+        EXPECT_EQ(filter_frame(frame.view(), s, kernels_for(best_tier()), pool.parallel(), scratch),
                   Status::invalid_argument)
             << s.threshold << " " << s.quant << " " << s.shifts << " " << s.zero_weight;
     FrameView view = frame.view();
     for (FrameView bad : {FrameView{view.pixels, 40, 30, 39}, FrameView{view.pixels, -1, 30, 44},
                           FrameView{view.pixels, 40, -1, 44}, FrameView{nullptr, 40, 30, 44}})
-        EXPECT_EQ(filter_frame(bad, Settings{}, kernels(), pool.parallel(), scratch),
+        EXPECT_EQ(filter_frame(bad, Settings{}, kernels_for(best_tier()), pool.parallel(), scratch),
                   Status::invalid_argument);
     Parallel no_threads = pool.parallel();
     no_threads.threads = 0;
-    EXPECT_EQ(filter_frame(view, Settings{}, kernels(), no_threads, scratch),
+    EXPECT_EQ(filter_frame(view, Settings{}, kernels_for(best_tier()), no_threads, scratch),
               Status::invalid_argument);
     EXPECT_EQ(frame.pixels, source.pixels);
     EXPECT_EQ(scratch.size(), 0u);  // nothing obtained for a call that was refused
 
-    EXPECT_EQ(filter_frame(view, Settings{}, kernels(), serial(), scratch), Status::ok);
+    EXPECT_EQ(filter_frame(view, Settings{}, kernels_for(best_tier()), serial(), scratch),
+              Status::ok);
     EXPECT_NE(frame.pixels, source.pixels);  // the next frame works
+}
+
+// Every tier this machine runs gets its own table, and the plug-ins' tier follows KORVANE_CPU only
+// down to what the machine runs.
+TEST(Engine, TablesAndThePluginsTierOverride) {
+    for (int t = 0; t <= static_cast<int>(best_tier()); ++t)
+        EXPECT_EQ(kernels_for(static_cast<CpuTier>(t)).tier, static_cast<CpuTier>(t));
+
+    const char* saved = std::getenv("KORVANE_CPU");
+    const std::string restore = saved ? saved : "";
+    struct Case {
+        const char* value;  // null: unset
+        CpuTier want;
+    };
+    const Case cases[] = {
+        {nullptr, best_tier()},
+        {"scalar", CpuTier::scalar},
+        {"auto", best_tier()},
+        {"AVX2", best_tier()},  // not a tier's name
+        {"", best_tier()},
+        {"avx512", tier_runs_here(CpuTier::avx512) ? CpuTier::avx512 : best_tier()},
+        {"sse4.1", tier_runs_here(CpuTier::sse41) ? CpuTier::sse41 : best_tier()},
+    };
+    for (const Case& c : cases) {
+        if (c.value)
+            ::setenv("KORVANE_CPU", c.value, 1);
+        else
+            ::unsetenv("KORVANE_CPU");
+        EXPECT_EQ(plugin_tier(), c.want) << (c.value ? c.value : "(unset)");
+    }
+    if (saved)
+        ::setenv("KORVANE_CPU", restore.c_str(), 1);
+    else
+        ::unsetenv("KORVANE_CPU");
 }
 
 }  // namespace

@@ -199,20 +199,30 @@ TEST(FramePass, EmptyFramesAreLeftAlone) {
     }
 }
 
-void* failing_allocator(std::size_t, std::size_t) { return nullptr; }
+// Memory that cannot be obtained while g_refuse is set.
+bool g_refuse = false;
+void* refusing_allocator(std::size_t count, std::size_t size) {
+    return g_refuse ? nullptr : std::calloc(count, size);
+}
 
 TEST(FramePass, FailureLeavesTheFrameUntouchedAndReportsZero) {
     std::mt19937 rng(9);
     TestFrame source(20, 20, 22);
     test::fill_random(source, rng);
 
-    // The planes cannot be obtained.
-    set_scratch_allocator(&failing_allocator);
+    // The planes cannot be obtained: the callback's steps with a scratch that refuses, and then
+    // gets, its memory.
+    Host host(GetFilterTable(), 2);
+    Scratch scratch(&refusing_allocator);
+    const auto steps = [&](FilterState* state, FrameInfo* info) {
+        return filter_host_frame(state, info, kernels_for(best_tier()), scratch);
+    };
     TestFrame frame = source;
-    EXPECT_EQ(test::filter(frame, 2, Tracks{}), 0);
+    g_refuse = true;
+    EXPECT_EQ(host.filter_with(steps, frame.pixels.data(), 20, 20, 22), 0);
     EXPECT_EQ(frame.pixels, source.pixels);
-    set_scratch_allocator(nullptr);
-    EXPECT_EQ(test::filter(frame, 2, Tracks{}), 1);  // the next frame works
+    g_refuse = false;
+    EXPECT_EQ(host.filter_with(steps, frame.pixels.data(), 20, 20, 22), 1);  // the next works
     EXPECT_NE(frame.pixels, source.pixels);
 
     // Track values the host never sends, and unusable records.
@@ -224,7 +234,6 @@ TEST(FramePass, FailureLeavesTheFrameUntouchedAndReportsZero) {
         EXPECT_EQ(test::filter(untouched, 2, t), 0);
         EXPECT_EQ(untouched.pixels, source.pixels);
     }
-    Host host(GetFilterTable(), 2);
     TestFrame untouched = source;
     YcPixel* pixels = untouched.pixels.data();
     EXPECT_EQ(host.filter(pixels, 20, 20, 19), 0);   // stride below w

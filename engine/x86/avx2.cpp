@@ -55,12 +55,15 @@ inline V sar16(V v) {
 #include "engine/x86/kernels_x86.h"
 
 namespace korvane {
-namespace {
-constexpr Kernels kTable = make_table(CpuTier::avx2);
-constexpr GroupKernels kGroupTable = make_group_table(CpuTier::avx2);
-}  // namespace
 
-const Kernels* avx2_kernels() { return &kTable; }
-const GroupKernels* avx2_group_kernels() { return &kGroupTable; }
+#if defined(KORVANE_GROUP_KERNELS)
+// This file compiled a second time, for the tests and benchmarks: the steps one by one.
+const GroupKernels* avx2_group_kernels() {
+    static constexpr GroupKernels kTable = make_group_table(CpuTier::avx2);
+    return &kTable;
+}
+#else
+void init_avx2_kernels(Kernels& kernels) { write_kernels(kernels, CpuTier::avx2); }
+#endif
 
 }  // namespace korvane

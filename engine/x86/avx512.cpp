@@ -69,12 +69,15 @@ inline V sar16(V v) {
 #include "engine/x86/kernels_x86.h"
 
 namespace korvane {
-namespace {
-constexpr Kernels kTable = make_table(CpuTier::avx512);
-constexpr GroupKernels kGroupTable = make_group_table(CpuTier::avx512);
-}  // namespace
 
-const Kernels* avx512_kernels() { return &kTable; }
-const GroupKernels* avx512_group_kernels() { return &kGroupTable; }
+#if defined(KORVANE_GROUP_KERNELS)
+// This file compiled a second time, for the tests and benchmarks: the steps one by one.
+const GroupKernels* avx512_group_kernels() {
+    static constexpr GroupKernels kTable = make_group_table(CpuTier::avx512);
+    return &kTable;
+}
+#else
+void init_avx512_kernels(Kernels& kernels) { write_kernels(kernels, CpuTier::avx512); }
+#endif
 
 }  // namespace korvane

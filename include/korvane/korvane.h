@@ -7,8 +7,8 @@
  * into that scale is the caller's business.
  *
  * The output depends on the frame and the settings alone: not on the number of threads nor on
- * the instruction set the library picks at run time (KORVANE_CPU=scalar|sse4.1|avx2|avx512 in
- * the environment pins one).
+ * the instruction set of the kernels, which each filter fixes when it is made (the best this
+ * machine runs, or the one given to korvane_filter_create_cpu).
  *
  * Threads: a korvane_filter is used by one thread at a time; any number of filters may work at
  * the same time on different threads. No call lets a C++ exception escape.
@@ -45,6 +45,9 @@ typedef enum korvane_status {
     KORVANE_ERROR_OUT_OF_MEMORY = 2,
     /* Anything else that went wrong inside the library. The frame is untouched. */
     KORVANE_ERROR_INTERNAL = 3,
+    /* korvane_filter_create_cpu: this machine, or this build of the library, lacks that
+     * instruction set. */
+    KORVANE_ERROR_UNSUPPORTED_CPU = 4,
     /* Not a status: makes the type as wide as int32_t, so that any such value is one. */
     KORVANE_STATUS_MAX_ENUM = 0x7FFFFFFF
 } korvane_status;
@@ -94,6 +97,16 @@ typedef struct korvane_frame {
 
 typedef struct korvane_filter korvane_filter;
 
+/* Instruction-set tiers of the kernels. Every tier gives the same bytes; they differ in speed. */
+typedef enum korvane_cpu {
+    KORVANE_CPU_BEST = 0, /* the best tier this machine and this library run */
+    KORVANE_CPU_SCALAR = 1,
+    KORVANE_CPU_SSE41 = 2,  /* SSE4.1 */
+    KORVANE_CPU_AVX2 = 3,   /* AVX2 */
+    KORVANE_CPU_AVX512 = 4, /* AVX-512 F, BW, VL and DQ */
+    KORVANE_CPU_MAX_ENUM = 0x7FFFFFFF
+} korvane_cpu;
+
 /* "0.1.0": the library's version, which may be newer than the header's. */
 KORVANE_API const char* korvane_version(void);
 
@@ -108,6 +121,17 @@ KORVANE_API void korvane_settings_default(korvane_settings* settings);
  * KORVANE_MAX_THREADS). On success stores the filter in *filter; otherwise stores null. */
 KORVANE_API korvane_status korvane_filter_create(const korvane_settings* settings, int32_t threads,
                                                  korvane_filter** filter);
+
+/* korvane_filter_create with the kernels of `cpu`, a korvane_cpu (KORVANE_CPU_BEST: as
+ * korvane_filter_create). A tier this machine or this library lacks gives
+ * KORVANE_ERROR_UNSUPPORTED_CPU; a value that is no korvane_cpu, KORVANE_ERROR_INVALID_ARGUMENT.
+ * For comparing tiers and measuring them: the bytes are the same on every tier. */
+KORVANE_API korvane_status korvane_filter_create_cpu(const korvane_settings* settings,
+                                                     int32_t threads, int32_t cpu,
+                                                     korvane_filter** filter);
+
+/* The tier whose kernels the filter runs (never KORVANE_CPU_BEST); 0 for a null filter. */
+KORVANE_API int32_t korvane_filter_cpu(const korvane_filter* filter);
 
 /* Stops the filter's threads and frees its memory. A null filter is ignored. */
 KORVANE_API void korvane_filter_destroy(korvane_filter* filter);

@@ -37,7 +37,8 @@ korvane_frame packed(test::TestFrame& t) {
 test::TestFrame engine_output(test::TestFrame t, const korvane_settings& s) {
     Scratch scratch;
     const Settings es{s.threshold, s.quant, s.shifts, s.zero_weight};
-    EXPECT_EQ(filter_frame(t.view(), es, kernels(), serial(), scratch), Status::ok);
+    EXPECT_EQ(filter_frame(t.view(), es, kernels_for(CpuTier::scalar), serial(), scratch),
+              Status::ok);
     return t;
 }
 
@@ -313,11 +314,51 @@ TEST(CApi, VersionAndMessages) {
                                                   std::to_string(KORVANE_VERSION_MINOR) + "." +
                                                   std::to_string(KORVANE_VERSION_PATCH));
     std::vector<std::string> seen;
-    for (int s = 0; s <= 4; ++s) {
+    for (int s = 0; s <= 5; ++s) {
         const char* m = korvane_status_message(korvane_status(s));
         ASSERT_NE(m, nullptr);
         EXPECT_EQ(std::find(seen.begin(), seen.end(), m), seen.end()) << m;
         seen.push_back(m);
+    }
+}
+
+// Each filter runs the tier it was made with: every tier this machine runs gives the scalar
+// engine's bytes, the others are refused as unsupported, and values that are no tier as invalid.
+TEST(CApi, AFilterRunsTheTierItWasMadeWith) {
+    std::mt19937 rng(12);
+    test::TestFrame source(67, 45);
+    test::fill_random(source, rng, true);
+    const korvane_settings s{30, 6, 5, 1};
+    const test::TestFrame expected = engine_output(source, s);
+
+    korvane_filter* f = nullptr;
+    ASSERT_EQ(korvane_filter_create(&s, 2, &f), KORVANE_OK);
+    EXPECT_EQ(korvane_filter_cpu(f), static_cast<std::int32_t>(best_tier()) + 1);
+    korvane_filter_destroy(f);
+    EXPECT_EQ(korvane_filter_cpu(nullptr), 0);
+
+    for (std::int32_t cpu = KORVANE_CPU_BEST; cpu <= KORVANE_CPU_AVX512; ++cpu) {
+        SCOPED_TRACE(testing::Message() << "cpu " << cpu);
+        const auto tier = cpu == KORVANE_CPU_BEST ? best_tier() : static_cast<CpuTier>(cpu - 1);
+        f = reinterpret_cast<korvane_filter*>(&rng);  // must be overwritten
+        const korvane_status status = korvane_filter_create_cpu(&s, 2, cpu, &f);
+        if (!tier_runs_here(tier)) {
+            EXPECT_EQ(status, KORVANE_ERROR_UNSUPPORTED_CPU);
+            EXPECT_EQ(f, nullptr);
+            continue;
+        }
+        ASSERT_EQ(status, KORVANE_OK);
+        EXPECT_EQ(korvane_filter_cpu(f), static_cast<std::int32_t>(tier) + 1);
+        test::TestFrame t = source;
+        korvane_frame frame = packed(t);
+        EXPECT_EQ(korvane_filter_process(f, &frame), KORVANE_OK);
+        EXPECT_TRUE(t == expected);
+        korvane_filter_destroy(f);
+    }
+    for (std::int32_t cpu : {-1, KORVANE_CPU_AVX512 + 1, INT32_MAX}) {
+        f = reinterpret_cast<korvane_filter*>(&rng);
+        EXPECT_EQ(korvane_filter_create_cpu(&s, 2, cpu, &f), KORVANE_ERROR_INVALID_ARGUMENT);
+        EXPECT_EQ(f, nullptr);
     }
 }
 

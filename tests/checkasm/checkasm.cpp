@@ -27,6 +27,7 @@
 #include "engine/cpu.h"
 #include "engine/dct.h"
 #include "engine/engine.h"
+#include "engine/group_kernels.h"
 #include "engine/kernels.h"
 #include "tests/hosts/inprocess/host.h"
 #include "tests/model/reference.h"
@@ -243,20 +244,31 @@ void fill_constant_columns(Rng& rng, YcPixel* p, std::int32_t w, std::int32_t h,
 class Checkasm : public ::testing::TestWithParam<CpuTier> {
 protected:
     void SetUp() override {
-        if (static_cast<int>(GetParam()) > static_cast<int>(best_tier()))
+        if (!tier_runs_here(GetParam()))
             GTEST_SKIP() << tier_name(GetParam())
                          << " is not available on this machine or in this build";
-        ref_ = tier_kernels(CpuTier::scalar);
-        got_ = tier_kernels(GetParam());
-        gref_ = tier_group_kernels(CpuTier::scalar);
-        ggot_ = tier_group_kernels(GetParam());
-        ASSERT_NE(got_, nullptr);
+        ref_table_ = kernels_for(CpuTier::scalar);
+        got_table_ = kernels_for(GetParam());
+        gref_ = group_kernels_for(CpuTier::scalar);
+        ggot_ = group_kernels_for(GetParam());
         ASSERT_NE(ggot_, nullptr);
     }
-    void TearDown() override { select_tier(std::nullopt); }
 
-    const Kernels* ref_ = nullptr;
-    const Kernels* got_ = nullptr;
+    // The plug-in's frame steps on `host` with the table and scratch given.
+    static std::int32_t filter_frame_with(Host& host, const Kernels& kernels, Scratch& scratch,
+                                          YcPixel* pixels, std::int32_t w, std::int32_t h,
+                                          std::int32_t stride) {
+        return host.filter_with(
+            [&](FilterState* state, FrameInfo* frame) {
+                return filter_host_frame(state, frame, kernels, scratch);
+            },
+            pixels, w, h, stride);
+    }
+
+    Kernels ref_table_{};
+    Kernels got_table_{};
+    const Kernels* ref_ = &ref_table_;
+    const Kernels* got_ = &got_table_;
     const GroupKernels* gref_ = nullptr;
     const GroupKernels* ggot_ = nullptr;
 };
@@ -268,9 +280,12 @@ TEST_P(Checkasm, IsItsOwnImplementation) {
     EXPECT_NE(ggot_->idct, gref_->idct);
     EXPECT_NE(got_->block_row, ref_->block_row);
     EXPECT_NE(got_->blend_row, ref_->blend_row);
-    ASSERT_TRUE(select_tier(GetParam()));
-    EXPECT_EQ(active_tier(), GetParam());
-    EXPECT_EQ(&kernels(), got_);
+    EXPECT_NE(got_->add_pixels, ref_->add_pixels);
+    EXPECT_NE(got_->prescale, ref_->prescale);
+    // A lower tier's table is not this one (each tier writes all of its kernels over the last).
+    const Kernels below = kernels_for(static_cast<CpuTier>(static_cast<int>(GetParam()) - 1));
+    EXPECT_NE(below.block_row, got_->block_row);
+    EXPECT_NE(below.blend_row, got_->blend_row);
 }
 
 TEST_P(Checkasm, ForwardTransform) {
@@ -536,8 +551,9 @@ TEST_P(Checkasm, WholeFrames) {
                 fill_pixels(rng, input.data(), n, false);
             std::vector<YcPixel> out[2] = {input, input};
             for (int k = 0; k < 2; ++k) {
-                ASSERT_TRUE(select_tier(k == 0 ? CpuTier::scalar : GetParam()));
-                ASSERT_EQ(1, host.filter(out[k].data(), s.w, s.h, s.stride));
+                Scratch scratch;
+                ASSERT_EQ(1, filter_frame_with(host, k == 0 ? *ref_ : *got_, scratch, out[k].data(),
+                                               s.w, s.h, s.stride));
             }
             EXPECT_EQ(0, std::memcmp(out[0].data(), out[1].data(), n * sizeof(YcPixel)))
                 << s.w << "x" << s.h << " stride " << s.stride << ", " << threads
@@ -607,11 +623,9 @@ TEST_P(Checkasm, PlanesNeedNoZeroing) {
         fill_pixels(rng, input.data(), input.size(), rng.chance(50));
         std::vector<YcPixel> out[2] = {input, input};
         for (int k = 0; k < 2; ++k) {
-            ASSERT_TRUE(select_tier(k == 0 ? CpuTier::scalar : GetParam()));
-            set_scratch_allocator(k == 0 ? &std::calloc : &dirty_allocator);
-            const std::int32_t status = host.filter(out[k].data(), w, h, w);
-            set_scratch_allocator(nullptr);
-            ASSERT_EQ(1, status);
+            Scratch scratch(k == 0 ? &std::calloc : &dirty_allocator);
+            ASSERT_EQ(1, filter_frame_with(host, k == 0 ? *ref_ : *got_, scratch, out[k].data(), w,
+                                           h, w));
         }
         EXPECT_EQ(0, std::memcmp(out[0].data(), out[1].data(), input.size() * sizeof(YcPixel)))
             << threads << " threads";

@@ -583,7 +583,7 @@ TEST(Command, RgbaPixelsFilterAsTheCommandFiltersAnRgbaPng) {
 
     Settings settings;
     settings.shifts = 5;
-    PictureFilter filter(settings, kernels(), 3);
+    PictureFilter filter(settings, kernels_for(best_tier()), 3);
     std::vector<YcPixel> work;
     std::vector<unsigned char> got = rgba;
     ASSERT_EQ(filter_rgba8(filter, RgbaView{got.data(), w, h, 4 * w}, work), Status::ok);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/cpu.h"
 #include "engine/kernels.h"
 #include "picture/picture_filter.h"
 #include "picture/rgba.h"
@@ -152,7 +153,7 @@ TEST(ConvertedKnownAnswer, Rgba8) {
     for (std::size_t s = 0; s < 2; ++s) {
         for (const std::int32_t threads : {1, 3}) {
             std::vector<std::uint8_t> pixels = source;
-            PictureFilter filter(settings[s], kernels(), threads);
+            PictureFilter filter(settings[s], kernels_for(best_tier()), threads);
             std::vector<YcPixel> work;
             ASSERT_EQ(filter_rgba8(filter, {pixels.data(), kW, kH, kStride}, work), Status::ok);
             for (int y = 0; y < kH; ++y) {

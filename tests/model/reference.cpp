@@ -32,7 +32,7 @@ void filter(const FrameView& frame, const Settings& s) {
     std::vector<YcPixel> sum(n, YcPixel{0, 0, 0});
     for (std::int32_t i = 0; i < s.shifts; ++i) {
         std::vector<YcPixel> plane(n, YcPixel{0, 0, 0});
-        add_layer(kScalarKernels, frame, plane.data(), i, s.threshold, s.quant);
+        add_layer(kernels_for(CpuTier::scalar), frame, plane.data(), i, s.threshold, s.quant);
         for (std::size_t k = 0; k < n; ++k) {
             sum[k].y = add_wrap(sum[k].y, plane[k].y);
             sum[k].cb = add_wrap(sum[k].cb, plane[k].cb);

@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
     const korvane::Settings settings{v[0], v[1], v[2], v[3]};
     const unsigned hardware = std::thread::hardware_concurrency();
     const auto threads = static_cast<std::int32_t>(hardware ? hardware : 1);
-    korvane::PictureFilter filter(settings, korvane::kernels(), threads);
+    korvane::PictureFilter filter(settings, korvane::kernels_for(korvane::plugin_tier()), threads);
     std::vector<korvane::YcPixel> work;
     std::vector<double> times;
     for (int r = 0; r < repeat; ++r) {

@@ -29,6 +29,11 @@ std::int32_t Host::run_on_all_threads(ThreadWorker worker, void* param1, void* p
 }
 
 std::int32_t Host::filter(YcPixel* pixels, std::int32_t w, std::int32_t h, std::int32_t stride) {
+    return filter_with(table_->callback, pixels, w, h, stride);
+}
+
+std::int32_t Host::filter_with(const Callback& callback, YcPixel* pixels, std::int32_t w,
+                               std::int32_t h, std::int32_t stride) {
     frame_ = FrameInfo{};
     frame_.pixels = pixels;
     frame_.w = w;
@@ -38,7 +43,7 @@ std::int32_t Host::filter(YcPixel* pixels, std::int32_t w, std::int32_t h, std::
         explicit PoolScope(ThreadPool* p) { t_pool = p; }
         ~PoolScope() { t_pool = nullptr; }
     } scope(&pool_);
-    return table_->callback(&state_, &frame_);
+    return callback(&state_, &frame_);
 }
 
 }  // namespace korvane

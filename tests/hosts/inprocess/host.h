@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 
 #include "aviutl/filter_descriptor.h"
 #include "aviutl/host_interface.h"
@@ -24,6 +25,13 @@ public:
     // Calls the frame callback on the frame at `pixels` (h rows of w pixels, `stride` pixels
     // apart) and returns the callback's result. One frame at a time per process.
     std::int32_t filter(YcPixel* pixels, std::int32_t w, std::int32_t h, std::int32_t stride);
+
+    // The same with `callback` called in place of the table's: for tests and benchmarks that
+    // run the plug-in's frame steps with a kernel tier and a scratch of their own
+    // (filter_host_frame of aviutl/frame_callback.h).
+    using Callback = std::function<std::int32_t(FilterState* state, FrameInfo* frame)>;
+    std::int32_t filter_with(const Callback& callback, YcPixel* pixels, std::int32_t w,
+                             std::int32_t h, std::int32_t stride);
 
 private:
     static std::int32_t run_on_all_threads(ThreadWorker worker, void* param1, void* param2);

@@ -1,0 +1,152 @@
+// The forward and inverse transforms of a group for 16 or more vector registers (x86-64): the
+// scalar 8-point kernels of engine/dct.cpp applied lane-wise to a whole line of eight vectors.
+//
+// Part of the body of every x86 tier: included by engine/x86/kernels_x86.h into the anonymous
+// namespace of a tier's file, after that file has defined the vector type V and its operations
+// (the list is in kernels_x86.h).
+#pragma once
+
+#include <cstdint>
+
+#include "engine/dct.h"
+#include "engine/kernels.h"
+
+namespace korvane {
+namespace {
+
+// Integer DCT pair (Loeffler-Ligtenberg-Moschytz, 12 multiplications per 8-point transform,
+// the 13-bit constants of engine/dct.h); see engine/dct.cpp for the bit budget of each pass and
+// the trigonometric term of every multiply. The operations are the scalar ones in the same
+// order, each carried out modulo 2^32 in every lane.
+
+struct Odd {
+    V o1, o3, o5, o7;
+};
+
+// Rotations of the four odd inputs (forward: d0..d3; inverse: c1, c3, c5, c7).
+inline Odd odd_part(V a0, V a1, V a2, V a3) {
+    const V p = mul(add(add(a0, a1), add(a2, a3)), set1(FIX_1_175875602));
+    const V q1 = mul(add(a3, a0), set1(-FIX_0_899976223));
+    const V q2 = mul(add(a2, a1), set1(-FIX_2_562915447));
+    const V q3 = add(mul(add(a3, a1), set1(-FIX_1_961570560)), p);
+    const V q4 = add(mul(add(a2, a0), set1(-FIX_0_390180644)), p);
+    return {add(add(mul(a0, set1(FIX_1_501321110)), q1), q4),
+            add(add(mul(a1, set1(FIX_3_072711026)), q2), q3),
+            add(add(mul(a2, set1(FIX_2_053119869)), q2), q4),
+            add(add(mul(a3, set1(FIX_0_298631336)), q1), q3)};
+}
+
+// Forward 8-point kernel in place: x0..x7 -> X0..X7.
+inline void fdct_kernel(V (&x)[8]) {
+    const V s0 = add(x[0], x[7]), s1 = add(x[1], x[6]), s2 = add(x[2], x[5]), s3 = add(x[3], x[4]);
+    const V d0 = sub(x[0], x[7]), d1 = sub(x[1], x[6]), d2 = sub(x[2], x[5]), d3 = sub(x[3], x[4]);
+    const V e0 = add(s0, s3), e3 = sub(s0, s3), e1 = add(s1, s2), e2 = sub(s1, s2);
+    const V m = mul(add(e2, e3), set1(FIX_0_541196100));
+    const Odd o = odd_part(d0, d1, d2, d3);
+    x[0] = add(e0, e1);
+    x[1] = o.o1;
+    x[2] = add(m, mul(e3, set1(FIX_0_765366865)));
+    x[3] = o.o3;
+    x[4] = sub(e0, e1);
+    x[5] = o.o5;
+    x[6] = sub(m, mul(e2, set1(FIX_1_847759065)));
+    x[7] = o.o7;
+}
+
+// Inverse 8-point kernel in place: c0..c7 -> y0..y7.
+inline void idct_kernel(V (&c)[8]) {
+    const V m = mul(add(c[2], c[6]), set1(FIX_0_541196100));
+    const V g2 = sub(m, mul(c[6], set1(FIX_1_847759065)));
+    const V g3 = add(m, mul(c[2], set1(FIX_0_765366865)));
+    const V g0 = shl<13>(add(c[0], c[4]));
+    const V g1 = shl<13>(sub(c[0], c[4]));
+    const V h0 = add(g0, g3), h3 = sub(g0, g3), h1 = add(g1, g2), h2 = sub(g1, g2);
+    const Odd o = odd_part(c[1], c[3], c[5], c[7]);
+    c[0] = add(h0, o.o1);
+    c[7] = sub(h0, o.o1);
+    c[1] = add(h1, o.o3);
+    c[6] = sub(h1, o.o3);
+    c[2] = add(h2, o.o5);
+    c[5] = sub(h2, o.o5);
+    c[3] = add(h3, o.o7);
+    c[4] = sub(h3, o.o7);
+}
+
+inline V clamp_sample(V v) { return vmin(vmax(v, set1(-256)), set1(255)); }
+
+// Element e of the lanes starting at `base` (base points at lane s of element 0).
+inline V at(const std::int32_t* base, int e) { return load(base + e * kGroupBlocks); }
+inline void put(std::int32_t* base, int e, V v) { store(base + e * kGroupBlocks, v); }
+
+// The forward transform of a group with `shape` applied to every coefficient but the DC as
+// the column pass stores it (the same values as shaping the stored group afterwards).
+template <typename Shape>
+void fdct_group_shaped(std::int32_t* group, Shape shape) {
+    for (int s = 0; s < kGroupBlocks; s += kLanes) {
+        std::int32_t* base = group + s;
+        // Rows: even outputs << 4, rotated outputs >> 9 without addend.
+        for (int r = 0; r < 8; ++r) {
+            V x[8];
+            for (int i = 0; i < 8; ++i) x[i] = at(base, 8 * r + i);
+            fdct_kernel(x);
+            for (int i = 0; i < 8; ++i)
+                put(base, 8 * r + i, (i == 0 || i == 4) ? shl<4>(x[i]) : sar<9>(x[i]));
+        }
+        // Columns: even outputs (+ 2^6) >> 7, rotated outputs (+ 2^19) >> 20.
+        for (int c = 0; c < 8; ++c) {
+            V x[8];
+            for (int i = 0; i < 8; ++i) x[i] = at(base, 8 * i + c);
+            fdct_kernel(x);
+            for (int i = 0; i < 8; ++i) {
+                const V v = (i == 0 || i == 4) ? sar<7>(add(x[i], set1(64)))
+                                               : sar<20>(add(x[i], set1(0x80000)));
+                put(base, 8 * i + c, (i == 0 && c == 0) ? v : shape(v));
+            }
+        }
+    }
+}
+
+void fdct_group(std::int32_t* group) {
+    fdct_group_shaped(group, [](V v) { return v; });
+}
+
+// The scalar inverse skips the kernel for every row (and column) whose seven AC inputs are 0.
+// While nothing wraps that shortcut equals the kernel's value; where the kernel wraps (column
+// inputs beyond about +-262000) only the shortcut's value is right. Lanes whose AC inputs are all
+// 0 therefore always take the shortcut's value, and a vector of such lanes skips the kernel.
+[[gnu::noinline]] void idct_group(std::int32_t* group) {
+    for (int s = 0; s < kGroupBlocks; s += kLanes) {
+        std::int32_t* base = group + s;
+        // Rows, in place (a row's outputs depend on that row alone): >> 9 without addend.
+        for (int r = 0; r < 8; ++r) {
+            V c[8];
+            for (int i = 0; i < 8; ++i) c[i] = at(base, 8 * r + i);
+            const V ac = or_(or_(or_(c[1], c[2]), or_(c[3], c[4])), or_(or_(c[5], c[6]), c[7]));
+            const V dc = shl<4>(c[0]);
+            if (all_zero(ac)) {
+                for (int i = 0; i < 8; ++i) put(base, 8 * r + i, dc);
+                continue;
+            }
+            idct_kernel(c);
+            for (int i = 0; i < 8; ++i) put(base, 8 * r + i, select_zero(ac, dc, sar<9>(c[i])));
+        }
+        // Columns: (+ 2^19) >> 20, shortcut (+ 2^6) >> 7, both clamped to -256..255.
+        for (int col = 0; col < 8; ++col) {
+            V c[8];
+            for (int i = 0; i < 8; ++i) c[i] = at(base, 8 * i + col);
+            const V ac = or_(or_(or_(c[1], c[2]), or_(c[3], c[4])), or_(or_(c[5], c[6]), c[7]));
+            const V flat = clamp_sample(sar<7>(add(c[0], set1(64))));
+            if (all_zero(ac)) {
+                for (int i = 0; i < 8; ++i) put(base, 8 * i + col, flat);
+                continue;
+            }
+            idct_kernel(c);
+            for (int i = 0; i < 8; ++i)
+                put(base, 8 * i + col,
+                    select_zero(ac, flat, clamp_sample(sar<20>(add(c[i], set1(0x80000))))));
+        }
+    }
+}
+
+}  // namespace
+}  // namespace korvane
