@@ -426,9 +426,9 @@ std::unique_ptr<FrameReader> open_jpeg_reader(const std::string& path, const Opt
     return std::make_unique<JpegReader>(path, options);
 }
 
-std::unique_ptr<FrameWriter> open_jpeg_writer(OutputFile& file, const StreamInfo&, const Options&) {
-    throw UsageError("'" + file.path() +
-                     "': korvane-dct reads JPEG but does not write it; write .png or .y4m");
+std::unique_ptr<FrameWriter> open_jpeg_writer(OutputFile& file, const StreamInfo& source,
+                                              const Options& options) {
+    return open_jpeg_output(file, source, options);
 }
 
 }  // namespace

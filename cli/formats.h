@@ -153,13 +153,17 @@ struct InputCloser {
 };
 using InputFile = std::unique_ptr<std::FILE, InputCloser>;
 
+// The JPEG writer (cli/format_jpeg_write.cpp): one picture at --quality and --jpeg-sampling.
+std::unique_ptr<FrameWriter> open_jpeg_output(OutputFile& file, const StreamInfo& source,
+                                              const Options& options);
+
 // Opens `path` for reading ("-": standard input); throws InputError naming the file.
 InputFile open_input(const std::string& path);
 
 extern const Format kYc48Format;
 extern const Format kPngFormat;
 extern const Format kY4mFormat;
-extern const Format kJpegFormat;  // reads only; also as "jpg" (.jpg)
+extern const Format kJpegFormat;  // also as "jpg" (.jpg)
 extern const Format kJpgFormat;
 
 }  // namespace korvane::cli

@@ -130,6 +130,10 @@ std::optional<Options> parse_options(int argc, const char* const* argv, std::str
                    "input format: png, jpeg, y4m or yc48 (default: by extension; y4m for -)");
     app.add_option("--output-format", o.output_format,
                    "output format (default: by extension; the input's for -)");
+    int_option("--quality", o.jpeg_quality, 1, 100, "libjpeg quality of a JPEG output, default 95");
+    app.add_option("--jpeg-sampling", o.jpeg_sampling,
+                   "chroma of a JPEG output: 444 (full resolution, the default) or 420")
+        ->check(CLI::IsMember({"444", "420"}));
     app.add_option("--reference", o.reference,
                    "clean frames: print PSNR and SSIM of input and output against them");
     app.add_option("--compare", o.compare, "write a before/after picture of the first frame (PNG)");

@@ -842,5 +842,107 @@ TEST(StrengthCommand, CleanPicturesAreLeftAlmostUntouched) {
     }
 }
 
+// ---------------------------------------------------------------------------------------------
+// JPEG output.
+
+// The JPEG's markers: (marker, payload) in file order up to the first scan.
+std::vector<std::pair<int, std::string>> markers_of(const std::string& jpeg) {
+    std::vector<std::pair<int, std::string>> out;
+    std::size_t at = 2;
+    while (at + 4 <= jpeg.size() && static_cast<unsigned char>(jpeg[at]) == 0xFF) {
+        const int marker = static_cast<unsigned char>(jpeg[at + 1]);
+        const std::size_t length = (static_cast<unsigned char>(jpeg[at + 2]) << 8) |
+                                   static_cast<unsigned char>(jpeg[at + 3]);
+        out.emplace_back(marker, jpeg.substr(at + 4, length - 2));
+        if (marker == 0xDA) break;
+        at += 2 + length;
+    }
+    return out;
+}
+
+// Sampling factors of the luma component, read by libjpeg.
+std::pair<int, int> luma_sampling(const std::string& jpeg) {
+    jpeg_decompress_struct cinfo{};
+    jpeg_error_mgr err{};
+    cinfo.err = jpeg_std_error(&err);
+    jpeg_create_decompress(&cinfo);
+    jpeg_mem_src(&cinfo, reinterpret_cast<const unsigned char*>(jpeg.data()), jpeg.size());
+    jpeg_read_header(&cinfo, TRUE);
+    const std::pair<int, int> s{cinfo.comp_info[0].h_samp_factor, cinfo.comp_info[0].v_samp_factor};
+    jpeg_destroy_decompress(&cinfo);
+    return s;
+}
+
+TEST(JpegOutput, AnUprightPictureWithItsProfileAndExifCloseToThePng) {
+    TempDir dir;
+    std::vector<std::uint8_t> icc(300);
+    for (std::size_t i = 0; i < icc.size(); ++i) icc[i] = static_cast<std::uint8_t>(i * 7 + 3);
+    const std::string app1 = exif_app1(6, false);
+    write_file(dir / "in.jpg",
+               with_app1(photo_jpeg("chelsea.png", 44, 28, {.quality = 30, .icc = icc}), app1));
+    ASSERT_EQ(tool({"-q", dir / "in.jpg", dir / "out.png"}).status, 0);
+    const Result r = tool({"-q", dir / "in.jpg", dir / "out.jpg"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string jpeg = read_file(dir / "out.jpg");
+
+    // A standard JPEG that djpeg reads, upright (28 x 44), and the profile it extracts is ours.
+    const Result d = run_shell("djpeg -icc '" + dir / "icc.bin" + "' -outfile '" +
+                               dir / "djpeg.ppm" + "' '" + dir / "out.jpg" + "'");
+    ASSERT_EQ(d.status, 0) << d.err;
+    EXPECT_EQ(read_file(dir / "icc.bin"), std::string(icc.begin(), icc.end()));
+    EXPECT_EQ(read_file(dir / "djpeg.ppm").substr(0, 9), "P6\n28 44\n");
+
+    // Its EXIF data, orientation now 1, as in the PNG.
+    std::string exif = app1.substr(6);
+    exif[kOrientationAt + 1] = 0;
+    exif[kOrientationAt] = 1;
+    int app1_count = 0;
+    for (const auto& [marker, payload] : markers_of(jpeg))
+        if (marker == 0xE1) {
+            ++app1_count;
+            EXPECT_EQ(payload, std::string("Exif\0\0", 6) + exif);
+        }
+    EXPECT_EQ(app1_count, 1);
+
+    // Quality 95, chroma in full: the pixels within a few levels of the PNG's.
+    EXPECT_EQ(luma_sampling(jpeg), std::make_pair(1, 1));
+    int components = 0;
+    const std::vector<unsigned char> got = decode_jpeg_to_rgb(jpeg, components);
+    const Png png = decode_png(read_file(dir / "out.png"));
+    ASSERT_EQ(components, 3);
+    ASSERT_EQ(got.size(), png.data.size());
+    double error = 0;
+    for (std::size_t i = 0; i < got.size(); ++i) error += std::abs(got[i] - png.data[i]);
+    EXPECT_LT(error / static_cast<double>(got.size()), 2.0);
+
+    // --quality and --jpeg-sampling.
+    ASSERT_EQ(
+        tool({"-q", "--quality", "50", "--jpeg-sampling", "420", dir / "in.jpg", dir / "small.jpg"})
+            .status,
+        0);
+    const std::string small = read_file(dir / "small.jpg");
+    EXPECT_LT(small.size(), jpeg.size());
+    EXPECT_EQ(luma_sampling(small), std::make_pair(2, 2));
+}
+
+TEST(JpegOutput, WhatAJpegCannotHoldIsRefused) {
+    TempDir dir;
+    write_file(dir / "alpha.png", encode_png(4, 4, 6, 8, std::vector<unsigned char>(64, 200)));
+    write_file(dir / "two.y4m", make_y4m("W8 H8 F25:1 C444", 8, 8, 8, 8, 2, false,
+                                         [](int, int x, int y, int) { return 16 * x + y; }));
+    const struct {
+        const char* input;
+        const char* message;
+    } cases[] = {{"alpha.png", "a JPEG has no alpha channel"},
+                 {"two.y4m", "a JPEG holds one frame"}};
+    for (const auto& c : cases) {
+        const Result r = tool({dir / c.input, dir / "out.jpg"});
+        EXPECT_EQ(r.status, 2) << c.input;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_FALSE(exists(dir / "out.jpg")) << c.input;
+    }
+    EXPECT_EQ(tool({"--quality", "101", dir / "two.y4m", dir / "out.jpg"}).status, 2);
+}
+
 }  // namespace
 }  // namespace korvane::test
