@@ -14,6 +14,12 @@ string(STRIP "${KORVANE_LICENSE_TEXT}" KORVANE_LICENSE_TEXT)
 # configure_file's NEWLINE_STYLE turns only the template's own line ends into CRLF.
 string(REPLACE "\n" "\r\n" KORVANE_LICENSE_TEXT "${KORVANE_LICENSE_TEXT}")
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/LICENSE)
+# The mingw-w64 threads library linked into the DLL asks for its notices to go along too.
+file(READ ${PROJECT_SOURCE_DIR}/packaging/windows/runtime-notices.txt KORVANE_RUNTIME_NOTICES)
+string(STRIP "${KORVANE_RUNTIME_NOTICES}" KORVANE_RUNTIME_NOTICES)
+string(REPLACE "\n" "\r\n" KORVANE_RUNTIME_NOTICES "${KORVANE_RUNTIME_NOTICES}")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+    ${PROJECT_SOURCE_DIR}/packaging/windows/runtime-notices.txt)
 foreach(lang en ja)
     configure_file(${readme_dir}/readme_${lang}.txt.in ${stage}/readme_${lang}.txt @ONLY
         NEWLINE_STYLE CRLF)

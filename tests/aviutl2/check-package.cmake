@@ -62,7 +62,7 @@ endfunction()
 check_text(package.ini "[package]\nid=korvane_dct\n" "\nname=Korvane DCT\n"
     "\ninformation=Korvane DCT ${VERSION} ")
 check_text(package.txt "Korvane DCT ${VERSION}" "トラックバー" "Track bars"
-    threshold quant n_shift zero_weight "0~255" "0..255" "MIT")
+    threshold quant n_shift zero_weight "0~255" "0..255" "MIT" "winpthreads" "Lockless Inc.")
 if(EXISTS ${WORK}/package.txt)
     # The licence as LICENSE words it.
     file(READ ${CMAKE_CURRENT_LIST_DIR}/../../LICENSE license)
