@@ -29,6 +29,7 @@ struct Options {
             // threads (n_shift rounded up to a multiple); 0: exactly n_shift
     std::optional<FrameSize> size;                        // raw formats only
     std::int32_t max_megapixels = kDefaultMaxMegapixels;  // --max-megapixels: JPEG, PNG input
+    std::int32_t png_level = 2;  // --png-level: zlib level of a PNG output (kPngDefaultLevel)
     std::string input;
     std::string output;
     std::string input_format;   // --format; empty: by extension
