@@ -485,17 +485,16 @@ void write_png(OutputFile& file, std::int32_t w, std::int32_t h, std::uint8_t co
     if (ret != 0)
         throw RunError("'" + file.path() + "': cannot encode the PNG: " + spng_strerror(ret));
 
-    const int channels = (colour_type == SPNG_COLOR_TYPE_GRAYSCALE ? 1
+    const int channels = (colour_type == SPNG_COLOR_TYPE_GRAYSCALE         ? 1
                           : colour_type == SPNG_COLOR_TYPE_GRAYSCALE_ALPHA ? 2
-                          : colour_type == SPNG_COLOR_TYPE_TRUECOLOR ? 3
-                                                                       : 4);
+                          : colour_type == SPNG_COLOR_TYPE_TRUECOLOR       ? 3
+                                                                           : 4);
     PngRows rows;
     rows.w = w;
     rows.h = h;
     rows.bytes_per_pixel = channels * (depth == 16 ? 2 : 1);
     rows.data = data;
-    const std::vector<unsigned char> stream =
-        deflate_png_rows(rows, encoding.level, encoding.pool);
+    const std::vector<unsigned char> stream = deflate_png_rows(rows, encoding.level, encoding.pool);
 
     const auto chunk = [&](const char* type, const unsigned char* body, std::size_t length) {
         unsigned char head[8];
@@ -506,7 +505,8 @@ void write_png(OutputFile& file, std::int32_t w, std::int32_t h, std::uint8_t co
         uLong crc = crc32_z(crc32_z(0, nullptr, 0), head + 4, 4);
         if (length != 0) crc = crc32_z(crc, body, length);  // (a null body would restart it)
         unsigned char tail[4];
-        for (int i = 0; i < 4; ++i) tail[i] = static_cast<unsigned char>((crc >> (24 - 8 * i)) & 0xFF);
+        for (int i = 0; i < 4; ++i)
+            tail[i] = static_cast<unsigned char>((crc >> (24 - 8 * i)) & 0xFF);
         png.insert(png.end(), head, head + 8);
         png.insert(png.end(), body, body + length);
         png.insert(png.end(), tail, tail + 4);

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "cli/png_deflate.h"
+
 namespace korvane::cli {
 
 struct FrameSize {
@@ -29,7 +31,7 @@ struct Options {
             // threads (n_shift rounded up to a multiple); 0: exactly n_shift
     std::optional<FrameSize> size;                        // raw formats only
     std::int32_t max_megapixels = kDefaultMaxMegapixels;  // --max-megapixels: JPEG, PNG input
-    std::int32_t png_level = 2;  // --png-level: zlib level of a PNG output (kPngDefaultLevel)
+    std::int32_t png_level = kPngDefaultLevel;            // --png-level: zlib level of a PNG output
     std::string input;
     std::string output;
     std::string input_format;   // --format; empty: by extension

@@ -27,7 +27,7 @@ inline constexpr int kPngMaxLevel = 9;
 struct PngRows {
     std::int32_t w = 0;
     std::int32_t h = 0;
-    int bytes_per_pixel = 0;                // channels x bytes per sample (8- or 16-bit)
+    int bytes_per_pixel = 0;              // channels x bytes per sample (8- or 16-bit)
     std::span<const unsigned char> data;  // h rows of w x bytes_per_pixel bytes, as in the file
 };
 

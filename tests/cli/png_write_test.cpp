@@ -23,10 +23,14 @@ using cli::PngEncoding;
 
 int channels_of(int colour_type) {
     switch (colour_type) {
-        case SPNG_COLOR_TYPE_GRAYSCALE: return 1;
-        case SPNG_COLOR_TYPE_GRAYSCALE_ALPHA: return 2;
-        case SPNG_COLOR_TYPE_TRUECOLOR: return 3;
-        default: return 4;
+        case SPNG_COLOR_TYPE_GRAYSCALE:
+            return 1;
+        case SPNG_COLOR_TYPE_GRAYSCALE_ALPHA:
+            return 2;
+        case SPNG_COLOR_TYPE_TRUECOLOR:
+            return 3;
+        default:
+            return 4;
     }
 }
 
@@ -67,12 +71,12 @@ TEST(PngWrite, EveryLayoutAndSizeReadsBackAsWritten) {
     // The tall ones hold many bands of rows (checked below), the odd widths end rows mid-pixel
     // of a 16-byte vector, and 1x1 is one band of one row.
     const Case cases[] = {
-        {SPNG_COLOR_TYPE_TRUECOLOR, 8, 1, 1},          {SPNG_COLOR_TYPE_TRUECOLOR, 8, 7, 5},
-        {SPNG_COLOR_TYPE_TRUECOLOR, 8, 1999, 301},     {SPNG_COLOR_TYPE_TRUECOLOR_ALPHA, 8, 1, 1},
+        {SPNG_COLOR_TYPE_TRUECOLOR, 8, 1, 1},           {SPNG_COLOR_TYPE_TRUECOLOR, 8, 7, 5},
+        {SPNG_COLOR_TYPE_TRUECOLOR, 8, 1999, 301},      {SPNG_COLOR_TYPE_TRUECOLOR_ALPHA, 8, 1, 1},
         {SPNG_COLOR_TYPE_TRUECOLOR_ALPHA, 8, 333, 517}, {SPNG_COLOR_TYPE_GRAYSCALE, 8, 1, 1},
-        {SPNG_COLOR_TYPE_GRAYSCALE, 8, 3001, 401},     {SPNG_COLOR_TYPE_GRAYSCALE_ALPHA, 8, 9, 3},
-        {SPNG_COLOR_TYPE_TRUECOLOR, 16, 1, 1},         {SPNG_COLOR_TYPE_TRUECOLOR, 16, 1001, 123},
-        {SPNG_COLOR_TYPE_TRUECOLOR_ALPHA, 16, 5, 7},   {SPNG_COLOR_TYPE_GRAYSCALE, 16, 2047, 250},
+        {SPNG_COLOR_TYPE_GRAYSCALE, 8, 3001, 401},      {SPNG_COLOR_TYPE_GRAYSCALE_ALPHA, 8, 9, 3},
+        {SPNG_COLOR_TYPE_TRUECOLOR, 16, 1, 1},          {SPNG_COLOR_TYPE_TRUECOLOR, 16, 1001, 123},
+        {SPNG_COLOR_TYPE_TRUECOLOR_ALPHA, 16, 5, 7},    {SPNG_COLOR_TYPE_GRAYSCALE, 16, 2047, 250},
         {SPNG_COLOR_TYPE_GRAYSCALE_ALPHA, 16, 3, 2},
     };
     TempDir dir;
@@ -101,7 +105,8 @@ TEST(PngWrite, EveryLevelReadsBackAsWritten) {
     std::size_t stored = 0, smallest = 0;
     for (int level = 0; level <= cli::kPngMaxLevel; ++level) {
         SCOPED_TRACE(level);
-        const std::string bytes = write(dir, w, h, SPNG_COLOR_TYPE_TRUECOLOR, 8, data, {level, &pool});
+        const std::string bytes =
+            write(dir, w, h, SPNG_COLOR_TYPE_TRUECOLOR, 8, data, {level, &pool});
         EXPECT_TRUE(decode_png(bytes).data == data);
         if (level == 0) stored = bytes.size();
         if (level == cli::kPngMaxLevel) smallest = bytes.size();
@@ -197,9 +202,9 @@ TEST(PngWrite, FfmpegReadsWhatWasWritten) {
         const auto data = picture(w, h, c.colour_type, c.depth);
         write(dir, w, h, c.colour_type, c.depth, data, {3, &pool});
         // ffmpeg is in scripts/install-deps' default list: without it this fails.
-        const Result r = run_shell("ffmpeg -v error -nostdin -y -i '" + dir / "out.png" +
-                                   "' -f rawvideo -pix_fmt " + c.pix_fmt + " '" + dir / "out.raw" +
-                                   "'");
+        const Result r =
+            run_shell("ffmpeg -v error -nostdin -y -i '" + dir / "out.png" +
+                      "' -f rawvideo -pix_fmt " + c.pix_fmt + " '" + dir / "out.raw" + "'");
         ASSERT_EQ(r.status, 0) << r.err;
         const std::string raw = read_file(dir / "out.raw");
         EXPECT_TRUE(raw == std::string(data.begin(), data.end()));
