@@ -20,7 +20,11 @@ class ThreadPool;
 
 namespace korvane::cli {
 
-// zlib levels: 0 stores, 1 is the fastest that compresses, 9 the smallest.
+// zlib levels: 0 stores, 1 is the fastest that compresses, 9 the smallest. The default is for
+// speed: on a filtered 4.9-megapixel photo (scripts/measure-png-photo's, --strength manual, 2
+// threads) the whole command took 0.16 CPU seconds storing, 0.26 at level 1, 0.28 at level 2,
+// 0.42 at level 4 and about three times that at level 6; level 2's file was 7 % larger than
+// level 4's, 2.5 % smaller than level 1's, and far smaller than FFmpeg's of the unfiltered photo.
 inline constexpr int kPngDefaultLevel = 2;
 inline constexpr int kPngMaxLevel = 9;
 
