@@ -211,5 +211,30 @@ TEST(PngWrite, FfmpegReadsWhatWasWritten) {
     }
 }
 
+// The command: --png-level changes the file's size, never its pixels, nor do the threads; a
+// level out of range is a usage error.
+TEST(PngWrite, LevelOptionChangesTheSizeNotThePixels) {
+    TempDir dir;
+    const std::string in = std::string(KORVANE_SAMPLES) + "/astronaut.png";
+    const auto run = [&](const std::string& level, const std::string& threads,
+                         const std::string& out) {
+        return run_command(
+            {KORVANE_DCT, "-q", "--png-level", level, "--threads", threads, in, dir / out});
+    };
+    ASSERT_EQ(run("0", "1", "stored.png").status, 0);
+    ASSERT_EQ(run("9", "3", "smallest.png").status, 0);
+    ASSERT_EQ(run("2", "1", "default1.png").status, 0);
+    ASSERT_EQ(run("2", "2", "default2.png").status, 0);
+    const std::string stored = read_file(dir / "stored.png"),
+                      smallest = read_file(dir / "smallest.png");
+    EXPECT_LT(smallest.size(), stored.size() / 2);
+    EXPECT_TRUE(decode_png(stored).data == decode_png(smallest).data);
+    EXPECT_TRUE(read_file(dir / "default1.png") == read_file(dir / "default2.png"));
+    const Result bad = run("10", "1", "bad.png");
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_NE(bad.err.find("--png-level"), std::string::npos) << bad.err;
+    EXPECT_FALSE(exists(dir / "bad.png"));
+}
+
 }  // namespace
 }  // namespace korvane::test
