@@ -3,6 +3,7 @@
 // The output keeps the input's channels and depth (palette and low-depth gray come back as 8-bit
 // RGB(A) and gray).
 #include <spng.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -12,7 +13,9 @@
 #include "cli/errors.h"
 #include "cli/formats.h"
 #include "cli/output_file.h"
+#include "cli/png_deflate.h"
 #include "picture/convert.h"
+#include "runtime/thread_pool.h"
 
 namespace korvane::cli {
 
@@ -266,7 +269,8 @@ private:
 
 class PngWriter final : public FrameWriter {
 public:
-    PngWriter(OutputFile& file, const StreamInfo& source) : file_(file) {
+    PngWriter(OutputFile& file, const StreamInfo& source, const Options& options)
+        : file_(file), level_(options.png_level), threads_(options.threads) {
         switch (source.layout) {
             case Layout::gray:
             case Layout::rgb:
@@ -319,8 +323,10 @@ public:
             layout_.layout == Layout::gray
                 ? (layout_.alpha ? SPNG_COLOR_TYPE_GRAYSCALE_ALPHA : SPNG_COLOR_TYPE_GRAYSCALE)
                 : (layout_.alpha ? SPNG_COLOR_TYPE_TRUECOLOR_ALPHA : SPNG_COLOR_TYPE_TRUECOLOR);
+        // The threads compress once the filter's are done with the picture: a pool of its own.
+        ThreadPool pool(threads_);
         write_png(file_, frame.w, frame.h, colour, static_cast<std::uint8_t>(layout_.depth),
-                  frame.bytes, &layout_);
+                  frame.bytes, &layout_, {level_, &pool});
     }
 
 private:
@@ -369,6 +375,8 @@ private:
     }
 
     OutputFile& file_;
+    int level_;
+    std::int32_t threads_;
     StreamInfo layout_;
     Frame staged_;  // write()'s bytes
     bool written_ = false;
@@ -379,8 +387,8 @@ std::unique_ptr<FrameReader> open_png_reader(const std::string& path, const Opti
 }
 
 std::unique_ptr<FrameWriter> open_png_writer(OutputFile& file, const StreamInfo& source,
-                                             const Options&) {
-    return std::make_unique<PngWriter>(file, source);
+                                             const Options& options) {
+    return std::make_unique<PngWriter>(file, source, options);
 }
 
 // libspng keeps pointers to the profile and the texts it is given until it encodes: they live
@@ -451,7 +459,17 @@ int set_chunks(spng_ctx* ctx, const spng_ihdr& ihdr, const StreamInfo& meta, Chu
 }  // namespace
 
 void write_png(OutputFile& file, std::int32_t w, std::int32_t h, std::uint8_t colour_type,
-               std::uint8_t depth, std::span<const unsigned char> data, const StreamInfo* meta) {
+               std::uint8_t depth, std::span<const unsigned char> data, const StreamInfo* meta,
+               const PngEncoding& encoding) {
+    // libspng writes the signature and every chunk before the image data; the image data is
+    // compressed here, on several threads, and its IDAT chunks and IEND written after them.
+    std::vector<unsigned char> png;
+    const auto append = [](spng_ctx*, void* user, void* from, std::size_t length) {
+        auto* to = static_cast<std::vector<unsigned char>*>(user);
+        const auto* bytes = static_cast<const unsigned char*>(from);
+        to->insert(to->end(), bytes, bytes + length);
+        return 0;
+    };
     Ctx ctx(spng_ctx_new(SPNG_CTX_ENCODER));
     if (!ctx) throw std::bad_alloc();
     spng_ihdr ihdr{};
@@ -459,19 +477,47 @@ void write_png(OutputFile& file, std::int32_t w, std::int32_t h, std::uint8_t co
     ihdr.height = static_cast<std::uint32_t>(h);
     ihdr.bit_depth = depth;
     ihdr.color_type = colour_type;
-    int ret = spng_set_option(ctx.get(), SPNG_ENCODE_TO_BUFFER, 1);
+    int ret = spng_set_png_stream(ctx.get(), append, &png);
     if (ret == 0) ret = spng_set_ihdr(ctx.get(), &ihdr);
     ChunkData chunk_data;
     if (ret == 0 && meta) ret = set_chunks(ctx.get(), ihdr, *meta, chunk_data);
-    if (ret == 0)
-        ret = spng_encode_image(ctx.get(), data.data(), data.size(), SPNG_FMT_RAW,
-                                SPNG_ENCODE_FINALIZE);
-    std::size_t size = 0;
-    void* png = ret == 0 ? spng_get_png_buffer(ctx.get(), &size, &ret) : nullptr;
-    if (ret != 0 || !png)
+    if (ret == 0) ret = spng_encode_chunks(ctx.get());
+    if (ret != 0)
         throw RunError("'" + file.path() + "': cannot encode the PNG: " + spng_strerror(ret));
-    std::unique_ptr<void, decltype(&std::free)> owned(png, &std::free);
-    file.write(png, size);
+
+    const int channels = (colour_type == SPNG_COLOR_TYPE_GRAYSCALE         ? 1
+                          : colour_type == SPNG_COLOR_TYPE_GRAYSCALE_ALPHA ? 2
+                          : colour_type == SPNG_COLOR_TYPE_TRUECOLOR       ? 3
+                                                                           : 4);
+    PngRows rows;
+    rows.w = w;
+    rows.h = h;
+    rows.bytes_per_pixel = channels * (depth == 16 ? 2 : 1);
+    rows.data = data;
+    const std::vector<unsigned char> stream = deflate_png_rows(rows, encoding.level, encoding.pool);
+
+    const auto chunk = [&](const char* type, const unsigned char* body, std::size_t length) {
+        unsigned char head[8];
+        for (int i = 0; i < 4; ++i) {
+            head[i] = static_cast<unsigned char>((length >> (24 - 8 * i)) & 0xFF);
+            head[4 + i] = static_cast<unsigned char>(type[i]);
+        }
+        uLong crc = crc32_z(crc32_z(0, nullptr, 0), head + 4, 4);
+        if (length != 0) crc = crc32_z(crc, body, length);  // (a null body would restart it)
+        unsigned char tail[4];
+        for (int i = 0; i < 4; ++i)
+            tail[i] = static_cast<unsigned char>((crc >> (24 - 8 * i)) & 0xFF);
+        png.insert(png.end(), head, head + 8);
+        png.insert(png.end(), body, body + length);
+        png.insert(png.end(), tail, tail + 4);
+    };
+    // IDAT chunks of at most 1 MB, as other encoders write them.
+    constexpr std::size_t kIdatBytes = std::size_t{1} << 20;
+    png.reserve(png.size() + stream.size() + 12 * (stream.size() / kIdatBytes + 2));
+    for (std::size_t at = 0; at < stream.size(); at += kIdatBytes)
+        chunk("IDAT", stream.data() + at, std::min(kIdatBytes, stream.size() - at));
+    chunk("IEND", nullptr, 0);
+    file.write(png.data(), png.size());
 }
 
 const Format kPngFormat = {"png", ".png", &open_png_reader, &open_png_writer};

@@ -11,8 +11,13 @@
 #include <vector>
 
 #include "cli/options.h"
+#include "cli/png_deflate.h"
 #include "engine/pixel.h"
 #include "runtime/large_memory.h"
+
+namespace korvane {
+class ThreadPool;
+}
 
 namespace korvane::cli {
 
@@ -172,9 +177,14 @@ namespace korvane::cli {
 
 // Encodes one PNG image of samples laid out as in the file (16-bit ones big-endian; colour type
 // and depth as in the PNG header) and writes it to `file`; throws RunError on failure.
-// `meta`, when given, adds its colour profile and its PNG chunks.
+// `meta`, when given, adds its colour profile and its PNG chunks. The bytes depend on
+// `encoding.level`, never on `encoding.pool` (the threads that compress; null: this one).
+struct PngEncoding {
+    int level = kPngDefaultLevel;  // zlib's: 0 (stored) to 9 (smallest)
+    ThreadPool* pool = nullptr;
+};
 void write_png(OutputFile& file, std::int32_t w, std::int32_t h, std::uint8_t colour_type,
                std::uint8_t depth, std::span<const unsigned char> data,
-               const StreamInfo* meta = nullptr);
+               const StreamInfo* meta = nullptr, const PngEncoding& encoding = {});
 
 }  // namespace korvane::cli

@@ -126,6 +126,9 @@ std::optional<Options> parse_options(int argc, const char* const* argv, std::str
     int_option("--max-megapixels", o.max_megapixels, 1, kMaxMegapixels,
                "refuse a JPEG or PNG picture of more million pixels, default " +
                    std::to_string(kDefaultMaxMegapixels));
+    int_option("--png-level", o.png_level, 0, 9,
+               "zlib level of a PNG output, 9 the smallest file, 0 stored; default " +
+                   std::to_string(o.png_level));
     app.add_option("--format", o.input_format,
                    "input format: png, jpeg, y4m or yc48 (default: by extension; y4m for -)");
     app.add_option("--output-format", o.output_format,
