@@ -71,11 +71,7 @@ bool same_settings(const Settings& a, const Settings& b) {
            a.zero_weight == b.zero_weight;
 }
 
-std::int32_t worker_threads() {
-    const unsigned n = std::thread::hardware_concurrency();
-    if (n < 1) return 1;
-    return n > static_cast<unsigned>(kMaxThreads) ? kMaxThreads : static_cast<std::int32_t>(n);
-}
+std::int32_t worker_threads() { return default_threads(); }
 
 // What one frame needs, kept from frame to frame: the filter with its threads and scratch (built
 // again when the settings change) and the picture and sample buffers, kept while the frame size

@@ -205,9 +205,7 @@ korvane_status korvane_filter_create_cpu(const korvane_settings* settings, int32
     const korvane::CpuTier tier =
         cpu == KORVANE_CPU_BEST ? korvane::best_tier() : static_cast<korvane::CpuTier>(cpu - 1);
     if (!korvane::tier_runs_here(tier)) return KORVANE_ERROR_UNSUPPORTED_CPU;
-    if (threads == 0)
-        threads = std::clamp(static_cast<std::int32_t>(std::thread::hardware_concurrency()), 1,
-                             KORVANE_MAX_THREADS);
+    if (threads == 0) threads = korvane::default_threads();
     return guarded([&] {
         *filter = new korvane_filter(engine_settings(s), korvane::kernels_for(tier), threads);
         return KORVANE_OK;

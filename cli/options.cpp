@@ -7,11 +7,13 @@
 
 #include "cli/errors.h"
 #include "engine/engine.h"
+#include "runtime/thread_pool.h"
 
 namespace korvane::cli {
 namespace {
 
 constexpr std::int32_t kMaxCliThreads = 64;
+static_assert(kDefaultThreadsMost <= kMaxCliThreads);
 
 // --host-threads T runs n_shift rounded up to a multiple of T, as the plug-in does. Within the
 // options' ranges that is at most 126 (--n-shift 64 --host-threads 63), inside kMaxShifts: no
@@ -80,8 +82,7 @@ FrameSize parse_size(const std::string& text) {
 std::optional<Options> parse_options(int argc, const char* const* argv, std::string& out) {
     Options o;
     for (int i = 0; i < kTrackCount; ++i) o.tracks[static_cast<std::size_t>(i)] = kTrackDefault[i];
-    const unsigned hw = std::thread::hardware_concurrency();
-    o.threads = hw == 0 ? 1 : static_cast<std::int32_t>(std::min<unsigned>(hw, kMaxCliThreads));
+    o.threads = default_threads();
 
     CLI::App app{
         "korvane-dct: deblocking and denoising by averaged shifted-grid DCT "

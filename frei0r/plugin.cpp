@@ -36,10 +36,7 @@ constexpr const char* kParamExplanations[kTrackCount] = {
 };
 
 // Every instance runs on this many threads; the bytes do not depend on it.
-std::int32_t worker_threads() {
-    const auto n = static_cast<std::int32_t>(std::thread::hardware_concurrency());
-    return std::clamp(n, 1, 64);
-}
+std::int32_t worker_threads() { return default_threads(); }
 
 class Instance {
 public:

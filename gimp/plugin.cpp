@@ -61,10 +61,7 @@ struct Values {
     gint32 automatic = 0;
 };
 
-std::int32_t worker_threads() {
-    const auto n = static_cast<std::int32_t>(std::thread::hardware_concurrency());
-    return std::clamp(n, 1, 64);
-}
+std::int32_t worker_threads() { return default_threads(); }
 
 struct Unref {
     void operator()(gpointer object) const { g_object_unref(object); }

@@ -1,8 +1,14 @@
 #include "runtime/thread_pool.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace korvane {
+
+std::int32_t default_threads() {
+    const unsigned n = std::thread::hardware_concurrency();  // 0 when it is not known
+    return n == 0 ? 1 : static_cast<std::int32_t>(std::min<unsigned>(n, kDefaultThreadsMost));
+}
 
 ThreadPool::ThreadPool(std::int32_t count) : count_(count) {
     if (count < 1) throw std::invalid_argument("thread count must be at least 1");

@@ -12,6 +12,12 @@
 
 namespace korvane {
 
+// The threads a filter gets when its user names none, the one rule of every front end: the
+// machine's hardware threads, at most 64 (beyond that a 4K frame's bands of rows grow too thin
+// to pay for the threads). The output never depends on it.
+inline constexpr std::int32_t kDefaultThreadsMost = 64;
+std::int32_t default_threads();
+
 class ThreadPool {
 public:
     // count >= 1 threads: the calling thread plays index 0, count - 1 threads of the pool the rest.
