@@ -263,14 +263,8 @@ void print_stats(const StageTimes& t, StageTimes::Clock::time_point started, std
                  ms(t.write_ns));
 }
 
-int run(int argc, const char* const* argv) {
-    std::string printed;
-    const std::optional<Options> parsed = parse_options(argc, argv, printed);
-    if (!parsed) {
-        std::fputs(printed.c_str(), stdout);
-        return 0;
-    }
-    const Options& options = *parsed;
+// One input into one output.
+int run_file(const Options& options) {
     const Kernels kernels = select_cpu(options.cpu);
     const Format& in_format = input_format(options);
     const Format& out_format = output_format(options, in_format);
@@ -477,6 +471,103 @@ int run(int argc, const char* const* argv) {
     return 0;
 }
 
+// Runs `work` and turns what it throws into its message on standard error and an exit status:
+// 2 for bad usage or input, 1 for a failure while the work ran.
+template <typename Work>
+int reported(const Work& work) {
+    try {
+        const int status = work();
+        if (status != 0) end_progress_line();
+        return status;
+    } catch (const UsageError& e) {
+        end_progress_line();
+        std::fprintf(stderr, "korvane-dct: %s\n", e.what());
+        return 2;
+    } catch (const InputError& e) {
+        end_progress_line();
+        std::fprintf(stderr, "korvane-dct: %s\n", e.what());
+        return 2;
+    } catch (const std::bad_alloc&) {
+        end_progress_line();
+        std::fprintf(stderr, "korvane-dct: out of memory\n");
+        return 1;
+    } catch (const std::exception& e) {  // RunError, and anything unforeseen
+        end_progress_line();
+        std::fprintf(stderr, "korvane-dct: %s\n", e.what());
+        return 1;
+    }
+}
+
+// -o FOLDER: every input into FOLDER/NAME.EXT, one after the other, each with a setting of its
+// own under --strength auto and with every thread on it (the filter and the PNG writer split a
+// picture in bands of rows, so one photo at a time keeps the cores busy without holding several
+// in memory). A file that fails does not stop the others; the status is 0 when all succeeded,
+// else the worst: 2 when some input was bad, 1 when only writing or memory failed.
+int run_batch(const Options& options) {
+    namespace fs = std::filesystem;
+    const fs::path folder(options.output_dir);
+    std::error_code error;
+    fs::create_directories(folder, error);
+    if (!fs::is_directory(folder))
+        throw UsageError("-o '" + options.output_dir + "': cannot make a folder there" +
+                         (error ? ": " + error.message() : std::string()));
+    // Every output named before any is written: two inputs of one name, or an output that is an
+    // input, are refused as a whole.
+    std::vector<std::string> outputs;
+    for (const std::string& input : options.inputs) {
+        Options one = options;
+        one.input = input;
+        const Format& in_format = input_format(one);
+        std::string extension = ".png";
+        if (!options.output_format.empty())
+            extension = format_named(options.output_format).extension;
+        else if (&in_format == &kY4mFormat || &in_format == &kYc48Format)
+            extension = in_format.extension;
+        const std::string output = (folder / fs::path(input).stem()).string() + extension;
+        for (std::size_t i = 0; i < outputs.size(); ++i)
+            if (outputs[i] == output)
+                throw UsageError("'" + options.inputs[i] + "' and '" + input +
+                                 "' would both be written to '" + output + "'");
+        for (const std::string& other : options.inputs)
+            if (same_file(other, output))
+                throw UsageError("'" + output + "' would be written over the input '" + other +
+                                 "'");
+        outputs.push_back(output);
+    }
+    const bool terminal = !options.quiet && isatty(STDERR_FILENO);
+    int worst = 0;
+    std::size_t failed = 0;
+    for (std::size_t i = 0; i < options.inputs.size(); ++i) {
+        if (terminal)
+            std::fprintf(stderr, "korvane-dct: [%zu/%zu] %s\n", i + 1, options.inputs.size(),
+                         options.inputs[i].c_str());
+        Options one = options;
+        one.input = options.inputs[i];
+        one.output = outputs[i];
+        one.inputs.clear();
+        one.output_dir.clear();
+        const int status = reported([&] { return run_file(one); });
+        if (status != 0) {
+            ++failed;
+            worst = status == 2 || worst == 2 ? 2 : 1;
+        }
+    }
+    if (failed != 0 && options.inputs.size() > 1)
+        std::fprintf(stderr, "korvane-dct: %zu of %zu files failed\n", failed,
+                     options.inputs.size());
+    return worst;
+}
+
+int run(int argc, const char* const* argv) {
+    std::string printed;
+    const std::optional<Options> parsed = parse_options(argc, argv, printed);
+    if (!parsed) {
+        std::fputs(printed.c_str(), stdout);
+        return 0;
+    }
+    return parsed->output_dir.empty() ? run_file(*parsed) : run_batch(*parsed);
+}
+
 }  // namespace
 }  // namespace korvane::cli
 
@@ -489,29 +580,7 @@ int main(int argc, char** argv) {
     std::signal(SIGXFSZ, SIG_IGN);
     // Interrupted or terminated: no temporary file is left behind, an existing output is kept.
     remove_temporary_files_on_signals();
-    int status = 2;
-    try {
-        status = run(argc, argv);
-        if (status != 0) end_progress_line();
-    } catch (const UsageError& e) {
-        end_progress_line();
-        std::fprintf(stderr, "korvane-dct: %s\n", e.what());
-    } catch (const InputError& e) {
-        end_progress_line();
-        std::fprintf(stderr, "korvane-dct: %s\n", e.what());
-    } catch (const RunError& e) {
-        end_progress_line();
-        std::fprintf(stderr, "korvane-dct: %s\n", e.what());
-        status = 1;
-    } catch (const std::bad_alloc&) {
-        end_progress_line();
-        std::fprintf(stderr, "korvane-dct: out of memory\n");
-        status = 1;
-    } catch (const std::exception& e) {
-        end_progress_line();
-        std::fprintf(stderr, "korvane-dct: %s\n", e.what());
-        status = 1;
-    }
+    const int status = reported([&] { return run(argc, argv); });
     if (g_abandoned_thread) {
         std::fflush(stderr);
         std::_Exit(status);

@@ -150,8 +150,14 @@ std::optional<Options> parse_options(int argc, const char* const* argv, std::str
                  "at the end, one line on standard error: frames, time, frames per second, and "
                  "per frame the time spent filtering, reading and converting, and converting and "
                  "writing");
-    app.add_option("input", o.input, "input file, - for standard input")->required();
-    app.add_option("output", o.output, "output file, - for standard output")->required();
+    app.add_option("-o,--output-dir", o.output_dir,
+                   "many inputs at once: write each into this folder as NAME.png (or "
+                   "--output-format's extension)")
+        ->type_name("FOLDER");
+    std::vector<std::string> files;
+    app.add_option("files", files,
+                   "INPUT OUTPUT (- for standard input or output), or INPUT... with -o FOLDER")
+        ->type_name("FILE");
 
     try {
         std::vector<std::string> with_values;
@@ -163,12 +169,21 @@ std::optional<Options> parse_options(int argc, const char* const* argv, std::str
         app.allow_extras();
         app.parse(argc, argv);
         const std::vector<std::string> extras = app.remaining();
-        if (!extras.empty()) {
-            const std::string& first = extras.front();
-            throw UsageError(first.size() > 1 && first[0] == '-'
-                                 ? "unknown option " + first
-                                 : "unexpected argument '" + first +
-                                       "' (INPUT and OUTPUT are already given)");
+        if (!extras.empty()) throw UsageError("unknown option " + extras.front());
+        if (!o.output_dir.empty()) {
+            if (files.empty()) throw UsageError("no input file given for -o");
+            for (const std::string& f : files)
+                if (f == "-") throw UsageError("-o takes files, not standard input");
+            o.inputs = files;
+        } else {
+            if (files.empty()) throw UsageError("no input and output file given");
+            if (files.size() == 1) throw UsageError("no output file given");
+            if (files.size() > 2)
+                throw UsageError("unexpected argument '" + files[2] +
+                                 "' (INPUT and OUTPUT are already given; -o FOLDER takes many "
+                                 "inputs)");
+            o.input = files[0];
+            o.output = files[1];
         }
     } catch (const CLI::CallForHelp&) {
         out = app.help();

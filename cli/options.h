@@ -36,6 +36,10 @@ struct Options {
     std::string jpeg_sampling = "444";  // --jpeg-sampling: chroma of a JPEG output, 444 or 420
     std::string input;
     std::string output;
+    // -o/--output-dir: many inputs at once, each written into this folder as NAME.EXT; the
+    // inputs are then `inputs`, and `input` and `output` are set per file.
+    std::string output_dir;
+    std::vector<std::string> inputs;
     std::string input_format;   // --format; empty: by extension
     std::string output_format;  // --output-format; empty: by extension
     std::string reference;      // --reference: clean frames to measure against
