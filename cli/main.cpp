@@ -19,7 +19,6 @@
 #include <new>
 #include <thread>
 
-#include "aviutl/frame_callback.h"
 #include "cli/channel.h"
 #include "cli/errors.h"
 #include "cli/exif.h"

@@ -41,13 +41,26 @@ inline constexpr std::int32_t kTrackMax[kTrackCount] = {255, 255, 64, 64};
 //   them, so the limit is drawn for the documented ranges.
 // The video editor asks for n_shift (1..64) rounded up to a multiple of its thread count: at most
 // 126 (64 on 63 threads) up to 63 threads, the thread count itself from 64 on; see
-// shifts_on_host for hosts of more than 127.
+// shifts_on_host below for hosts of more than 127.
 inline constexpr std::int32_t kMaxShifts = 127;
 // The products that take n_shift as it is (the ExEdit2 and frei0r plug-ins, korvane-dct without
 // --host-threads) stay within it.
 static_assert(kTrackMax[kNShift] <= kMaxShifts);
 // Most threads a Parallel may offer.
 inline constexpr std::int32_t kMaxThreads = 1 << 16;
+
+// The shift positions a frame gets on a host of `threads` threads (n_shift 1..64, threads
+// 1..kMaxThreads): batches of one shift per thread, as many as n_shift needs, so n_shift rounded
+// up to a multiple of the thread count, but never more than kMaxShifts.
+// Up to 127 threads the rounding stays within kMaxShifts (at most 126 below 64 threads, the
+// thread count itself from 64 on), so those hosts get what they always got. On a host of more
+// threads a single batch would be more shifts than the 16-bit sums hold (a bright frame came back
+// as garbage), so the frame gets kMaxShifts shifts instead: the most that hold, and the count
+// nearest to that batch (shift i uses table entry i mod 64, so both cover the table about evenly).
+inline std::int32_t shifts_on_host(std::int32_t n_shift, std::int32_t threads) {
+    const std::int32_t rounded = (n_shift + threads - 1) / threads * threads;
+    return rounded < kMaxShifts ? rounded : kMaxShifts;
+}
 
 struct Settings {
     std::int32_t threshold = kTrackDefault[kThreshold];     // 0..255
