@@ -216,6 +216,7 @@ void band_layers(const Kernels& k, const FrameView& frame, const PlaneRows& band
     // every block of those shifts go through the row pass once (one stack per group of
     // kGroupBlocks block columns), and each shift takes its 8 rows from the stack. Shifts at the
     // same position (the table repeats some) give the same reconstruction, added once per shift.
+    // A column offset with one block row to do in a block row (few shifts) takes block_row.
     const bool share_rows = k.row_pass != nullptr && k.stack_blocks != nullptr;
     std::int32_t copies[8][8] = {};
     if (share_rows)
@@ -238,6 +239,12 @@ void band_layers(const Kernels& k, const FrameView& frame, const PlaneRows& band
                     high = y0;
                 }
                 if (columns == 0 || high < 0) continue;
+                if (low == high && copies[x0][low] == 1) {
+                    // One block row alone shares nothing: block_row keeps the groups in place.
+                    k.block_row(frame.row(y + low) + x0, frame.stride, band.row(y + low) + x0, w,
+                                columns, params, false);
+                    continue;
+                }
                 for (std::int32_t b = 0; b < columns; b += kGroupBlocks) {
                     const std::int32_t n = columns - b < kGroupBlocks ? columns - b : kGroupBlocks;
                     k.row_pass(frame.row(y + low) + x0 + 8 * b, frame.stride, high - low + 8, n,

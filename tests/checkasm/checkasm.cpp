@@ -647,8 +647,10 @@ void run_in_turn(void* context, Job job, void* param1, void* param2) {
 // block row, and heights that end in every position of the 8-row grid.
 TEST_P(Checkasm, BandsEqualTheShiftByShiftModel) {
     Rng rng(test_name());
-    const std::int32_t sizes[][2] = {{1, 1},  {8, 8},   {9, 9},   {16, 16}, {17, 30}, {40, 8},
-                                     {8, 40}, {31, 17}, {64, 48}, {77, 53}, {50, 71}, {33, 100}};
+    // The last two are more than one group of blocks wide (several row stacks per block row).
+    const std::int32_t sizes[][2] = {{1, 1},   {8, 8},    {9, 9},    {16, 16}, {17, 30},
+                                     {40, 8},  {8, 40},   {31, 17},  {64, 48}, {77, 53},
+                                     {50, 71}, {33, 100}, {290, 37}, {140, 60}};
     for (const auto& size : sizes) {
         const std::int32_t w = size[0], h = size[1], stride = w + rng.in(0, 3);
         std::vector<YcPixel> frame(static_cast<std::size_t>(stride) * h);
