@@ -119,6 +119,54 @@ void block_row_scalar(const YcPixel* src, std::ptrdiff_t src_stride, YcPixel* ds
     }
 }
 
+void row_pass_scalar(const YcPixel* src, std::ptrdiff_t src_stride, std::int32_t rows,
+                     std::int32_t blocks, std::int32_t* stack) {
+    for (std::int32_t r = 0; r < rows; ++r) {
+        for (std::int32_t b = 0; b < kGroupBlocks; ++b) {
+            std::int32_t line[kGroupChannels][8] = {};
+            if (b < blocks) {
+                const YcPixel* in = src + r * src_stride + 8 * b;
+                for (int c = 0; c < 8; ++c) {
+                    line[0][c] = in[c].y;
+                    line[1][c] = in[c].cb;
+                    line[2][c] = in[c].cr;
+                }
+            }
+            for (int ch = 0; ch < kGroupChannels; ++ch) {
+                fdct_row_pass(line[ch]);
+                for (int c = 0; c < 8; ++c)
+                    stack[ch * kStackElements + (8 * r + c) * kGroupBlocks + b] = line[ch][c];
+            }
+        }
+    }
+}
+
+void stack_blocks_scalar(const std::int32_t* stack, std::int32_t top, YcPixel* dst,
+                         std::ptrdiff_t dst_stride, std::int32_t blocks, const ShapeParams& params,
+                         std::int32_t copies) {
+    std::int32_t block[kGroupChannels][kBlockSize];
+    for (std::int32_t b = 0; b < blocks; ++b) {
+        for (int ch = 0; ch < kGroupChannels; ++ch) {
+            for (int e = 0; e < kBlockSize; ++e)
+                block[ch][e] = stack[ch * kStackElements + (8 * top + e) * kGroupBlocks + b];
+            fdct_column_pass(block[ch]);
+        }
+        shape_luma(block[0], params.threshold, params.quant);
+        shape_chroma(block[1], params.threshold);
+        shape_chroma(block[2], params.threshold);
+        for (int ch = 0; ch < kGroupChannels; ++ch) idct_8x8(block[ch]);
+        for (int r = 0; r < 8; ++r) {
+            YcPixel* acc = dst + r * dst_stride + 8 * b;
+            for (int c = 0; c < 8; ++c) {
+                // copies additions of v modulo 2^16 are one of v * copies (|v| <= 256).
+                acc[c].y = add_wrap(acc[c].y, block[0][8 * r + c] * copies);
+                acc[c].cb = add_wrap(acc[c].cb, block[1][8 * r + c] * copies);
+                acc[c].cr = add_wrap(acc[c].cr, block[2][8 * r + c] * copies);
+            }
+        }
+    }
+}
+
 void band_layers(const Kernels& k, const FrameView& frame, const PlaneRows& band, std::int32_t b0,
                  std::int32_t b1, std::int32_t shifts, const ShapeParams& params) {
     const std::int32_t w = frame.w;
@@ -161,8 +209,54 @@ void band_layers(const Kernels& k, const FrameView& frame, const PlaneRows& band
     // b0 + 8j .. b0 + 8j + 14, so the frame and plane rows that one shift brings into the cache
     // serve the others too. 16-bit sums wrap, so the order of the additions does not change
     // them. Each add touches rows below y + 15 only, all of them stored by then.
+    //
+    // With the row-stack kernels, the shifts that share a column offset x0 share the forward
+    // row pass: a row segment of 8 pixels from column x0 + 8i has one row-pass output whatever
+    // the row offset of the block it belongs to. So for each block row and x0, the rows of
+    // every block of those shifts go through the row pass once (one stack per group of
+    // kGroupBlocks block columns), and each shift takes its 8 rows from the stack. Shifts at the
+    // same position (the table repeats some) give the same reconstruction, added once per shift.
+    // A column offset with one block row to do in a block row (few shifts) takes block_row.
+    const bool share_rows = k.row_pass != nullptr && k.stack_blocks != nullptr;
+    std::int32_t copies[8][8] = {};
+    if (share_rows)
+        for (std::int32_t i = 1; i < shifts; ++i) {
+            const ShiftPosition shift = shift_position(i);
+            ++copies[shift.x0][shift.y0];
+        }
+    // 23,040 bytes on the thread's stack, next to block_row's groups; nothing per thread in the
+    // frame's scratch.
+    alignas(64) std::int32_t stack[kGroupChannels * kStackElements];
     for (std::int32_t y = b0; y < b1; y += 8) {
         store_until(y + 15 < b1 ? y + 15 : b1);
+        if (share_rows) {
+            for (std::int32_t x0 = 0; x0 < 8; ++x0) {
+                const std::int32_t columns = block_count(x0, w);
+                std::int32_t low = 8, high = -1;
+                for (std::int32_t y0 = 0; y0 < 8; ++y0) {
+                    if (copies[x0][y0] == 0 || y + y0 >= h - 8) continue;
+                    low = y0 < low ? y0 : low;
+                    high = y0;
+                }
+                if (columns == 0 || high < 0) continue;
+                if (low == high && copies[x0][low] == 1) {
+                    // One block row alone shares nothing: block_row keeps the groups in place.
+                    k.block_row(frame.row(y + low) + x0, frame.stride, band.row(y + low) + x0, w,
+                                columns, params, false);
+                    continue;
+                }
+                for (std::int32_t b = 0; b < columns; b += kGroupBlocks) {
+                    const std::int32_t n = columns - b < kGroupBlocks ? columns - b : kGroupBlocks;
+                    k.row_pass(frame.row(y + low) + x0 + 8 * b, frame.stride, high - low + 8, n,
+                               stack);
+                    for (std::int32_t y0 = low; y0 <= high; ++y0)
+                        if (copies[x0][y0] != 0)
+                            k.stack_blocks(stack, y0 - low, band.row(y + y0) + x0 + 8 * b, w, n,
+                                           params, copies[x0][y0]);
+                }
+            }
+            continue;
+        }
         for (std::int32_t i = 1; i < shifts; ++i) {
             const ShiftPosition shift = shift_position(i);
             const std::int32_t row = y + shift.y0;

@@ -93,19 +93,19 @@ const std::array<std::int32_t, 1024> IdctClampTable = [] {
     return t;
 }();
 
-void fdct_8x8(std::int32_t* block) {
-    // Rows: even outputs keep 4 fraction bits by << 4, rotated ones drop 9 of their 13 bits.
-    for (int r = 0; r < 8; ++r) {
-        std::int32_t* row = block + 8 * r;
-        u32 x[8];
-        for (int i = 0; i < 8; ++i) x[i] = static_cast<u32>(row[i]);
-        const Eight X = fdct_kernel(x);
-        for (int i = 0; i < 8; ++i) {
-            const u32 v = (i == 0 || i == 4) ? shl(X.v[i], 4) : asr(X.v[i], 9);
-            row[i] = static_cast<std::int32_t>(v);
-        }
+void fdct_row_pass(std::int32_t* row) {
+    // Even outputs keep 4 fraction bits by << 4, rotated ones drop 9 of their 13 bits.
+    u32 x[8];
+    for (int i = 0; i < 8; ++i) x[i] = static_cast<u32>(row[i]);
+    const Eight X = fdct_kernel(x);
+    for (int i = 0; i < 8; ++i) {
+        const u32 v = (i == 0 || i == 4) ? shl(X.v[i], 4) : asr(X.v[i], 9);
+        row[i] = static_cast<std::int32_t>(v);
     }
-    // Columns: drop the 4 row bits and 3 gain bits (and 13 constant bits), rounding.
+}
+
+void fdct_column_pass(std::int32_t* block) {
+    // Drop the 4 row bits and 3 gain bits (and 13 constant bits), rounding.
     for (int c = 0; c < 8; ++c) {
         u32 x[8];
         for (int i = 0; i < 8; ++i) x[i] = static_cast<u32>(block[8 * i + c]);
@@ -115,6 +115,11 @@ void fdct_8x8(std::int32_t* block) {
             block[8 * i + c] = static_cast<std::int32_t>(v);
         }
     }
+}
+
+void fdct_8x8(std::int32_t* block) {
+    for (int r = 0; r < 8; ++r) fdct_row_pass(block + 8 * r);
+    fdct_column_pass(block);
 }
 
 void idct_8x8(std::int32_t* block) {

@@ -44,6 +44,11 @@ inline constexpr std::int32_t FIX_2_562915447 = 20995; /* FIX(2.562915447) */
 inline constexpr std::int32_t FIX_3_072711026 = 25171; /* FIX(3.072711026) */
 
 void fdct_8x8(std::int32_t* block);
+// The two passes of fdct_8x8, which is the row pass on each of its 8 rows, then the column pass.
+// A row's pass depends on that row's 8 samples alone, so blocks that share a row segment share
+// its result.
+void fdct_row_pass(std::int32_t* row);  // 8 values in place
+void fdct_column_pass(std::int32_t* block);
 void idct_8x8(std::int32_t* block);
 
 // Output clamp of idct_8x8: entry v + 512 holds clamp(v, -256, 255).

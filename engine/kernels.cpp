@@ -85,8 +85,8 @@ BlendParams make_blend_params(std::int32_t zero_weight, std::int32_t divisor) {
 }
 
 Kernels kernels_for(CpuTier tier) {
-    Kernels k{CpuTier::scalar, &block_row_scalar, &add_pixels_scalar, &prescale_scalar,
-              &blend_row_scalar};
+    Kernels k{CpuTier::scalar,    &block_row_scalar, &row_pass_scalar, &stack_blocks_scalar,
+              &add_pixels_scalar, &prescale_scalar,  &blend_row_scalar};
     [[maybe_unused]] const auto has = [tier](CpuTier t) {
         return static_cast<int>(tier) >= static_cast<int>(t);
     };

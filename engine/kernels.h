@@ -25,6 +25,14 @@ inline constexpr int kGroupBlocks = 16;
 inline constexpr int kGroupElements = 64 * kGroupBlocks;  // int32 per channel
 inline constexpr int kGroupChannels = 3;                  // y, cb, cr groups, one after another
 
+// A row stack: the forward row pass of up to kStackRows consecutive rows of a group's blocks,
+// laid out as a group that runs on past 8 rows (element 8r + c of row r, lane b at index
+// (8r + c) * kGroupBlocks + b), one channel after another. The 8 rows from row t on are then
+// the row-pass output of the blocks whose top row is t: shifts that share a column offset and
+// differ in their row offset take their blocks from one stack.
+inline constexpr int kStackRows = 15;
+inline constexpr int kStackElements = 8 * kStackRows * kGroupBlocks;  // int32 per channel
+
 // 16-bit add that wraps: planes and their sums hold values modulo 2^16. b's low 16 bits count.
 inline std::int16_t add_wrap(std::int16_t a, std::int32_t b) {
     return static_cast<std::int16_t>(
@@ -75,6 +83,21 @@ struct Kernels {
     void (*block_row)(const YcPixel* src, std::ptrdiff_t src_stride, YcPixel* dst,
                       std::ptrdiff_t dst_stride, std::int32_t blocks, const ShapeParams& params,
                       bool store);
+    // The row stack's two steps; a tier without them has both null, and the frame pass then
+    // runs block_row for every shift.
+    // The forward row pass of rows 0 .. rows-1 (8 <= rows <= kStackRows) of `blocks` blocks
+    // (1 <= blocks <= kGroupBlocks) side by side, block i's row r at src + r * src_stride + 8i,
+    // into the row stack `stack` (kGroupChannels * kStackElements int32); lanes from `blocks` on
+    // hold 0. The values are those fdct_8x8 holds after its row pass.
+    void (*row_pass)(const YcPixel* src, std::ptrdiff_t src_stride, std::int32_t rows,
+                     std::int32_t blocks, std::int32_t* stack);
+    // The rest of block_row (column pass, shaping, inverse transforms, scatter-add) for the
+    // blocks whose row-pass output is rows top .. top+7 of `stack`: their reconstruction added
+    // `copies` times (wrapping) to dst, block i's top-left pixel at dst + 8i. The same result as
+    // block_row on the pixels that filled the stack, run `copies` times without `store`.
+    void (*stack_blocks)(const std::int32_t* stack, std::int32_t top, YcPixel* dst,
+                         std::ptrdiff_t dst_stride, std::int32_t blocks, const ShapeParams& params,
+                         std::int32_t copies);
     // dst[i] += src[i] channel by channel, wrapping, for i < count.
     void (*add_pixels)(YcPixel* dst, const YcPixel* src, std::int32_t count);
     // Every sample of row[0 .. count) shifted right by 4 with sign.
@@ -94,6 +117,13 @@ Kernels kernels_for(CpuTier tier);
 void block_row_scalar(const YcPixel* src, std::ptrdiff_t src_stride, YcPixel* dst,
                       std::ptrdiff_t dst_stride, std::int32_t blocks, const ShapeParams& params,
                       bool store);
+
+// The row stack's two steps through the scalar reference functions.
+void row_pass_scalar(const YcPixel* src, std::ptrdiff_t src_stride, std::int32_t rows,
+                     std::int32_t blocks, std::int32_t* stack);
+void stack_blocks_scalar(const std::int32_t* stack, std::int32_t top, YcPixel* dst,
+                         std::ptrdiff_t dst_stride, std::int32_t blocks, const ShapeParams& params,
+                         std::int32_t copies);
 
 // Each x86 tier's file (compiled for that instruction set) writes its kernels into the table.
 void init_sse41_kernels(Kernels& kernels);

@@ -26,9 +26,11 @@ namespace {
 inline __m128i load128(const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); }
 inline void store128(void* p, __m128i v) { _mm_storeu_si128(static_cast<__m128i*>(p), v); }
 
-// Group offset of row sample j (0..23) of block row r: channel j % 3, element 8r + j / 3.
+// Group offset of row sample j (0..23) of block row r: channel j % 3, element 8r + j / 3. The
+// gather also fills row stacks, whose channels lie kStackElements apart.
+template <int kChannelStride = kGroupElements>
 inline int sample_offset(int r, int j) {
-    return (j % 3) * kGroupElements + (8 * r + j / 3) * kGroupBlocks;
+    return (j % 3) * kChannelStride + (8 * r + j / 3) * kGroupBlocks;
 }
 
 constexpr std::ptrdiff_t kPixelBytes = sizeof(YcPixel);
@@ -86,7 +88,7 @@ inline void transpose_half(__m256i ta, __m256i tb, __m256i tc, __m256i td, Emit 
 // holding the other half's four vectors is not). kP is a constant so that every group offset is
 // one too, not a division by 3 per sample: general registers are as short as vector ones in
 // 32-bit mode.
-template <bool kHigh, int kP>
+template <bool kHigh, int kP, int kChannelStride>
 inline void gather_part_half(const char* part, std::ptrdiff_t row_bytes, std::int32_t* out) {
     const auto pair = [&](int k) {
         const char* a = part + 2 * k * 8 * kPixelBytes;
@@ -99,12 +101,13 @@ inline void gather_part_half(const char* part, std::ptrdiff_t row_bytes, std::in
     const __m256i t2 = pair(2);
     const __m256i t3 = pair(3);
     transpose_half(t0, t1, t2, t3, [&](int j, __m256i m) {
-        std::int32_t* o = out + sample_offset(0, 8 * kP + (kHigh ? 4 : 0) + j);
+        std::int32_t* o = out + sample_offset<kChannelStride>(0, 8 * kP + (kHigh ? 4 : 0) + j);
         store256(o, _mm256_cvtepi16_epi32(_mm256_castsi256_si128(m)));
         store256(o + 8 * kGroupBlocks, _mm256_cvtepi16_epi32(_mm256_extracti128_si256(m, 1)));
     });
 }
 
+template <int kChannelStride = kGroupElements>
 [[gnu::noinline]] void gather_group(const YcPixel* src, std::ptrdiff_t stride, std::int32_t blocks,
                                     std::int32_t* groups) {
     const std::ptrdiff_t row_bytes = stride * kPixelBytes;
@@ -117,12 +120,12 @@ inline void gather_part_half(const char* part, std::ptrdiff_t row_bytes, std::in
                 const char* row =
                     reinterpret_cast<const char*>(src + r * stride) + 8 * half * 8 * kPixelBytes;
                 std::int32_t* o = out + 8 * r * kGroupBlocks;
-                gather_part_half<false, 0>(row, row_bytes, o);
-                gather_part_half<true, 0>(row, row_bytes, o);
-                gather_part_half<false, 1>(row + 16, row_bytes, o);
-                gather_part_half<true, 1>(row + 16, row_bytes, o);
-                gather_part_half<false, 2>(row + 32, row_bytes, o);
-                gather_part_half<true, 2>(row + 32, row_bytes, o);
+                gather_part_half<false, 0, kChannelStride>(row, row_bytes, o);
+                gather_part_half<true, 0, kChannelStride>(row, row_bytes, o);
+                gather_part_half<false, 1, kChannelStride>(row + 16, row_bytes, o);
+                gather_part_half<true, 1, kChannelStride>(row + 16, row_bytes, o);
+                gather_part_half<false, 2, kChannelStride>(row + 32, row_bytes, o);
+                gather_part_half<true, 2, kChannelStride>(row + 32, row_bytes, o);
             }
             continue;
         }
@@ -137,7 +140,7 @@ inline void gather_part_half(const char* part, std::ptrdiff_t row_bytes, std::in
                 }
                 transpose8x8_16(m);
                 for (int i = 0; i < 8; ++i) {
-                    std::int32_t* o = out + sample_offset(r, 8 * p + i);
+                    std::int32_t* o = out + sample_offset<kChannelStride>(r, 8 * p + i);
                     store256(o, _mm256_cvtepi16_epi32(_mm256_castsi256_si128(m[i])));
                     store256(o + 8 * kGroupBlocks,
                              _mm256_cvtepi16_epi32(_mm256_extracti128_si256(m[i], 1)));

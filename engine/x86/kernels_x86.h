@@ -83,10 +83,46 @@ void block_row(const YcPixel* src, std::ptrdiff_t src_stride, YcPixel* dst,
     }
 }
 
-// The tier's kernels written into a table (its file's init function).
+#if !defined(KORVANE_NARROW_KERNELS)
+// The row stack's steps (kernels.h): the gather of block_row into a stack, rows 0-7 and then
+// rows rows-8 .. rows-1 (rows the two share are written twice with the same values), and the
+// row pass on every row; then the rest of block_row from 8 rows of a stack, the scatter run once
+// per copy.
+void row_pass(const YcPixel* src, std::ptrdiff_t src_stride, std::int32_t rows, std::int32_t blocks,
+              std::int32_t* stack) {
+    gather_group<kStackElements>(src, src_stride, blocks, stack);
+    if (rows > 8)
+        gather_group<kStackElements>(src + (rows - 8) * src_stride, src_stride, blocks,
+                                     stack + (rows - 8) * 8 * kGroupBlocks);
+    for (int ch = 0; ch < kGroupChannels; ++ch) fdct_stack_rows(stack + ch * kStackElements, rows);
+}
+
+void stack_blocks(const std::int32_t* stack, std::int32_t top, YcPixel* dst,
+                  std::ptrdiff_t dst_stride, std::int32_t blocks, const ShapeParams& params,
+                  std::int32_t copies) {
+    alignas(64) std::int32_t groups[kGroupChannels * kGroupElements];
+    const std::int32_t* rows = stack + top * 8 * kGroupBlocks;
+    fdct_columns_shaped(rows, groups, ShapeLuma(params));
+    fdct_columns_shaped(rows + kStackElements, groups + kGroupElements, ShapeChroma(params));
+    fdct_columns_shaped(rows + 2 * kStackElements, groups + 2 * kGroupElements,
+                        ShapeChroma(params));
+    for (int ch = 0; ch < kGroupChannels; ++ch) idct_group(groups + ch * kGroupElements);
+    for (std::int32_t i = 0; i < copies; ++i) scatter_group<false>(groups, dst, dst_stride, blocks);
+}
+#endif
+
+// The tier's kernels written into a table (its file's init function). The narrow transforms
+// have no row-stack steps: there the frame pass runs block_row for every shift.
 inline void write_kernels(Kernels& k, CpuTier tier) {
     k.tier = tier;
     k.block_row = &block_row;
+#if defined(KORVANE_NARROW_KERNELS)
+    k.row_pass = nullptr;
+    k.stack_blocks = nullptr;
+#else
+    k.row_pass = &row_pass;
+    k.stack_blocks = &stack_blocks;
+#endif
     k.add_pixels = &add_pixels_row;
     k.prescale = &prescale_row;
     k.blend_row = &blend_row;
@@ -94,9 +130,13 @@ inline void write_kernels(Kernels& k, CpuTier tier) {
 
 // The tier's steps one by one (its file compiled with KORVANE_GROUP_KERNELS).
 constexpr GroupKernels make_group_table(CpuTier tier) {
-    return {
-        tier,          &fdct_group,          &idct_group, &shape_luma_group, &shape_chroma_group,
-        &gather_group, &scatter_group<false>};
+    return {tier,
+            &fdct_group,
+            &idct_group,
+            &shape_luma_group,
+            &shape_chroma_group,
+            &gather_group<kGroupElements>,
+            &scatter_group<false>};
 }
 
 }  // namespace

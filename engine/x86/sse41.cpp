@@ -78,6 +78,7 @@ inline void transpose8x8_16(__m128i (&m)[8]) {
     m[7] = _mm_unpackhi_epi64(u3, u7);
 }
 
+template <int kChannelStride = kGroupElements>
 [[gnu::noinline]] void gather_group(const YcPixel* src, std::ptrdiff_t stride, std::int32_t blocks,
                                     std::int32_t* groups) {
     for (int half = 0; half < kGroupBlocks / 8; ++half) {
@@ -94,7 +95,7 @@ inline void transpose8x8_16(__m128i (&m)[8]) {
                         k < n ? load128(row + k * 8 * kPixelBytes + 16 * p) : _mm_setzero_si128();
                 transpose8x8_16(m);
                 for (int i = 0; i < 8; ++i) {
-                    std::int32_t* o = out + sample_offset(r, 8 * p + i);
+                    std::int32_t* o = out + sample_offset<kChannelStride>(r, 8 * p + i);
                     store128(o, _mm_cvtepi16_epi32(m[i]));
                     store128(o + 4, _mm_cvtepi16_epi32(_mm_srli_si128(m[i], 8)));
                 }

@@ -78,32 +78,54 @@ inline V clamp_sample(V v) { return vmin(vmax(v, set1(-256)), set1(255)); }
 inline V at(const std::int32_t* base, int e) { return load(base + e * kGroupBlocks); }
 inline void put(std::int32_t* base, int e, V v) { store(base + e * kGroupBlocks, v); }
 
-// The forward transform of a group with `shape` applied to every coefficient but the DC as
-// the column pass stores it (the same values as shaping the stored group afterwards).
+// The forward row pass of row r of the lanes at `base`: even outputs << 4, rotated outputs
+// >> 9 without addend.
+inline void fdct_row(std::int32_t* base, int r) {
+    V x[8];
+    for (int i = 0; i < 8; ++i) x[i] = at(base, 8 * r + i);
+    fdct_kernel(x);
+    for (int i = 0; i < 8; ++i)
+        put(base, 8 * r + i, (i == 0 || i == 4) ? shl<4>(x[i]) : sar<9>(x[i]));
+}
+
+// The forward column pass of column c from the row-pass output at `in` into `out` (the same
+// lanes of another group, or of the same one): even outputs (+ 2^6) >> 7, rotated outputs
+// (+ 2^19) >> 20, `shape` applied to every coefficient but the DC as it is stored (the same
+// values as shaping the stored group afterwards).
+template <typename Shape>
+inline void fdct_column(const std::int32_t* in, std::int32_t* out, int c, Shape shape) {
+    V x[8];
+    for (int i = 0; i < 8; ++i) x[i] = at(in, 8 * i + c);
+    fdct_kernel(x);
+    for (int i = 0; i < 8; ++i) {
+        const V v =
+            (i == 0 || i == 4) ? sar<7>(add(x[i], set1(64))) : sar<20>(add(x[i], set1(0x80000)));
+        put(out, 8 * i + c, (i == 0 && c == 0) ? v : shape(v));
+    }
+}
+
+// The forward transform of a group with `shape` applied to every coefficient but the DC.
 template <typename Shape>
 void fdct_group_shaped(std::int32_t* group, Shape shape) {
     for (int s = 0; s < kGroupBlocks; s += kLanes) {
         std::int32_t* base = group + s;
-        // Rows: even outputs << 4, rotated outputs >> 9 without addend.
-        for (int r = 0; r < 8; ++r) {
-            V x[8];
-            for (int i = 0; i < 8; ++i) x[i] = at(base, 8 * r + i);
-            fdct_kernel(x);
-            for (int i = 0; i < 8; ++i)
-                put(base, 8 * r + i, (i == 0 || i == 4) ? shl<4>(x[i]) : sar<9>(x[i]));
-        }
-        // Columns: even outputs (+ 2^6) >> 7, rotated outputs (+ 2^19) >> 20.
-        for (int c = 0; c < 8; ++c) {
-            V x[8];
-            for (int i = 0; i < 8; ++i) x[i] = at(base, 8 * i + c);
-            fdct_kernel(x);
-            for (int i = 0; i < 8; ++i) {
-                const V v = (i == 0 || i == 4) ? sar<7>(add(x[i], set1(64)))
-                                               : sar<20>(add(x[i], set1(0x80000)));
-                put(base, 8 * i + c, (i == 0 && c == 0) ? v : shape(v));
-            }
-        }
+        for (int r = 0; r < 8; ++r) fdct_row(base, r);
+        for (int c = 0; c < 8; ++c) fdct_column(base, base, c, shape);
     }
+}
+
+// The row pass of rows 0 .. rows-1 of one channel of a row stack, in place.
+inline void fdct_stack_rows(std::int32_t* stack, int rows) {
+    for (int s = 0; s < kGroupBlocks; s += kLanes)
+        for (int r = 0; r < rows; ++r) fdct_row(stack + s, r);
+}
+
+// The column pass of one channel: the 8 rows of row-pass output at `rows` (a row stack's row
+// top) into the group channel `group`, shaped.
+template <typename Shape>
+void fdct_columns_shaped(const std::int32_t* rows, std::int32_t* group, Shape shape) {
+    for (int s = 0; s < kGroupBlocks; s += kLanes)
+        for (int c = 0; c < 8; ++c) fdct_column(rows + s, group + s, c, shape);
 }
 
 void fdct_group(std::int32_t* group) {

@@ -282,6 +282,12 @@ TEST_P(Checkasm, IsItsOwnImplementation) {
     EXPECT_NE(got_->blend_row, ref_->blend_row);
     EXPECT_NE(got_->add_pixels, ref_->add_pixels);
     EXPECT_NE(got_->prescale, ref_->prescale);
+    // The row-stack steps: the tier's own, or none (the narrow kernels have none).
+    EXPECT_EQ(got_->row_pass == nullptr, got_->stack_blocks == nullptr);
+    if (got_->row_pass) {
+        EXPECT_NE(got_->row_pass, ref_->row_pass);
+        EXPECT_NE(got_->stack_blocks, ref_->stack_blocks);
+    }
     // A lower tier's table is not this one (each tier writes all of its kernels over the last).
     const Kernels below = kernels_for(static_cast<CpuTier>(static_cast<int>(GetParam()) - 1));
     EXPECT_NE(below.block_row, got_->block_row);
@@ -446,6 +452,64 @@ TEST_P(Checkasm, BlockRow) {
     }
 }
 
+// The row stack: the row pass of 8 to kStackRows rows of a partial or whole group, and the rest
+// of the block pass from each row of it where 8 rows start, added once or several times. The
+// scalar pair is also held to what it stands for: block_row on the same pixels, run once per
+// copy.
+TEST_P(Checkasm, RowStack) {
+    if (!got_->row_pass) GTEST_SKIP() << tier_name(GetParam()) << " has no row-stack steps";
+    Rng rng(test_name());
+    const std::int32_t counts[] = {1, 7, 8, 9, 15, 16};
+    const std::size_t stack_size = static_cast<std::size_t>(kGroupChannels) * kStackElements;
+    for (std::int32_t blocks : counts) {
+        for (int round = 0; round < 8; ++round) {
+            const std::int32_t rows = 8 + round % 8;
+            const std::int32_t w = 8 * blocks + rng.in(0, 12);
+            const std::int32_t stride = w + rng.in(0, 5);
+            Pixels src(static_cast<std::size_t>(stride) * rows);
+            if (round == 7)
+                fill_constant_columns(rng, src.data(), w, rows, stride);
+            else
+                fill_pixels(rng, src.data(), src.size(), round % 2 == 0);
+            Group ref_stack(stack_size);
+            for (std::size_t i = 0; i < stack_size; ++i) ref_stack.data()[i] = rng.any32();
+            Group got_stack = ref_stack;
+            ref_->row_pass(src.data(), stride, rows, blocks, ref_stack.data());
+            got_->row_pass(src.data(), stride, rows, blocks, got_stack.data());
+            EXPECT_TRUE(same_buffer(ref_stack, got_stack))
+                << blocks << " blocks, " << rows << " rows";
+            if (HasFailure()) return;
+
+            // Round 6 feeds the column pass whatever int32 a stack can hold.
+            if (round == 6)
+                for (std::size_t i = 0; i < stack_size; ++i)
+                    ref_stack.data()[i] = got_stack.data()[i] = rng.any32();
+            const ShapeParams params = make_shape_params(
+                static_cast<std::int16_t>(rng.chance(50) ? rng.in(0, 255) : rng.any16()),
+                static_cast<std::int16_t>(rng.chance(50) ? rng.in(1, 255) : rng.in(1, 32767)));
+            for (std::int32_t top = 0; top + 8 <= rows; ++top) {
+                const std::int32_t copies = rng.in(1, 3);
+                Pixels ref(static_cast<std::size_t>(w) * 8);
+                fill_pixels(rng, ref.data(), ref.size(), false);
+                Pixels got = ref;
+                Pixels direct = ref;
+                ref_->stack_blocks(ref_stack.data(), top, ref.data(), w, blocks, params, copies);
+                got_->stack_blocks(got_stack.data(), top, got.data(), w, blocks, params, copies);
+                EXPECT_TRUE(same_buffer(ref, got))
+                    << blocks << " blocks, top " << top << ", " << copies << " copies";
+                if (round != 6) {
+                    for (std::int32_t i = 0; i < copies; ++i)
+                        ref_->block_row(src.data() + top * stride, stride, direct.data(), w, blocks,
+                                        params, false);
+                    EXPECT_TRUE(same_buffer(direct, ref))
+                        << "scalar stack against block_row: " << blocks << " blocks, top " << top;
+                }
+                if (HasFailure()) return;
+            }
+        }
+    }
+}
+
 TEST_P(Checkasm, RowKernels) {
     Rng rng(test_name());
     for (std::int32_t count = 0; count <= 70; ++count) {
@@ -583,8 +647,10 @@ void run_in_turn(void* context, Job job, void* param1, void* param2) {
 // block row, and heights that end in every position of the 8-row grid.
 TEST_P(Checkasm, BandsEqualTheShiftByShiftModel) {
     Rng rng(test_name());
-    const std::int32_t sizes[][2] = {{1, 1},  {8, 8},   {9, 9},   {16, 16}, {17, 30}, {40, 8},
-                                     {8, 40}, {31, 17}, {64, 48}, {77, 53}, {50, 71}, {33, 100}};
+    // The last two are more than one group of blocks wide (several row stacks per block row).
+    const std::int32_t sizes[][2] = {{1, 1},   {8, 8},    {9, 9},    {16, 16}, {17, 30},
+                                     {40, 8},  {8, 40},   {31, 17},  {64, 48}, {77, 53},
+                                     {50, 71}, {33, 100}, {290, 37}, {140, 60}};
     for (const auto& size : sizes) {
         const std::int32_t w = size[0], h = size[1], stride = w + rng.in(0, 3);
         std::vector<YcPixel> frame(static_cast<std::size_t>(stride) * h);
