@@ -35,6 +35,9 @@ struct StrengthSetting {
     std::int32_t threshold = 0;
     std::int32_t quant = 1;
     std::int32_t n_shift = 1;
+    // No setting was measured to gain at this compression (or none was found): the frames are
+    // left as they were read, the filter not run at all.
+    bool unfiltered = false;
 };
 
 // libjpeg's luma table at `quality` (1..100), baseline (steps at most 255), row-major order.
@@ -48,21 +51,27 @@ int quality_of_table(const std::vector<int>& luma_quant);
 SourceQuality estimate_quality(const Frame& frame);
 
 // The setting for a source: from the measured table for pictures (n_shift 64) or for video
-// (a smaller n_shift, see strength.cpp); a setting that changes almost nothing when no
-// quantisation was found.
+// (a smaller n_shift, see strength.cpp); unfiltered where the table says no setting gains, and
+// when no quantisation was found.
 StrengthSetting setting_for(const SourceQuality& source, bool video);
 
 // What --strength decided for a run.
 struct Strength {
     std::array<std::int32_t, 4> tracks{};  // threshold, quant, n_shift, zero_weight
-    std::string message;                   // for standard error; empty under manual strength
+    bool unfiltered = false;               // auto found nothing to gain: the filter is not run
+    bool per_frame = false;  // video under auto: every frame gets frame_strength() of its own
+    std::string message;     // for standard error; empty under manual strength
 };
 
 // The tracks for this run. Under --strength manual, the options' tracks. Under auto (the default
 // for input with a quantisation table, i.e. JPEG), threshold, quant and n_shift from the source,
-// except those given on the command line. Estimating reads the first frame of `reader`, which is
-// then replaced by a reader that hands that frame back first.
+// except those given on the command line; where the measurements show no gain at the source's
+// compression (and no track was given), no filtering at all. Estimating reads the first frame of
+// `reader`, which is then replaced by a reader that hands that frame back first.
 Strength choose_strength(const Options& options, const Format& input,
                          std::unique_ptr<FrameReader>& reader);
+
+// Video under --strength auto: the tracks for one frame, from its own estimate.
+Strength frame_strength(const Options& options, const Frame& frame);
 
 }  // namespace korvane::cli
