@@ -107,6 +107,7 @@ struct ReadStage {
     StageTimes* times = nullptr;
     // Per-frame --strength auto: every frame's setting is estimated here, ahead of the filter.
     std::optional<Options> per_frame;
+    double code_range = 1;
     // Frames that the filter and the writer are done with; the filter takes its own from here.
     FramePool pool;
 
@@ -125,7 +126,7 @@ struct ReadStage {
                 ++index;
                 if (per_frame)
                     StageTimes::timed(times->read_ns, [&] {
-                        item.strength = frame_strength(*per_frame, item.frame);
+                        item.strength = frame_strength(*per_frame, item.frame, code_range);
                     });
                 if (reference) {
                     item.reference.emplace();
@@ -336,7 +337,10 @@ int run(int argc, const char* const* argv) {
     reading->reference = std::move(reference);
     reading->reference_path = options.reference;
     reading->times = times.get();
-    if (strength.per_frame) reading->per_frame = options;
+    if (strength.per_frame) {
+        reading->per_frame = options;
+        reading->code_range = strength.code_range;
+    }
     FramePool& pool = reading->pool;
     std::thread read_thread([reading, times] { reading->run(); });
     Channel<Item>& to_filter = reading->out;

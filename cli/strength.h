@@ -47,8 +47,12 @@ std::array<int, 64> libjpeg_luma_table(int quality);
 // of |log ratio| over the positions; among equals the highest quality.
 int quality_of_table(const std::vector<int>& luma_quant);
 
-// Estimates the quality from a frame in the host's scale (luma only).
-SourceQuality estimate_quality(const Frame& frame);
+// Estimates the quality from a frame in the host's scale (luma only). `code_range`: the part of
+// the host's luma range that the source's codes span (219/255 for limited-range video, whose
+// codec quantised the codes 16..235), so that the steps come out in the codec's own units.
+SourceQuality estimate_quality(const Frame& frame, double code_range = 1.0);
+// That part for a stream.
+double luma_code_range(const StreamInfo& info);
 
 // The setting for a source: from the measured table for pictures (n_shift 64) or for video
 // (a smaller n_shift, see strength.cpp); unfiltered where the table says no setting gains, and
@@ -60,6 +64,7 @@ struct Strength {
     std::array<std::int32_t, 4> tracks{};  // threshold, quant, n_shift, zero_weight
     bool unfiltered = false;               // auto found nothing to gain: the filter is not run
     bool per_frame = false;  // video under auto: every frame gets frame_strength() of its own
+    double code_range = 1;   // luma_code_range() of the stream, for frame_strength()
     std::string message;     // for standard error; empty under manual strength
 };
 
@@ -72,6 +77,6 @@ Strength choose_strength(const Options& options, const Format& input,
                          std::unique_ptr<FrameReader>& reader);
 
 // Video under --strength auto: the tracks for one frame, from its own estimate.
-Strength frame_strength(const Options& options, const Frame& frame);
+Strength frame_strength(const Options& options, const Frame& frame, double code_range);
 
 }  // namespace korvane::cli
