@@ -361,7 +361,7 @@ TEST(Strength, AutoSettingNeverStrengthensAsTheQualityRises) {
         }
         cli::SourceQuality low;
         low.quality = 10;
-        EXPECT_GE(cli::setting_for(low, video).threshold, 32);
+        EXPECT_GE(cli::setting_for(low, video).threshold, 24);
         EXPECT_FALSE(cli::setting_for(low, video).unfiltered);
         // Nothing found: left unfiltered.
         EXPECT_TRUE(cli::setting_for(cli::SourceQuality{}, video).unfiltered);
