@@ -46,6 +46,7 @@ constexpr Row kPictureTable[] = {
 // Video: the same rows at n_shift 16, a quarter of the work per frame.
 constexpr int kVideoShifts = 16;
 constexpr int kVideoMargin = 20;
+constexpr int kOtherTableMargin = 10;
 
 // The frequencies the estimate looks at: the first 20 in zigzag order. The lowest keep the most
 // non-zero coefficients in a strongly compressed picture; the higher ones have steps of 2 and
@@ -247,7 +248,11 @@ StrengthSetting setting_for(const SourceQuality& source, bool video) {
     // an MPEG-2 or MPEG-4 intra frame, which quantises with other matrices and rounding, looks
     // like a JPEG of a lower quality than its errors are, and lost up to 0.3 dB under its own
     // row (scripts/measure-strength-video).
-    return row_for(video ? *source.quality + kVideoMargin : *source.quality, shifts);
+    // Another encoder's table (FFmpeg's Motion JPEG, tables of one's own) quantises differently
+    // from libjpeg's at the nearest quality: the row of a quality kOtherTableMargin higher. Under
+    // their own row, FFmpeg's -q:v 4 lost 0.12 dB on one photo (docs/strength.md).
+    const int margin = video ? kVideoMargin : source.libjpeg_table ? 0 : kOtherTableMargin;
+    return row_for(*source.quality + margin, shifts);
 }
 
 namespace {
@@ -282,7 +287,12 @@ Strength decide(const Options& options, const SourceQuality& source, bool video)
 
     std::string why;
     if (source.from == SourceQuality::From::jpeg_table) {
-        why = "JPEG quality " + std::to_string(*source.quality) + " (its luma quantisation table)";
+        why = "JPEG quality " + std::to_string(*source.quality) +
+              (source.libjpeg_table
+                   ? " (its luma quantisation table)"
+                   : " (the nearest libjpeg table to its luma quantisation table; another "
+                     "encoder's, so the setting of quality " +
+                         std::to_string(std::min(100, *source.quality + kOtherTableMargin)) + ")");
     } else if (source.quality) {
         why = "looks like JPEG quality " + std::to_string(*source.quality) +
               " (quantisation estimated from its 8x8 blocks, grid at " +
@@ -319,6 +329,9 @@ Strength choose_strength(const Options& options, const Format& input,
     if (!info.luma_quant.empty()) {
         source.from = SourceQuality::From::jpeg_table;
         source.quality = quality_of_table(info.luma_quant);
+        const std::array<int, 64> own = libjpeg_luma_table(*source.quality);
+        source.libjpeg_table = info.luma_quant.size() == 64 &&
+                               std::equal(own.begin(), own.end(), info.luma_quant.begin());
     } else {
         Frame first;
         if (reader->read(first)) {

@@ -25,6 +25,8 @@ struct SourceQuality {
     From from = From::estimate;
     // The libjpeg-equivalent quality, or nothing when the picture shows no block quantisation.
     std::optional<int> quality;
+    // From a JPEG table: the table is libjpeg's own at that quality (else another encoder's).
+    bool libjpeg_table = true;
     // Estimate: the block grid's offset (the first column and row of a block), and the
     // quantisation steps found: (row-major position, step in 8-bit full-range codes).
     int offset_x = 0, offset_y = 0;
