@@ -146,6 +146,18 @@ int table_distance_quality(const std::vector<std::pair<int, double>>& steps) {
     return best_quality;
 }
 
+// Whether `table` is libjpeg's luma table at `quality`: baseline (steps up to 255) or not (cjpeg
+// without -baseline keeps larger steps below quality 25).
+bool is_libjpeg_table(const std::vector<int>& table, int quality) {
+    if (table.size() != 64) return false;
+    const int scale = quality < 50 ? 5000 / quality : 200 - 2 * quality;
+    for (std::size_t i = 0; i < 64; ++i) {
+        const int step = std::clamp((kBaseLuma[i] * scale + 50) / 100, 1, 32767);
+        if (table[i] != step && !(step > 255 && table[i] == 255)) return false;
+    }
+    return true;
+}
+
 StrengthSetting row_for(int quality, std::int32_t shifts) {
     const Row* row = std::end(kPictureTable) - 1;
     for (const Row& r : kPictureTable)
@@ -329,9 +341,7 @@ Strength choose_strength(const Options& options, const Format& input,
     if (!info.luma_quant.empty()) {
         source.from = SourceQuality::From::jpeg_table;
         source.quality = quality_of_table(info.luma_quant);
-        const std::array<int, 64> own = libjpeg_luma_table(*source.quality);
-        source.libjpeg_table = info.luma_quant.size() == 64 &&
-                               std::equal(own.begin(), own.end(), info.luma_quant.begin());
+        source.libjpeg_table = is_libjpeg_table(info.luma_quant, *source.quality);
     } else {
         Frame first;
         if (reader->read(first)) {
