@@ -41,6 +41,7 @@ struct JpegSpec {
     bool arithmetic = false;
     bool stored_as_rgb = false;  // colour kept as RGB, without the Y'CbCr transform
     std::vector<std::uint8_t> icc = {};
+    unsigned flat_luma = 0;  // when not 0: a luma table of this step everywhere (not libjpeg's)
 };
 
 // Encodes interleaved 8-bit samples (gray, RGB or CMYK) of w x h pixels.
@@ -61,6 +62,10 @@ std::string encode_jpeg(int w, int h, const std::vector<unsigned char>& samples,
                                                   : JCS_RGB;
     jpeg_set_defaults(&cinfo);
     jpeg_set_quality(&cinfo, spec.quality, TRUE);
+    if (spec.flat_luma) {
+        const std::vector<unsigned> flat(64, spec.flat_luma);
+        jpeg_add_quant_table(&cinfo, 0, flat.data(), 100, TRUE);
+    }
     if (spec.stored_as_rgb) jpeg_set_colorspace(&cinfo, JCS_RGB);
     if (spec.components == 3 && !spec.stored_as_rgb) {
         cinfo.comp_info[0].h_samp_factor = spec.h_samp;
@@ -453,6 +458,22 @@ TEST(StrengthCommand, AutoIsTheDefaultForJpegAndGivenOptionsWin) {
               std::string::npos)
         << given.err;
     EXPECT_NE(given.err.find("--quant as given"), std::string::npos) << given.err;
+
+    // Another encoder's table: the nearest libjpeg quality, and the setting of one 10 above.
+    write_file(dir / "flat.jpg", encode_jpeg(photo.w, photo.h, photo.samples,
+                                             {.quality = 20, .components = 1, .flat_luma = 40}));
+    const Result flat = tool({dir / "flat.jpg", dir / "flat.png"});
+    ASSERT_EQ(flat.status, 0) << flat.err;
+    const int nearest = number_after(flat.err, "strength auto: JPEG quality ");
+    ASSERT_GT(nearest, 0) << flat.err;
+    EXPECT_NE(flat.err.find("another encoder's, so the setting of quality " +
+                            std::to_string(nearest + 10) + ")"),
+              std::string::npos)
+        << flat.err;
+    cli::SourceQuality above;
+    above.quality = nearest + 10;
+    EXPECT_EQ(named_setting(flat.err)[1], std::to_string(cli::setting_for(above, false).threshold))
+        << flat.err;
 
     // --strength manual: the defaults, as for any other input; --quiet: no message.
     const Result m = tool({"--strength", "manual", dir / "in.jpg", dir / "m.png"});
