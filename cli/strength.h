@@ -5,7 +5,8 @@
 // estimated from the picture itself. A picture decoded from a block-DCT codec keeps that codec's
 // 8x8 grid, and its DCT coefficients on that grid lie near multiples of the quantisation steps;
 // the estimate finds those steps for the low frequencies. The setting for a quality comes from a
-// table measured on photos (scripts/measure-strength, README "Automatic strength").
+// table measured on photos (scripts/measure-strength, docs/strength.md); where no setting was
+// measured to gain, the picture is left unfiltered.
 #pragma once
 
 #include <array>
@@ -56,8 +57,9 @@ SourceQuality estimate_quality(const Frame& frame, double code_range = 1.0);
 // That part for a stream.
 double luma_code_range(const StreamInfo& info);
 
-// The setting for a source: from the measured table for pictures (n_shift 64) or for video
-// (a smaller n_shift, see strength.cpp); unfiltered where the table says no setting gains, and
+// The setting for a source: the measured table's row for its quality, n_shift 64 for pictures;
+// for video n_shift 16 and the row of a higher quality, and for another encoder's JPEG table
+// also a higher one (see strength.cpp); unfiltered where the row says no setting gains, and
 // when no quantisation was found.
 StrengthSetting setting_for(const SourceQuality& source, bool video);
 
