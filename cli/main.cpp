@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -44,6 +45,7 @@ std::atomic<bool> g_abandoned_thread{false};
 struct Item {
     Frame frame;
     std::optional<Frame> reference;
+    std::optional<Strength> strength;  // this frame's own, under per-frame --strength auto
 };
 
 // Time spent in each stage, summed over its frames and over the threads that work on it, for
@@ -105,6 +107,9 @@ struct ReadStage {
     Channel<Item> out{1};
     std::exception_ptr error;
     StageTimes* times = nullptr;
+    // Per-frame --strength auto: every frame's setting is estimated here, ahead of the filter.
+    std::optional<Options> per_frame;
+    double code_range = 1;
     // Frames that the filter and the writer are done with; the filter takes its own from here.
     FramePool pool;
 
@@ -121,6 +126,10 @@ struct ReadStage {
                     }))
                     break;
                 ++index;
+                if (per_frame)
+                    StageTimes::timed(times->read_ns, [&] {
+                        item.strength = frame_strength(*per_frame, item.frame, code_range);
+                    });
                 if (reference) {
                     item.reference.emplace();
                     if (!reference->read(*item.reference))
@@ -307,12 +316,22 @@ int run_file(const Options& options) {
     }
     // --strength auto may read the first frame to estimate the source's compression.
     const Strength strength = choose_strength(options, in_format, reader);
-    const auto& t = strength.tracks;
-    const Settings settings{
-        t[kThreshold], t[kQuant],
-        options.host_threads ? shifts_on_host(t[kNShift], options.host_threads) : t[kNShift],
-        t[kZeroWeight]};
-    PictureFilter filter(settings, kernels, options.threads);
+    const auto settings_of = [&](const std::array<std::int32_t, 4>& t) {
+        return Settings{
+            t[kThreshold], t[kQuant],
+            options.host_threads ? shifts_on_host(t[kNShift], options.host_threads) : t[kNShift],
+            t[kZeroWeight]};
+    };
+    // One filter per setting in use (per-frame auto may use several), made when first needed.
+    std::map<std::array<std::int32_t, 4>, std::unique_ptr<PictureFilter>> filters;
+    const auto filter_for = [&](const std::array<std::int32_t, 4>& t) -> PictureFilter& {
+        auto& f = filters[t];
+        if (!f) f = std::make_unique<PictureFilter>(settings_of(t), kernels, options.threads);
+        return *f;
+    };
+    // Per-frame auto: how many frames got each setting (unfiltered as all -1), for the summary.
+    std::map<std::array<std::int32_t, 4>, std::int64_t> frames_per_setting;
+    if (!strength.unfiltered) filter_for(strength.tracks);
     // Raw frames to raw frames are the filter's output exactly; wherever samples are converted,
     // the picture filter prepares them for the engine.
     const bool converted = &in_format != &kYc48Format || &out_format != &kYc48Format;
@@ -345,6 +364,10 @@ int run_file(const Options& options) {
     reading->reference = std::move(reference);
     reading->reference_path = options.reference;
     reading->times = times.get();
+    if (strength.per_frame) {
+        reading->per_frame = options;
+        reading->code_range = strength.code_range;
+    }
     FramePool& pool = reading->pool;
     std::thread read_thread([reading, times] { reading->run(); });
     Channel<Item>& to_filter = reading->out;
@@ -422,11 +445,27 @@ int run_file(const Options& options) {
                     writer->convert_rows(frame, out, y0, y1);
                 };
             const FrameView view{frame.pixels.data(), frame.w, frame.h, frame.w};
-            const Status status = filter.filter(view, converted, steps);
-            const PictureFilter::Times& spent = filter.times();
-            times->filter_ns += spent.engine.count();
-            times->read_ns += spent.before.count();
-            times->write_ns += spent.after.count();
+            const Strength& chosen = item->strength ? *item->strength : strength;
+            if (strength.per_frame)
+                ++frames_per_setting[chosen.unfiltered ? std::array<std::int32_t, 4>{-1, -1, -1, -1}
+                                                       : chosen.tracks];
+            Status status = Status::ok;
+            if (chosen.unfiltered) {
+                // Nothing to gain: the frame goes out as it was read, conversions only.
+                StageTimes::timed(times->read_ns, [&] {
+                    if (steps.before) steps.before(0, frame.h);
+                });
+                StageTimes::timed(times->write_ns, [&] {
+                    if (steps.after) steps.after(0, frame.h);
+                });
+            } else {
+                PictureFilter& filter = filter_for(chosen.tracks);
+                status = filter.filter(view, converted, steps);
+                const PictureFilter::Times& spent = filter.times();
+                times->filter_ns += spent.engine.count();
+                times->read_ns += spent.before.count();
+                times->write_ns += spent.after.count();
+            }
             if (status != Status::ok)
                 throw RunError("frame " + std::to_string(index) + " (" + std::to_string(frame.w) +
                                "x" + std::to_string(frame.h) +
@@ -463,6 +502,17 @@ int run_file(const Options& options) {
     if (reading->error) std::rethrow_exception(reading->error);
 
     progress.finish();
+    if (strength.per_frame && !options.quiet) {
+        std::string summary;
+        for (const auto& [t, n] : frames_per_setting)
+            summary += (summary.empty() ? "" : ", ") + std::to_string(n) +
+                       (n == 1 ? " frame " : " frames ") +
+                       (t[0] < 0 ? "unfiltered"
+                                 : "--threshold " + std::to_string(t[kThreshold]) + " --quant " +
+                                       std::to_string(t[kQuant]) + " --n-shift " +
+                                       std::to_string(t[kNShift]));
+        std::fprintf(stderr, "korvane-dct: strength auto per frame: %s\n", summary.c_str());
+    }
     report.finish();
     if (compare_file) compare_file->commit();
     output.commit();

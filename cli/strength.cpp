@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <numbers>
 
 #include "cli/errors.h"
@@ -22,30 +23,30 @@ constexpr int kBaseLuma[64] = {
     72, 92, 95, 98, 112, 100, 103, 99,
 };
 
-// One row of the auto table: the setting measured best at a JPEG quality.
+// One row of the auto table: the setting measured at a JPEG quality; quant 0 for "leave the
+// picture unfiltered".
 struct Row {
     int quality;
     std::int32_t threshold;
     std::int32_t quant;
 };
 
-// Measured by scripts/measure-strength (README, "Automatic strength"): per quality the setting
-// whose mean luma PSNR gain over the photos is within 0.02 dB of the best of the grid, with
-// threshold and quant never rising with the quality. Between rows both are interpolated.
+// Measured by scripts/measure-strength (docs/strength.md): per quality the setting with the
+// largest mean gain (RGB PSNR for colour, luma PSNR for gray) over the corpus among those that
+// lose at most 0.005 dB on every picture of it; unfiltered where none gains 0.01 dB on average.
+// A quality between two rows takes the higher row's setting, the one made for a picture with
+// less compression: weaker, so it cannot do the harm a stronger one might.
 constexpr int kPictureShifts = 64;
 constexpr Row kPictureTable[] = {
-    {5, 96, 48},  {10, 40, 32}, {15, 32, 24}, {20, 32, 16}, {25, 24, 16},
-    {30, 24, 16}, {40, 24, 12}, {50, 24, 12}, {60, 24, 8},  {70, 24, 8},
-    {75, 24, 8},  {80, 24, 6},  {85, 20, 6},  {90, 20, 4},  {95, 12, 3},
+    {2, 96, 48},  {5, 96, 48},  {10, 48, 32}, {15, 48, 24}, {20, 32, 24},
+    {30, 24, 16}, {40, 16, 16}, {50, 16, 12}, {60, 12, 12}, {70, 12, 8},
+    {75, 8, 8},   {80, 8, 8},   {85, 8, 6},   {90, 4, 4},   {93, 2, 2},
+    {95, 0, 0},   {97, 0, 0},   {98, 0, 0},   {100, 0, 0},
 };
-// Video: the same measurements at n_shift 16, a quarter of the work per frame; its mean gain is
-// 0.05 to 0.09 dB below the pictures' at every quality.
+// Video: the same rows at n_shift 16, a quarter of the work per frame.
 constexpr int kVideoShifts = 16;
-constexpr Row kVideoTable[] = {
-    {5, 64, 48},  {10, 40, 32}, {15, 32, 24}, {20, 32, 16}, {25, 32, 16},
-    {30, 32, 12}, {40, 32, 12}, {50, 32, 8},  {60, 32, 8},  {70, 32, 6},
-    {75, 32, 6},  {80, 32, 6},  {85, 32, 4},  {90, 20, 4},  {95, 12, 3},
-};
+constexpr int kVideoMargin = 20;
+constexpr int kOtherTableMargin = 10;
 
 // The frequencies the estimate looks at: the first 20 in zigzag order. The lowest keep the most
 // non-zero coefficients in a strongly compressed picture; the higher ones have steps of 2 and
@@ -145,20 +146,27 @@ int table_distance_quality(const std::vector<std::pair<int, double>>& steps) {
     return best_quality;
 }
 
-StrengthSetting interpolate(const Row* rows, std::size_t n, int quality, std::int32_t shifts) {
-    if (quality <= rows[0].quality) return {rows[0].threshold, rows[0].quant, shifts};
-    for (std::size_t i = 1; i < n; ++i) {
-        const Row& a = rows[i - 1];
-        const Row& b = rows[i];
-        if (quality > b.quality) continue;
-        const double f =
-            static_cast<double>(quality - a.quality) / static_cast<double>(b.quality - a.quality);
-        const auto mix = [&](std::int32_t x, std::int32_t y) {
-            return static_cast<std::int32_t>(std::lround(x + f * (y - x)));
-        };
-        return {mix(a.threshold, b.threshold), std::max(1, mix(a.quant, b.quant)), shifts};
+// Whether `table` is libjpeg's luma table at `quality`: baseline (steps up to 255) or not (cjpeg
+// without -baseline keeps larger steps below quality 25).
+bool is_libjpeg_table(const std::vector<int>& table, int quality) {
+    if (table.size() != 64) return false;
+    const int scale = quality < 50 ? 5000 / quality : 200 - 2 * quality;
+    for (std::size_t i = 0; i < 64; ++i) {
+        const int step = std::clamp((kBaseLuma[i] * scale + 50) / 100, 1, 32767);
+        if (table[i] != step && !(step > 255 && table[i] == 255)) return false;
     }
-    return {rows[n - 1].threshold, rows[n - 1].quant, shifts};
+    return true;
+}
+
+StrengthSetting row_for(int quality, std::int32_t shifts) {
+    const Row* row = std::end(kPictureTable) - 1;
+    for (const Row& r : kPictureTable)
+        if (r.quality >= quality) {
+            row = &r;
+            break;
+        }
+    if (row->quant == 0) return {0, 1, shifts, true};
+    return {row->threshold, row->quant, shifts, false};
 }
 
 }  // namespace
@@ -179,7 +187,7 @@ int quality_of_table(const std::vector<int>& luma_quant) {
     return table_distance_quality(steps);
 }
 
-SourceQuality estimate_quality(const Frame& frame) {
+SourceQuality estimate_quality(const Frame& frame, double code_range) {
     SourceQuality result;
     const std::int32_t w = frame.w, h = frame.h;
     if (w < 16 || h < 16 || frame.pixels.size() != static_cast<std::size_t>(w) * h) return result;
@@ -239,40 +247,44 @@ SourceQuality estimate_quality(const Frame& frame) {
 
     for (std::size_t k = 0; k < kPositions; ++k)
         if (const double step = find_step(coefficients[k]); step > 0)
-            result.steps.emplace_back(kEstimatePositions[k], step / kEngineUnitsPerCode);
+            result.steps.emplace_back(kEstimatePositions[k],
+                                      step / kEngineUnitsPerCode * code_range);
     if (result.steps.size() >= 2) result.quality = table_distance_quality(result.steps);
     return result;
 }
 
 StrengthSetting setting_for(const SourceQuality& source, bool video) {
     const std::int32_t shifts = video ? kVideoShifts : kPictureShifts;
-    if (!source.quality) return {0, 1, shifts};
-    return video ? interpolate(kVideoTable, std::size(kVideoTable), *source.quality, shifts)
-                 : interpolate(kPictureTable, std::size(kPictureTable), *source.quality, shifts);
+    if (!source.quality) return {0, 1, shifts, true};
+    // Video: the row of a quality kVideoMargin higher. The table was measured on JPEG pictures;
+    // an MPEG-2 or MPEG-4 intra frame, which quantises with other matrices and rounding, looks
+    // like a JPEG of a lower quality than its errors are, and lost up to 0.3 dB under its own
+    // row (scripts/measure-strength-video).
+    // Another encoder's table (FFmpeg's Motion JPEG, tables of one's own) quantises differently
+    // from libjpeg's at the nearest quality: the row of a quality kOtherTableMargin higher. Under
+    // their own row, FFmpeg's -q:v 4 lost 0.12 dB on one photo (docs/strength.md).
+    const int margin = video ? kVideoMargin : source.libjpeg_table ? 0 : kOtherTableMargin;
+    return row_for(*source.quality + margin, shifts);
 }
 
-Strength choose_strength(const Options& options, const Format& input,
-                         std::unique_ptr<FrameReader>& reader) {
+namespace {
+
+// The tracks for a source under --strength auto, the options' tracks where given.
+Strength decide(const Options& options, const SourceQuality& source, bool video) {
     Strength strength;
     strength.tracks = options.tracks;
-    const StreamInfo& info = reader->info();
-    const bool automatic =
-        options.strength.empty() ? !info.luma_quant.empty() : options.strength == "auto";
-    if (!automatic) return strength;
-
-    SourceQuality source;
-    if (!info.luma_quant.empty()) {
-        source.from = SourceQuality::From::jpeg_table;
-        source.quality = quality_of_table(info.luma_quant);
-    } else {
-        Frame first;
-        if (reader->read(first)) {
-            source = estimate_quality(first);
-            reader = std::make_unique<PeekedReader>(std::move(reader), std::move(first));
-        }
+    StrengthSetting s = setting_for(source, video);
+    const bool any_given = options.track_given[kThreshold] || options.track_given[kQuant] ||
+                           options.track_given[kNShift];
+    if (s.unfiltered && any_given) {
+        // A track given by hand asks for filtering: the others from the weakest measured setting.
+        for (auto r = std::end(kPictureTable); r-- != std::begin(kPictureTable);)
+            if (r->quant != 0) {
+                s = {r->threshold, r->quant, s.n_shift, false};
+                break;
+            }
     }
-    const bool video = &input == &kY4mFormat || &input == &kYc48Format;
-    const StrengthSetting s = setting_for(source, video);
+    strength.unfiltered = s.unfiltered;
     const std::int32_t chosen[3] = {s.threshold, s.quant, s.n_shift};
     std::string given;
     for (int t = 0; t < 3; ++t) {
@@ -287,13 +299,24 @@ Strength choose_strength(const Options& options, const Format& input,
 
     std::string why;
     if (source.from == SourceQuality::From::jpeg_table) {
-        why = "JPEG quality " + std::to_string(*source.quality) + " (its luma quantisation table)";
+        why = "JPEG quality " + std::to_string(*source.quality) +
+              (source.libjpeg_table
+                   ? " (its luma quantisation table)"
+                   : " (the nearest libjpeg table to its luma quantisation table; another "
+                     "encoder's, so the setting of quality " +
+                         std::to_string(std::min(100, *source.quality + kOtherTableMargin)) + ")");
     } else if (source.quality) {
         why = "looks like JPEG quality " + std::to_string(*source.quality) +
               " (quantisation estimated from its 8x8 blocks, grid at " +
               std::to_string(source.offset_x) + "," + std::to_string(source.offset_y) + ")";
     } else {
-        why = "no block quantisation found, so a setting that changes almost nothing";
+        why = "no block quantisation found";
+    }
+    if (strength.unfiltered) {
+        strength.message = "strength auto: " + why +
+                           (source.quality ? ": no setting was measured to gain there" : "") +
+                           ": left unfiltered";
+        return strength;
     }
     const auto& t = strength.tracks;
     strength.message = "strength auto: " + why + ": --threshold " + std::to_string(t[kThreshold]) +
@@ -301,6 +324,48 @@ Strength choose_strength(const Options& options, const Format& input,
                        std::to_string(t[kNShift]) +
                        (given.empty() ? "" : " (" + given + " as given)");
     return strength;
+}
+
+}  // namespace
+
+Strength choose_strength(const Options& options, const Format& input,
+                         std::unique_ptr<FrameReader>& reader) {
+    Strength strength;
+    strength.tracks = options.tracks;
+    const StreamInfo& info = reader->info();
+    const bool automatic =
+        options.strength.empty() ? !info.luma_quant.empty() : options.strength == "auto";
+    if (!automatic) return strength;
+
+    SourceQuality source;
+    if (!info.luma_quant.empty()) {
+        source.from = SourceQuality::From::jpeg_table;
+        source.quality = quality_of_table(info.luma_quant);
+        source.libjpeg_table = is_libjpeg_table(info.luma_quant, *source.quality);
+    } else {
+        Frame first;
+        if (reader->read(first)) {
+            source = estimate_quality(first, luma_code_range(info));
+            reader = std::make_unique<PeekedReader>(std::move(reader), std::move(first));
+        }
+    }
+    const bool video = &input == &kY4mFormat || &input == &kYc48Format;
+    Strength chosen = decide(options, source, video);
+    // Video estimated from its frames: each frame gets its own setting (inter-coded frames show
+    // other steps than intra frames, or none).
+    chosen.per_frame = video && source.from == SourceQuality::From::estimate;
+    chosen.code_range = luma_code_range(info);
+    if (chosen.per_frame && !chosen.message.empty())
+        chosen.message.replace(0, std::strlen("strength auto"), "strength auto, frame 1");
+    return chosen;
+}
+
+double luma_code_range(const StreamInfo& info) {
+    return info.layout == Layout::ycbcr && !info.full_range ? 219.0 / 255.0 : 1.0;
+}
+
+Strength frame_strength(const Options& options, const Frame& frame, double code_range) {
+    return decide(options, estimate_quality(frame, code_range), true);
 }
 
 }  // namespace korvane::cli

@@ -5,7 +5,8 @@
 // estimated from the picture itself. A picture decoded from a block-DCT codec keeps that codec's
 // 8x8 grid, and its DCT coefficients on that grid lie near multiples of the quantisation steps;
 // the estimate finds those steps for the low frequencies. The setting for a quality comes from a
-// table measured on photos (scripts/measure-strength, README "Automatic strength").
+// table measured on photos (scripts/measure-strength, docs/strength.md); where no setting was
+// measured to gain, the picture is left unfiltered.
 #pragma once
 
 #include <array>
@@ -25,6 +26,8 @@ struct SourceQuality {
     From from = From::estimate;
     // The libjpeg-equivalent quality, or nothing when the picture shows no block quantisation.
     std::optional<int> quality;
+    // From a JPEG table: the table is libjpeg's own at that quality (else another encoder's).
+    bool libjpeg_table = true;
     // Estimate: the block grid's offset (the first column and row of a block), and the
     // quantisation steps found: (row-major position, step in 8-bit full-range codes).
     int offset_x = 0, offset_y = 0;
@@ -35,6 +38,9 @@ struct StrengthSetting {
     std::int32_t threshold = 0;
     std::int32_t quant = 1;
     std::int32_t n_shift = 1;
+    // No setting was measured to gain at this compression (or none was found): the frames are
+    // left as they were read, the filter not run at all.
+    bool unfiltered = false;
 };
 
 // libjpeg's luma table at `quality` (1..100), baseline (steps at most 255), row-major order.
@@ -44,25 +50,37 @@ std::array<int, 64> libjpeg_luma_table(int quality);
 // of |log ratio| over the positions; among equals the highest quality.
 int quality_of_table(const std::vector<int>& luma_quant);
 
-// Estimates the quality from a frame in the host's scale (luma only).
-SourceQuality estimate_quality(const Frame& frame);
+// Estimates the quality from a frame in the host's scale (luma only). `code_range`: the part of
+// the host's luma range that the source's codes span (219/255 for limited-range video, whose
+// codec quantised the codes 16..235), so that the steps come out in the codec's own units.
+SourceQuality estimate_quality(const Frame& frame, double code_range = 1.0);
+// That part for a stream.
+double luma_code_range(const StreamInfo& info);
 
-// The setting for a source: from the measured table for pictures (n_shift 64) or for video
-// (a smaller n_shift, see strength.cpp); a setting that changes almost nothing when no
-// quantisation was found.
+// The setting for a source: the measured table's row for its quality, n_shift 64 for pictures;
+// for video n_shift 16 and the row of a higher quality, and for another encoder's JPEG table
+// also a higher one (see strength.cpp); unfiltered where the row says no setting gains, and
+// when no quantisation was found.
 StrengthSetting setting_for(const SourceQuality& source, bool video);
 
 // What --strength decided for a run.
 struct Strength {
     std::array<std::int32_t, 4> tracks{};  // threshold, quant, n_shift, zero_weight
-    std::string message;                   // for standard error; empty under manual strength
+    bool unfiltered = false;               // auto found nothing to gain: the filter is not run
+    bool per_frame = false;  // video under auto: every frame gets frame_strength() of its own
+    double code_range = 1;   // luma_code_range() of the stream, for frame_strength()
+    std::string message;     // for standard error; empty under manual strength
 };
 
 // The tracks for this run. Under --strength manual, the options' tracks. Under auto (the default
 // for input with a quantisation table, i.e. JPEG), threshold, quant and n_shift from the source,
-// except those given on the command line. Estimating reads the first frame of `reader`, which is
-// then replaced by a reader that hands that frame back first.
+// except those given on the command line; where the measurements show no gain at the source's
+// compression (and no track was given), no filtering at all. Estimating reads the first frame of
+// `reader`, which is then replaced by a reader that hands that frame back first.
 Strength choose_strength(const Options& options, const Format& input,
                          std::unique_ptr<FrameReader>& reader);
+
+// Video under --strength auto: the tracks for one frame, from its own estimate.
+Strength frame_strength(const Options& options, const Frame& frame, double code_range);
 
 }  // namespace korvane::cli
