@@ -66,18 +66,11 @@ std::int32_t track_value(Track track) {
     return static_cast<std::int32_t>(std::lround(v));
 }
 
-bool same_settings(const Settings& a, const Settings& b) {
-    return a.threshold == b.threshold && a.quant == b.quant && a.shifts == b.shifts &&
-           a.zero_weight == b.zero_weight;
-}
-
 std::int32_t worker_threads() { return default_threads(); }
 
-// What one frame needs, kept from frame to frame: the filter with its threads and scratch (built
-// again when the settings change) and the picture and sample buffers, kept while the frame size
-// stays the same.
+// What one frame needs, kept from frame to frame: the filter with its threads and scratch, and
+// the picture and sample buffers, kept while the frame size stays the same.
 struct FrameState {
-    Settings settings;
     std::unique_ptr<PictureFilter> filter;
     std::vector<PixelRgba> picture;
     std::vector<YcPixel> work;
@@ -100,12 +93,10 @@ void release_state() {
 bool filter_picture(ProcVideo& video, const Settings& settings, std::int32_t w, std::int32_t h) {
     if (!g_state) g_state = new FrameState;
     FrameState& state = *g_state;
-    if (!state.filter || !same_settings(state.settings, settings)) {
-        state.filter.reset();  // its threads and scratch go before the new ones come
+    // The threads and the scratch start with the first frame and stay, whatever the settings.
+    if (!state.filter)
         state.filter =
-            std::make_unique<PictureFilter>(settings, kernels_for(plugin_tier()), worker_threads());
-        state.settings = settings;
-    }
+            std::make_unique<PictureFilter>(kernels_for(plugin_tier()), worker_threads());
     const std::size_t pixels = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
     if (state.picture.size() != pixels) {
         state.picture = {};
@@ -115,7 +106,7 @@ bool filter_picture(ProcVideo& video, const Settings& settings, std::int32_t w, 
     video.get_image_data(state.picture.data());
     const RgbaView view{reinterpret_cast<std::uint8_t*>(state.picture.data()), w, h,
                         4 * static_cast<std::ptrdiff_t>(w)};
-    if (filter_rgba8(*state.filter, view, state.work) != Status::ok) return false;
+    if (filter_rgba8(*state.filter, settings, view, state.work) != Status::ok) return false;
     video.set_image_data(state.picture.data(), w, h);
     return true;
 }

@@ -322,16 +322,11 @@ int run_file(const Options& options) {
             options.host_threads ? shifts_on_host(t[kNShift], options.host_threads) : t[kNShift],
             t[kZeroWeight]};
     };
-    // One filter per setting in use (per-frame auto may use several), made when first needed.
-    std::map<std::array<std::int32_t, 4>, std::unique_ptr<PictureFilter>> filters;
-    const auto filter_for = [&](const std::array<std::int32_t, 4>& t) -> PictureFilter& {
-        auto& f = filters[t];
-        if (!f) f = std::make_unique<PictureFilter>(settings_of(t), kernels, options.threads);
-        return *f;
-    };
+    // One filter, its threads and memory kept from frame to frame; each frame brings its own
+    // setting (per-frame auto may use several).
+    PictureFilter filter(kernels, options.threads);
     // Per-frame auto: how many frames got each setting (unfiltered as all -1), for the summary.
     std::map<std::array<std::int32_t, 4>, std::int64_t> frames_per_setting;
-    if (!strength.unfiltered) filter_for(strength.tracks);
     // Raw frames to raw frames are the filter's output exactly; wherever samples are converted,
     // the picture filter prepares them for the engine.
     const bool converted = &in_format != &kYc48Format || &out_format != &kYc48Format;
@@ -459,9 +454,8 @@ int run_file(const Options& options) {
                     if (steps.after) steps.after(0, frame.h);
                 });
             } else {
-                PictureFilter& filter = filter_for(chosen.tracks);
-                status = filter.filter(view, converted, steps);
-                const PictureFilter::Times& spent = filter.times();
+                PictureFilter::Times spent;
+                status = filter.filter(settings_of(chosen.tracks), view, converted, steps, &spent);
                 times->filter_ns += spent.engine.count();
                 times->read_ns += spent.before.count();
                 times->write_ns += spent.after.count();

@@ -107,14 +107,14 @@ int sweep(const std::vector<std::string>& args) {
         throw std::runtime_error(input + ": not the reference's size");
     const double before = seen_psnr(metric_planes(source, info), reference);
     const Kernels kernels = kernels_for(best_tier());
+    PictureFilter filter(kernels, threads);
     for (const int n : shifts)
         for (const int t : thresholds)
             for (const int q : quants) {
                 if (q > std::max(t, 1) || q * ratio < t) continue;
-                PictureFilter filter({t, q, n, 0}, kernels, threads);
                 Frame frame = source;
                 const FrameView view{frame.pixels.data(), frame.w, frame.h, frame.w};
-                if (filter.filter(view, true) != Status::ok)
+                if (filter.filter({t, q, n, 0}, view, true) != Status::ok)
                     throw std::runtime_error("the filter failed");
                 const double after = seen_psnr(metric_planes(frame, info), reference);
                 std::printf("%s\t%s\t%d\t%d\t%d\t%.4f\t%.4f\n", label.c_str(), input.c_str(), t, q,
@@ -138,7 +138,7 @@ int auto_gain(const std::vector<std::string>& args) {
             files.push_back(args[i]);
     }
     if (files.size() % 2 != 0) throw std::runtime_error("usage: auto REFERENCE INPUT ...");
-    const Kernels& kernels = *tier_kernels(best_tier());
+    const Kernels kernels = kernels_for(best_tier());
     for (std::size_t i = 0; i < files.size(); i += 2) {
         const std::string& input = files[i + 1];
         Options options;
@@ -157,9 +157,9 @@ int auto_gain(const std::vector<std::string>& args) {
         std::string setting = "unfiltered";
         if (!strength.unfiltered) {
             const auto& t = strength.tracks;
-            PictureFilter filter({t[0], t[1], t[2], t[3]}, kernels, threads);
+            PictureFilter filter(kernels, threads);
             const FrameView view{frame.pixels.data(), frame.w, frame.h, frame.w};
-            if (filter.filter(view, true) != Status::ok)
+            if (filter.filter({t[0], t[1], t[2], t[3]}, view, true) != Status::ok)
                 throw std::runtime_error("the filter failed");
             after = seen_psnr(metric_planes(frame, info), reference);
             setting =

@@ -57,16 +57,12 @@ public:
                          setting_from_param(kQuant, params_[kQuant]),
                          setting_from_param(kNShift, params_[kNShift]),
                          setting_from_param(kZeroWeight, params_[kZeroWeight])};
-        // The threads are started again only when a setting changes (hosts set every parameter
-        // before every frame, mostly to the values it already has).
-        if (!filter_ || !same(filter_->settings(), s)) {
-            filter_.reset();
-            filter_ =
-                std::make_unique<PictureFilter>(s, kernels_for(plugin_tier()), worker_threads());
-        }
+        // The threads start with the first frame and stay, whatever the settings of the next.
+        if (!filter_)
+            filter_ = std::make_unique<PictureFilter>(kernels_for(plugin_tier()), worker_threads());
         const RgbaView view{reinterpret_cast<std::uint8_t*>(pixels), w_, h_,
                             4 * static_cast<std::ptrdiff_t>(w_)};
-        filter_rgba8(*filter_, view, work_);
+        filter_rgba8(*filter_, s, view, work_);
     }
 
     std::size_t frame_bytes() const {
@@ -74,11 +70,6 @@ public:
     }
 
 private:
-    static bool same(const Settings& a, const Settings& b) {
-        return a.threshold == b.threshold && a.quant == b.quant && a.shifts == b.shifts &&
-               a.zero_weight == b.zero_weight;
-    }
-
     std::int32_t w_, h_;
     double params_[kTrackCount];
     std::unique_ptr<PictureFilter> filter_;

@@ -31,6 +31,7 @@ void pixels_to_host(const PixelsView& v, std::int32_t y0, std::int32_t y1, YcPix
 
 // Filters the pixels in place; `work` is reused from call to call (w x h pixels). On any status
 // but ok the pixels are untouched.
-Status filter_pixels(PictureFilter& filter, const PixelsView& v, std::vector<YcPixel>& work);
+Status filter_pixels(PictureFilter& filter, const Settings& settings, const PixelsView& v,
+                     std::vector<YcPixel>& work);
 
 }  // namespace korvane::gimp

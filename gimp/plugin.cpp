@@ -176,11 +176,6 @@ Settings settings_of(const Values& v, const std::optional<AutoSetting>& automati
     return s;
 }
 
-bool same(const Settings& a, const Settings& b) {
-    return a.threshold == b.threshold && a.quant == b.quant && a.shifts == b.shifts &&
-           a.zero_weight == b.zero_weight;
-}
-
 // Filters the whole drawable (the block grids lie on the layer as on the picture korvane-dct
 // reads) and writes the selected part back through the shadow buffer, as one undo step, with
 // GIMP's progress bar pulsing meanwhile. Throws on failure, before anything was written.
@@ -195,9 +190,9 @@ void filter_drawable(gint32 image, gint32 drawable, const Settings& settings) {
 
     // The filter runs on its own threads; GIMP's progress may be told only from this one.
     auto done = std::async(std::launch::async, [&] {
-        PictureFilter filter(settings, kernels_for(plugin_tier()), worker_threads());
+        PictureFilter filter(kernels_for(plugin_tier()), worker_threads());
         std::vector<YcPixel> work;
-        return filter_pixels(filter, pixels.view, work);
+        return filter_pixels(filter, settings, pixels.view, work);
     });
     while (done.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
         gimp_progress_pulse();
@@ -261,9 +256,10 @@ struct Dialog {
         const Settings s =
             settings_of(*values, values->automatic ? std::optional(auto_now()) : std::nullopt);
         try {
-            if (!filter || !same(filter->settings(), s))
-                filter = std::make_unique<PictureFilter>(s, kernels_for(plugin_tier()), worker_threads());
-            filter_pixels(*filter, pixels.view, work);
+            if (!filter)
+                filter =
+                    std::make_unique<PictureFilter>(kernels_for(plugin_tier()), worker_threads());
+            filter_pixels(*filter, s, pixels.view, work);
         } catch (...) {
             // No threads or memory: the preview shows the picture unfiltered.
         }

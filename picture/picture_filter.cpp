@@ -114,8 +114,8 @@ void move_and_add_low(std::int16_t* s, const std::uint8_t* low, std::size_t n, s
 
 }  // namespace
 
-PictureFilter::PictureFilter(const Settings& settings, const Kernels& kernels, std::int32_t threads)
-    : settings_(settings), kernels_(kernels), pool_(threads), scratch_(&allocate_large) {}
+PictureFilter::PictureFilter(const Kernels& kernels, std::int32_t threads)
+    : kernels_(kernels), pool_(threads), scratch_(&allocate_large) {}
 
 template <typename Pass>
 void PictureFilter::on_bands(std::int32_t h, const Pass& pass) {
@@ -142,11 +142,14 @@ void PictureFilter::on_bands(std::int32_t h, const Pass& pass) {
         pool_.run_on_all(&Bands::run, &job, nullptr);
 }
 
-Status PictureFilter::filter(const FrameView& frame, bool converted, const RowSteps& steps) {
+Status PictureFilter::filter(const Settings& settings, const FrameView& frame, bool converted,
+                             const RowSteps& steps, Times* spent) {
+    if (spent) *spent = Times{};
     const auto run_engine = [&] {
+        if (!spent) return filter_frame(frame, settings, kernels_, pool_.parallel(), scratch_);
         const auto start = std::chrono::steady_clock::now();
-        const Status status = filter_frame(frame, settings_, kernels_, pool_.parallel(), scratch_);
-        times_.engine = std::chrono::steady_clock::now() - start;
+        const Status status = filter_frame(frame, settings, kernels_, pool_.parallel(), scratch_);
+        spent->engine = std::chrono::steady_clock::now() - start;
         return status;
     };
     if (frame.w <= 0 || frame.h <= 0 || !frame.pixels) return run_engine();
@@ -168,14 +171,14 @@ Status PictureFilter::filter(const FrameView& frame, bool converted, const RowSt
 
     // Time on the threads, summed: each adds its own.
     std::atomic<std::int64_t> before_ns{0}, after_ns{0};
-    const auto timed = [](std::atomic<std::int64_t>& total, auto&& step) {
+    const auto timed = [spent](std::atomic<std::int64_t>& total, auto&& step) {
+        if (!spent) return step();
         const auto start = std::chrono::steady_clock::now();
         step();
         total += std::chrono::duration_cast<std::chrono::nanoseconds>(
                      std::chrono::steady_clock::now() - start)
                      .count();
     };
-    times_ = Times{};
     if (converted || steps.before)
         on_bands(frame.h, [&](std::int32_t y0, std::int32_t y1) {
             timed(before_ns, [&] {
@@ -196,8 +199,10 @@ Status PictureFilter::filter(const FrameView& frame, bool converted, const RowSt
                 if (ok && steps.after) steps.after(y0, y1);
             });
         });
-    times_.before = std::chrono::nanoseconds(before_ns.load());
-    times_.after = std::chrono::nanoseconds(after_ns.load());
+    if (spent) {
+        spent->before = std::chrono::nanoseconds(before_ns.load());
+        spent->after = std::chrono::nanoseconds(after_ns.load());
+    }
     return status;
 }
 

@@ -19,10 +19,9 @@ namespace korvane {
 class PictureFilter {
 public:
     // `threads` worker threads; the output does not depend on them, nor on the kernels' tier
-    // (the filter keeps its own copy of the table).
-    PictureFilter(const Settings& settings, const Kernels& kernels, std::int32_t threads);
-
-    const Settings& settings() const { return settings_; }
+    // (the filter keeps its own copy of the table). The threads and the memory are kept from
+    // call to call, whatever the settings of each call.
+    PictureFilter(const Kernels& kernels, std::int32_t threads);
 
     // Work on the filter's threads around the engine call, a chunk of rows at a time: `before`
     // on rows y0 .. y1 - 1 before the engine sees them (converting them from a file's samples,
@@ -35,30 +34,29 @@ public:
         std::function<void(std::int32_t y0, std::int32_t y1)> before, after;
     };
 
-    // Filters the frame in place. `converted`: its samples were converted from a file format
-    // (PNG, Y4M, RGBA pixels) rather than read as the host's own, so they get the tool's
-    // treatment around the engine call: luma centred on zero, so that no valid sample meets the
-    // inverse transform's clamp, and the low 4 bits that the engine drops carried around it (see
-    // picture_filter.cpp). Raw host frames go through the engine as they are. On any status but
-    // ok the frame is as it was after `before`, and `after` has not run.
-    Status filter(const FrameView& frame, bool converted, const RowSteps& steps = {});
-
-    // Where the last filter() spent its time: in the engine call, and on the threads' work
-    // before and after it (`before` and `after` with the preparation around the engine),
-    // summed over the threads.
+    // Where a filter() call spent its time, when asked: in the engine call, and on the threads'
+    // work before and after it (`before` and `after` with the preparation around the engine),
+    // summed over the threads. Only korvane-dct's --stats asks; the plug-ins read no clock.
     struct Times {
         std::chrono::nanoseconds engine{0}, before{0}, after{0};
     };
-    const Times& times() const { return times_; }
+
+    // Filters the frame in place with `settings` (checked by the engine: a setting out of its
+    // range gives invalid_argument and leaves the frame alone). `converted`: its samples were
+    // converted from a file format (PNG, Y4M, RGBA pixels) rather than read as the host's own, so
+    // they get the tool's treatment around the engine call: luma centred on zero, so that no valid
+    // sample meets the inverse transform's clamp, and the low 4 bits that the engine drops carried
+    // around it (see picture_filter.cpp). Raw host frames go through the engine as they are. On any
+    // status but ok the frame is as it was after `before`, and `after` has not run.
+    Status filter(const Settings& settings, const FrameView& frame, bool converted,
+                  const RowSteps& steps = {}, Times* spent = nullptr);
 
 private:
-    Settings settings_;
     Kernels kernels_;
     ThreadPool pool_;
     Scratch scratch_;
     std::vector<std::uint8_t, LargeAllocator<std::uint8_t>>
         low_;  // the low 4 bits of every sample of the frame being filtered
-    Times times_;
 
     // Runs pass(y0, y1) on every chunk of rows of an h-row frame, the chunks split in one band
     // of them per thread.

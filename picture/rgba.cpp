@@ -4,7 +4,8 @@
 
 namespace korvane {
 
-Status filter_rgba8(PictureFilter& filter, const RgbaView& pixels, std::vector<YcPixel>& work) {
+Status filter_rgba8(PictureFilter& filter, const Settings& settings, const RgbaView& pixels,
+                    std::vector<YcPixel>& work) {
     if (pixels.w < 0 || pixels.h < 0 || (pixels.w > 0 && pixels.h > 0 && !pixels.data) ||
         pixels.stride < 4 * static_cast<std::ptrdiff_t>(pixels.w))
         return Status::invalid_argument;
@@ -32,7 +33,7 @@ Status filter_rgba8(PictureFilter& filter, const RgbaView& pixels, std::vector<Y
         }
     };
     const FrameView frame{work.data(), pixels.w, pixels.h, pixels.w};
-    return filter.filter(frame, true, steps);
+    return filter.filter(settings, frame, true, steps);
 }
 
 }  // namespace korvane

@@ -21,6 +21,7 @@ struct RgbaView {
 
 // Filters the pixels in place; `work` is reused from call to call (w x h pixels). On any status
 // but ok the pixels are untouched.
-Status filter_rgba8(PictureFilter& filter, const RgbaView& pixels, std::vector<YcPixel>& work);
+Status filter_rgba8(PictureFilter& filter, const Settings& settings, const RgbaView& pixels,
+                    std::vector<YcPixel>& work);
 
 }  // namespace korvane

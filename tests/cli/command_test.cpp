@@ -583,10 +583,10 @@ TEST(Command, RgbaPixelsFilterAsTheCommandFiltersAnRgbaPng) {
 
     Settings settings;
     settings.shifts = 5;
-    PictureFilter filter(settings, kernels_for(best_tier()), 3);
+    PictureFilter filter(kernels_for(best_tier()), 3);
     std::vector<YcPixel> work;
     std::vector<unsigned char> got = rgba;
-    ASSERT_EQ(filter_rgba8(filter, RgbaView{got.data(), w, h, 4 * w}, work), Status::ok);
+    ASSERT_EQ(filter_rgba8(filter, settings, RgbaView{got.data(), w, h, 4 * w}, work), Status::ok);
     ASSERT_EQ(out.data.size(), got.size());
     EXPECT_EQ(out.data, got);
     for (std::size_t i = 3; i < got.size(); i += 4) ASSERT_EQ(got[i], rgba[i]);  // alpha kept

@@ -153,9 +153,10 @@ TEST(ConvertedKnownAnswer, Rgba8) {
     for (std::size_t s = 0; s < 2; ++s) {
         for (const std::int32_t threads : {1, 3}) {
             std::vector<std::uint8_t> pixels = source;
-            PictureFilter filter(settings[s], kernels_for(best_tier()), threads);
+            PictureFilter filter(kernels_for(best_tier()), threads);
             std::vector<YcPixel> work;
-            ASSERT_EQ(filter_rgba8(filter, {pixels.data(), kW, kH, kStride}, work), Status::ok);
+            ASSERT_EQ(filter_rgba8(filter, settings[s], {pixels.data(), kW, kH, kStride}, work),
+                      Status::ok);
             for (int y = 0; y < kH; ++y) {
                 for (int x = 0; x < kW; ++x)
                     ASSERT_EQ(pixels[static_cast<std::size_t>(y * kStride + x * 4 + 3)],

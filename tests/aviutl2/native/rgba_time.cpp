@@ -38,14 +38,14 @@ int main(int argc, char** argv) {
     const korvane::Settings settings{v[0], v[1], v[2], v[3]};
     const unsigned hardware = std::thread::hardware_concurrency();
     const auto threads = static_cast<std::int32_t>(hardware ? hardware : 1);
-    korvane::PictureFilter filter(settings, korvane::kernels_for(korvane::plugin_tier()), threads);
+    korvane::PictureFilter filter(korvane::kernels_for(korvane::plugin_tier()), threads);
     std::vector<korvane::YcPixel> work;
     std::vector<double> times;
     for (int r = 0; r < repeat; ++r) {
         std::vector<unsigned char> copy = picture;
         const auto t0 = std::chrono::steady_clock::now();
-        const korvane::Status s =
-            korvane::filter_rgba8(filter, korvane::RgbaView{copy.data(), w, h, 4 * w}, work);
+        const korvane::Status s = korvane::filter_rgba8(
+            filter, settings, korvane::RgbaView{copy.data(), w, h, 4 * w}, work);
         const auto t1 = std::chrono::steady_clock::now();
         if (s != korvane::Status::ok) {
             std::fprintf(stderr, "korvane-rgba-time: the filter failed\n");
