@@ -1,8 +1,8 @@
 // The plug-in inside the programs people use: ffmpeg's frei0r filter, MLT's melt and GStreamer's
 // frei0r elements, each on a short RGBA clip and each frame compared with korvane-dct's output.
 // The clip goes in and comes out as raw RGBA, so that the plug-in sees exactly the clip's pixels
-// and its output reaches the comparison unconverted. A missing melt or GStreamer skips its test;
-// ffmpeg is in scripts/install-deps' default list, so without it the tests that need it fail.
+// and its output reaches the comparison unconverted. The three hosts are in scripts/install-deps'
+// default list: a missing one fails its test and says how to install it.
 #include "tests/frei0r/frei0r_util.h"
 
 namespace korvane::test {
@@ -102,7 +102,7 @@ TEST_F(Hosts, Ffmpeg) {
 }
 
 TEST_F(Hosts, Melt) {
-    if (!have("melt")) GTEST_SKIP() << "melt is not installed (scripts/install-deps melt)";
+    ASSERT_TRUE(have("melt")) << "melt is not installed (scripts/install-deps installs it)";
     ASSERT_TRUE(have("ffmpeg")) << "ffmpeg is not installed (scripts/install-deps installs it); "
                                    "it makes melt's input";
     // melt reads a container, not raw frames: the clip losslessly in NUT, and a profile of its
@@ -130,14 +130,14 @@ TEST_F(Hosts, Melt) {
 }
 
 TEST_F(Hosts, GStreamer) {
-    if (!have("gst-launch-1.0"))
-        GTEST_SKIP() << "gst-launch-1.0 is not installed (scripts/install-deps gstreamer1.0-tools "
-                        "gstreamer1.0-plugins-bad)";
-    if (run_shell(in_dir("gst-inspect-1.0 frei0r-filter-korvane-dct >/dev/null 2>&1 && "
-                         "gst-inspect-1.0 rawvideoparse >/dev/null 2>&1"))
-            .status != 0)
-        GTEST_SKIP() << "GStreamer's frei0r or rawvideoparse element is missing "
-                        "(scripts/install-deps gstreamer1.0-plugins-bad)";
+    ASSERT_TRUE(have("gst-launch-1.0"))
+        << "gst-launch-1.0 is not installed (scripts/install-deps installs it)";
+    ASSERT_EQ(run_shell(in_dir("gst-inspect-1.0 frei0r-filter-korvane-dct >/dev/null 2>&1 && "
+                               "gst-inspect-1.0 rawvideoparse >/dev/null 2>&1"))
+                  .status,
+              0)
+        << "GStreamer's frei0r or rawvideoparse element is missing "
+           "(scripts/install-deps installs gstreamer1.0-plugins-bad)";
     check("gstreamer", [](const HostCase& c) {
         // Property names are the parameter names with '-' for '_'.
         std::string params;
