@@ -26,19 +26,12 @@
 #include "cli/errors.h"
 #include "cli/exif.h"
 #include "cli/formats.h"
+#include "cli/jpeg_errors.h"
 #include "cli/output_file.h"
 #include "picture/convert.h"
 
 namespace korvane::cli {
 namespace {
-
-struct ErrorManager {
-    jpeg_error_mgr pub;  // first, so that a j_common_ptr's err points at the whole manager
-    std::jmp_buf jump;
-    char message[JMSG_LENGTH_MAX];
-    bool extraneous_data;  // a warning that the data had stray bytes between segments
-    bool bad_icc;          // a warning that an ICC marker was malformed
-};
 
 // Warnings about metadata that this reader does not use, or about bytes between segments that
 // libjpeg skipped (the picture itself is whole): the decode goes on. Every other warning means
@@ -57,15 +50,9 @@ bool harmless(int code) {
     }
 }
 
-extern "C" void on_error(j_common_ptr cinfo) {
-    auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
-    (*cinfo->err->format_message)(cinfo, err->message);
-    std::longjmp(err->jump, 1);
-}
-
 extern "C" void on_message(j_common_ptr cinfo, int level) {
     if (level >= 0) return;  // trace messages
-    auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
+    auto* err = reinterpret_cast<JpegErrors*>(cinfo->err);
     const int code = cinfo->err->msg_code;
     if (!harmless(code)) {
         (*cinfo->err->format_message)(cinfo, err->message);
@@ -154,7 +141,7 @@ extern "C" void source_skip(j_decompress_ptr cinfo, long count) {
 // The decompressor and what it allocated, released whichever way the decode ends.
 struct Decoder {
     jpeg_decompress_struct cinfo{};
-    ErrorManager err{};
+    JpegErrors err{};
     Source src{};
     ScanWatch watch{};
     std::vector<unsigned char> bytes;  // the file as far as it was read (arithmetic-coded)
@@ -334,7 +321,7 @@ private:
         }
 
         d.cinfo.err = jpeg_std_error(&d.err.pub);
-        d.err.pub.error_exit = on_error;
+        d.err.pub.error_exit = jpeg_error_jump;
         d.err.pub.emit_message = on_message;
         Header header;
         const auto prepare = [&] {
@@ -378,7 +365,7 @@ private:
         if (d.watch.ran_out) {
             Decoder check;
             check.cinfo.err = jpeg_std_error(&check.err.pub);
-            check.err.pub.error_exit = on_error;
+            check.err.pub.error_exit = jpeg_error_jump;
             check.err.pub.emit_message = on_message;
             if (!dc_in_range(check, d.bytes))
                 fail(

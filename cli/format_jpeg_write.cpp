@@ -22,30 +22,19 @@
 
 #include "cli/errors.h"
 #include "cli/formats.h"
+#include "cli/jpeg_errors.h"
 #include "cli/output_file.h"
 #include "picture/convert.h"
 
 namespace korvane::cli {
 namespace {
 
-struct ErrorManager {
-    jpeg_error_mgr pub;  // first, so that a j_common_ptr's err points at the whole manager
-    std::jmp_buf jump;
-    char message[JMSG_LENGTH_MAX];
-};
-
-extern "C" void on_write_error(j_common_ptr cinfo) {
-    auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
-    (*cinfo->err->format_message)(cinfo, err->message);
-    std::longjmp(err->jump, 1);
-}
-
 extern "C" void on_write_message(j_common_ptr, int) {}
 
 // What one encode needs, owned by the caller so that a longjmp out of libjpeg leaks nothing.
 struct Encoder {
     jpeg_compress_struct cinfo{};
-    ErrorManager err{};
+    JpegErrors err{};
     unsigned char* out = nullptr;  // malloc'ed by jpeg_mem_dest
     unsigned long out_size = 0;
     bool created = false;
@@ -67,7 +56,7 @@ struct Picture {
 // Encodes into e.out; false (with e.err.message) on a libjpeg error.
 bool encode(Encoder& e, const Picture& p) {
     e.cinfo.err = jpeg_std_error(&e.err.pub);
-    e.err.pub.error_exit = on_write_error;
+    e.err.pub.error_exit = jpeg_error_jump;
     e.err.pub.emit_message = on_write_message;
     if (setjmp(e.err.jump)) return false;
     jpeg_create_compress(&e.cinfo);

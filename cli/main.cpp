@@ -518,26 +518,23 @@ int run_file(const Options& options) {
 // 2 for bad usage or input, 1 for a failure while the work ran.
 template <typename Work>
 int reported(const Work& work) {
+    const auto failed = [](const char* message, int status) {
+        end_progress_line();
+        std::fprintf(stderr, "korvane-dct: %s\n", message);
+        return status;
+    };
     try {
         const int status = work();
         if (status != 0) end_progress_line();
         return status;
     } catch (const UsageError& e) {
-        end_progress_line();
-        std::fprintf(stderr, "korvane-dct: %s\n", e.what());
-        return 2;
+        return failed(e.what(), 2);
     } catch (const InputError& e) {
-        end_progress_line();
-        std::fprintf(stderr, "korvane-dct: %s\n", e.what());
-        return 2;
+        return failed(e.what(), 2);
     } catch (const std::bad_alloc&) {
-        end_progress_line();
-        std::fprintf(stderr, "korvane-dct: out of memory\n");
-        return 1;
+        return failed("out of memory", 1);
     } catch (const std::exception& e) {  // RunError, and anything unforeseen
-        end_progress_line();
-        std::fprintf(stderr, "korvane-dct: %s\n", e.what());
-        return 1;
+        return failed(e.what(), 1);
     }
 }
 

@@ -7,19 +7,8 @@
 set(stage ${CMAKE_CURRENT_BINARY_DIR}/aviutl-zip)
 set(readme_dir ${PROJECT_SOURCE_DIR}/packaging/aviutl)
 string(ASCII 239 187 191 UTF8_BOM)  # @UTF8_BOM@ at the start of readme_ja.txt.in
-# Both readmes carry the licence as LICENSE words it (the MIT licence asks for its notice to go
-# with every copy).
-file(READ ${PROJECT_SOURCE_DIR}/LICENSE KORVANE_LICENSE_TEXT)
-string(STRIP "${KORVANE_LICENSE_TEXT}" KORVANE_LICENSE_TEXT)
-# configure_file's NEWLINE_STYLE turns only the template's own line ends into CRLF.
-string(REPLACE "\n" "\r\n" KORVANE_LICENSE_TEXT "${KORVANE_LICENSE_TEXT}")
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/LICENSE)
-# The mingw-w64 threads library linked into the DLL asks for its notices to go along too.
-file(READ ${PROJECT_SOURCE_DIR}/packaging/windows/runtime-notices.txt KORVANE_RUNTIME_NOTICES)
-string(STRIP "${KORVANE_RUNTIME_NOTICES}" KORVANE_RUNTIME_NOTICES)
-string(REPLACE "\n" "\r\n" KORVANE_RUNTIME_NOTICES "${KORVANE_RUNTIME_NOTICES}")
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-    ${PROJECT_SOURCE_DIR}/packaging/windows/runtime-notices.txt)
+# Both readmes carry the licence and the runtime's notices.
+include(${PROJECT_SOURCE_DIR}/packaging/windows/notices.cmake)
 foreach(lang en ja)
     configure_file(${readme_dir}/readme_${lang}.txt.in ${stage}/readme_${lang}.txt @ONLY
         NEWLINE_STYLE CRLF)

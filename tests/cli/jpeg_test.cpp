@@ -34,7 +34,7 @@ Result tool(std::vector<std::string> args) {
 }
 
 // How a test JPEG is written.
-struct JpegSpec {
+struct JpegRecipe {
     int quality = 90;
     int components = 3;          // 1 gray, 3 colour (RGB samples in), 4 CMYK
     int h_samp = 2, v_samp = 2;  // luma sampling factors against chroma 1x1: 2x2 is 4:2:0
@@ -47,7 +47,7 @@ struct JpegSpec {
 
 // Encodes interleaved 8-bit samples (gray, RGB or CMYK) of w x h pixels.
 std::string encode_jpeg(int w, int h, const std::vector<unsigned char>& samples,
-                        const JpegSpec& spec) {
+                        const JpegRecipe& recipe) {
     jpeg_compress_struct cinfo{};
     jpeg_error_mgr err{};
     cinfo.err = jpeg_std_error(&err);
@@ -57,27 +57,27 @@ std::string encode_jpeg(int w, int h, const std::vector<unsigned char>& samples,
     jpeg_mem_dest(&cinfo, &buffer, &size);
     cinfo.image_width = static_cast<JDIMENSION>(w);
     cinfo.image_height = static_cast<JDIMENSION>(h);
-    cinfo.input_components = spec.components;
-    cinfo.in_color_space = spec.components == 1   ? JCS_GRAYSCALE
-                           : spec.components == 4 ? JCS_CMYK
-                                                  : JCS_RGB;
+    cinfo.input_components = recipe.components;
+    cinfo.in_color_space = recipe.components == 1   ? JCS_GRAYSCALE
+                           : recipe.components == 4 ? JCS_CMYK
+                                                    : JCS_RGB;
     jpeg_set_defaults(&cinfo);
-    jpeg_set_quality(&cinfo, spec.quality, TRUE);
-    if (spec.flat_luma) {
-        const std::vector<unsigned> flat(64, spec.flat_luma);
+    jpeg_set_quality(&cinfo, recipe.quality, TRUE);
+    if (recipe.flat_luma) {
+        const std::vector<unsigned> flat(64, recipe.flat_luma);
         jpeg_add_quant_table(&cinfo, 0, flat.data(), 100, TRUE);
     }
-    if (spec.stored_as_rgb) jpeg_set_colorspace(&cinfo, JCS_RGB);
-    if (spec.components == 3 && !spec.stored_as_rgb) {
-        cinfo.comp_info[0].h_samp_factor = spec.h_samp;
-        cinfo.comp_info[0].v_samp_factor = spec.v_samp;
+    if (recipe.stored_as_rgb) jpeg_set_colorspace(&cinfo, JCS_RGB);
+    if (recipe.components == 3 && !recipe.stored_as_rgb) {
+        cinfo.comp_info[0].h_samp_factor = recipe.h_samp;
+        cinfo.comp_info[0].v_samp_factor = recipe.v_samp;
     }
-    if (spec.progressive) jpeg_simple_progression(&cinfo);
-    cinfo.arith_code = spec.arithmetic ? TRUE : FALSE;
+    if (recipe.progressive) jpeg_simple_progression(&cinfo);
+    cinfo.arith_code = recipe.arithmetic ? TRUE : FALSE;
     jpeg_start_compress(&cinfo, TRUE);
-    if (!spec.icc.empty())
-        jpeg_write_icc_profile(&cinfo, spec.icc.data(), static_cast<unsigned>(spec.icc.size()));
-    const auto stride = static_cast<std::size_t>(w) * static_cast<std::size_t>(spec.components);
+    if (!recipe.icc.empty())
+        jpeg_write_icc_profile(&cinfo, recipe.icc.data(), static_cast<unsigned>(recipe.icc.size()));
+    const auto stride = static_cast<std::size_t>(w) * static_cast<std::size_t>(recipe.components);
     while (cinfo.next_scanline < cinfo.image_height) {
         JSAMPROW row = const_cast<JSAMPROW>(&samples[cinfo.next_scanline * stride]);
         jpeg_write_scanlines(&cinfo, &row, 1);
@@ -160,7 +160,7 @@ TEST(JpegReader, EveryKindReadsAsFullRangeYcbcrCloseToItsSource) {
     struct Case {
         const char* name;
         int w, h;
-        JpegSpec spec;
+        JpegRecipe recipe;
     };
     const std::vector<Case> cases = {
         {"gray, baseline", 40, 24, {.quality = 95, .components = 1}},
@@ -179,11 +179,11 @@ TEST(JpegReader, EveryKindReadsAsFullRangeYcbcrCloseToItsSource) {
     TempDir dir;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const auto source = smooth_picture(c.w, c.h, c.spec.components);
-        write_file(dir / "in.jpg", encode_jpeg(c.w, c.h, source, c.spec));
+        const auto source = smooth_picture(c.w, c.h, c.recipe.components);
+        write_file(dir / "in.jpg", encode_jpeg(c.w, c.h, source, c.recipe));
         auto reader = open_jpeg(dir / "in.jpg");
         const cli::StreamInfo& info = reader->info();
-        const bool gray = c.spec.components == 1;
+        const bool gray = c.recipe.components == 1;
         EXPECT_EQ(info.layout, cli::Layout::ycbcr);
         EXPECT_EQ(info.w, c.w);
         EXPECT_EQ(info.h, c.h);
@@ -196,13 +196,13 @@ TEST(JpegReader, EveryKindReadsAsFullRangeYcbcrCloseToItsSource) {
         EXPECT_EQ(info.tags, tags);
         // libjpeg's table for the quality, in row-major order: also checks the table that auto
         // compares files against.
-        const auto expected_table = cli::libjpeg_luma_table(c.spec.quality);
+        const auto expected_table = cli::libjpeg_luma_table(c.recipe.quality);
         EXPECT_EQ(info.luma_quant, std::vector<int>(expected_table.begin(), expected_table.end()));
 
         cli::Frame frame;
         ASSERT_TRUE(reader->read(frame));
         ASSERT_EQ(frame.pixels.size(), static_cast<std::size_t>(c.w * c.h));
-        const cli::Frame want = frame_of(c.w, c.h, c.spec.components, source);
+        const cli::Frame want = frame_of(c.w, c.h, c.recipe.components, source);
         // Quality 95 on a smooth picture: within a few codes (1 code = 16 host units); a range,
         // channel or row mistake is off by tens of codes.
         int luma_error = 0, chroma_error = 0;
@@ -215,7 +215,8 @@ TEST(JpegReader, EveryKindReadsAsFullRangeYcbcrCloseToItsSource) {
         // Subsampled chroma: the soft edges lose more.
         EXPECT_LE(
             chroma_error,
-            (c.spec.components == 3 && !c.spec.stored_as_rgb && c.spec.v_samp == 2 ? 12 : 6) * 16);
+            (c.recipe.components == 3 && !c.recipe.stored_as_rgb && c.recipe.v_samp == 2 ? 12 : 6) *
+                16);
         EXPECT_FALSE(reader->read(frame));
     }
 }
@@ -225,11 +226,11 @@ TEST(JpegReader, KeepsTheIccProfileEvenAcrossSeveralMarkers) {
     TempDir dir;
     for (const std::size_t size : {std::size_t{560}, std::size_t{100000}}) {
         SCOPED_TRACE(size);
-        JpegSpec spec;
+        JpegRecipe recipe;
         for (std::size_t i = 0; i < size; ++i)
-            spec.icc.push_back(static_cast<std::uint8_t>(i * 7 + i / 256));
-        write_file(dir / "in.jpg", encode_jpeg(16, 16, smooth_picture(16, 16, 3), spec));
-        EXPECT_EQ(open_jpeg(dir / "in.jpg")->info().icc_profile, spec.icc);
+            recipe.icc.push_back(static_cast<std::uint8_t>(i * 7 + i / 256));
+        write_file(dir / "in.jpg", encode_jpeg(16, 16, smooth_picture(16, 16, 3), recipe));
+        EXPECT_EQ(open_jpeg(dir / "in.jpg")->info().icc_profile, recipe.icc);
     }
     write_file(dir / "none.jpg", encode_jpeg(16, 16, smooth_picture(16, 16, 3), {}));
     EXPECT_TRUE(open_jpeg(dir / "none.jpg")->info().icc_profile.empty());
@@ -240,7 +241,7 @@ TEST(JpegReader, KeepsTheIccProfileEvenAcrossSeveralMarkers) {
 
 TEST(JpegCommand, ColourBecomesRgbPngOrFullRangeY4mAndGrayStaysGray) {
     TempDir dir;
-    JpegSpec colour{.quality = 90};
+    JpegRecipe colour{.quality = 90};
     for (std::size_t i = 0; i < 700; ++i) colour.icc.push_back(static_cast<std::uint8_t>(i));
     write_file(dir / "colour.jpg", encode_jpeg(48, 32, smooth_picture(48, 32, 3), colour));
     write_file(dir / "gray.jpeg",
@@ -326,7 +327,7 @@ TEST(JpegCommand, BadJpegsExitTwoWithOneMessageAndNoOutput) {
 }
 
 // A photo's own pixels as a JPEG: the middle w x h of a sample PNG.
-std::string photo_jpeg(const std::string& name, int w, int h, const JpegSpec& spec) {
+std::string photo_jpeg(const std::string& name, int w, int h, const JpegRecipe& recipe) {
     const Photo photo = load_photo(name);
     std::vector<unsigned char> crop;
     const int x0 = (photo.w - w) / 2, y0 = (photo.h - h) / 2;
@@ -336,7 +337,7 @@ std::string photo_jpeg(const std::string& name, int w, int h, const JpegSpec& sp
                 crop.push_back(
                     photo.samples[(static_cast<std::size_t>(y) * photo.w + x) * photo.components +
                                   k]);
-    JpegSpec s = spec;
+    JpegRecipe s = recipe;
     s.components = photo.components;
     return encode_jpeg(w, h, crop, s);
 }

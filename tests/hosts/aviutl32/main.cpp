@@ -113,17 +113,14 @@ Options parse_options(int argc, char** argv) {
             positional.push_back(a);
         }
     }
-    const std::size_t want = o.check_table_only ? 1 : 3;
-    if (positional.size() != want || (!o.check_table_only && !o.have_size))
-        fail(kUsage,
-             "usage: korvane-host32 PLUGIN.auf --check-table\n"
-             "       korvane-host32 PLUGIN.auf [--threads N] [--track T,Q,N,Z] [--oversize WxH] "
-             "--size WxH IN.yc48 OUT.yc48");
-    o.plugin = positional[0];
-    if (!o.check_table_only) {
-        o.in = positional[1];
-        o.out = positional[2];
-    }
+    const hosts::Files files = hosts::take_files(
+        positional, o.check_table_only, o.have_size,
+        "usage: korvane-host32 PLUGIN.auf --check-table\n"
+        "       korvane-host32 PLUGIN.auf [--threads N] [--track T,Q,N,Z] [--oversize WxH] "
+        "--size WxH IN.yc48 OUT.yc48");
+    o.plugin = files.plugin;
+    o.in = files.in;
+    o.out = files.out;
     return o;
 }
 

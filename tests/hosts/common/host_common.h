@@ -74,6 +74,19 @@ inline std::vector<long> parse_list(const std::string& list, std::size_t count,
     return values;
 }
 
+// The files named on a host's command line: PLUGIN alone with --check-table, otherwise PLUGIN IN
+// OUT (and a size given); anything else is bad usage, answered with `usage`.
+struct Files {
+    std::string plugin, in, out;
+};
+inline Files take_files(const std::vector<std::string>& positional, bool check_table_only,
+                        bool have_size, const std::string& usage) {
+    if (positional.size() != (check_table_only ? 1u : 3u) || (!check_table_only && !have_size))
+        fail(kUsage, usage);
+    if (check_table_only) return {positional[0], "", ""};
+    return {positional[0], positional[1], positional[2]};
+}
+
 // A FILE* closed when it goes.
 struct File {
     explicit File(std::FILE* f) : handle(f) {}

@@ -116,17 +116,14 @@ Options parse_options(int argc, char** argv) {
             positional.push_back(a);
         }
     }
-    const std::size_t want = o.check_table_only ? 1 : 3;
-    if (positional.size() != want || (!o.check_table_only && !o.size))
-        fail(kUsage,
-             "usage: korvane-host64 PLUGIN.auf2 --check-table\n"
-             "       korvane-host64 PLUGIN.auf2 [--track T,Q,N,Z]... [--callers N] [--repeat N] "
-             "[--refuse WxH] --size WxH IN.rgba OUT.rgba");
-    o.plugin = positional[0];
-    if (!o.check_table_only) {
-        o.in = positional[1];
-        o.out = positional[2];
-    }
+    const hosts::Files files = hosts::take_files(
+        positional, o.check_table_only, o.size.has_value(),
+        "usage: korvane-host64 PLUGIN.auf2 --check-table\n"
+        "       korvane-host64 PLUGIN.auf2 [--track T,Q,N,Z]... [--callers N] [--repeat N] "
+        "[--refuse WxH] --size WxH IN.rgba OUT.rgba");
+    o.plugin = files.plugin;
+    o.in = files.in;
+    o.out = files.out;
     return o;
 }
 
