@@ -7,6 +7,7 @@
 
 #include "cli/errors.h"
 #include "engine/engine.h"
+#include "engine/setting_texts.h"
 #include "runtime/thread_pool.h"
 
 namespace korvane::cli {
@@ -102,15 +103,16 @@ std::optional<Options> parse_options(int argc, const char* const* argv, std::str
                 what + " (" + std::to_string(min) + ".." + std::to_string(max) + ")")
             ->type_name("N");
     };
-    auto track_option = [&](const char* name, int track, const char* what) {
+    auto track_option = [&](const char* name, int track) {
         int_option(name, o.tracks[static_cast<std::size_t>(track)], kTrackMin[track],
                    kTrackMax[track],
-                   std::string(what) + ", default " + std::to_string(kTrackDefault[track]));
+                   std::string(kSettingTexts[track].meaning) + ", default " +
+                       std::to_string(kTrackDefault[track]));
     };
-    track_option("--threshold", kThreshold, "AC coefficients with magnitude below this are shaped");
-    track_option("--quant", kQuant, "requantisation step of shaped luma coefficients");
-    track_option("--n-shift", kNShift, "number of shifted block grids averaged per frame");
-    track_option("--zero-weight", kZeroWeight, "weight of the unfiltered frame in the mean");
+    track_option("--threshold", kThreshold);
+    track_option("--quant", kQuant);
+    track_option("--n-shift", kNShift);
+    track_option("--zero-weight", kZeroWeight);
     app.add_option("--strength", o.strength,
                    "auto: threshold, quant and n_shift from how hard the source was compressed "
                    "(a JPEG's quantisation table, else estimated from the picture), except those "

@@ -8,13 +8,17 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "engine/engine.h"
+#include "engine/setting_texts.h"
 #include "frei0r/params.h"
 #include "picture/picture_filter.h"
 #include "picture/rgba.h"
@@ -22,18 +26,30 @@ extern "C" {
 namespace korvane::frei0r {
 namespace {
 
-// What each parameter means, with its two ends and its default in the host's 0..1 terms.
-constexpr const char* kParamNames[kTrackCount] = {"threshold", "quant", "n_shift", "zero_weight"};
-constexpr const char* kParamExplanations[kTrackCount] = {
-    "Strength: DCT detail weaker than the threshold is smoothed. 0 = threshold 0 (nothing is "
-    "smoothed), 1 = 255; value = round(255 x), default 0.0941 = 24",
-    "Step that weak luma detail is rounded to. 0 = step 1 (luma detail kept as it is; weak colour "
-    "detail is always removed), 1 = 255; value = 1 + round(254 x), default 0.0276 = 8",
-    "Shifted 8x8 grids averaged: more are smoother and slower. 0 = 1 grid, 1 = 64 grids; "
-    "value = 1 + round(63 x), default 0.0476 = 4",
-    "Weight of the unfiltered frame in the average, in grids. 0 = none, 1 = 64; "
-    "value = round(64 x), default 0",
-};
+// What each parameter means (the setting's own text), with its two ends, how the host's 0..1
+// maps onto it and its default in those terms. Made once, on first use.
+const char* param_explanation(int t) {
+    static const std::array<std::string, kTrackCount> texts = [] {
+        std::array<std::string, kTrackCount> made;
+        for (int i = 0; i < kTrackCount; ++i) {
+            const auto track = static_cast<Track>(i);
+            const std::int32_t range = kTrackMax[i] - kTrackMin[i];
+            const std::string value =
+                kTrackMin[i] == 0
+                    ? "round(" + std::to_string(range) + " x)"
+                    : std::to_string(kTrackMin[i]) + " + round(" + std::to_string(range) + " x)";
+            char fraction[16];
+            std::snprintf(fraction, sizeof fraction, "%.4g",
+                          param_from_setting(track, kTrackDefault[i]));
+            made[static_cast<std::size_t>(i)] =
+                setting_sentence(i) + ". 0 = " + std::to_string(kTrackMin[i]) +
+                ", 1 = " + std::to_string(kTrackMax[i]) + "; value = " + value + ", default " +
+                fraction + " = " + std::to_string(kTrackDefault[i]);
+        }
+        return made;
+    }();
+    return texts[static_cast<std::size_t>(t)].c_str();
+}
 
 // Every instance runs on this many threads; the bytes do not depend on it.
 std::int32_t worker_threads() { return default_threads(); }
@@ -104,9 +120,13 @@ void f0r_get_plugin_info(f0r_plugin_info_t* info) {
 
 void f0r_get_param_info(f0r_param_info_t* info, int index) {
     if (!info || index < 0 || index >= korvane::kTrackCount) return;
-    info->name = korvane::frei0r::kParamNames[index];
+    info->name = korvane::kSettingTexts[index].name;
     info->type = F0R_PARAM_DOUBLE;
-    info->explanation = korvane::frei0r::kParamExplanations[index];
+    try {
+        info->explanation = korvane::frei0r::param_explanation(index);
+    } catch (...) {  // no memory for the longer text
+        info->explanation = korvane::kSettingTexts[index].meaning;
+    }
 }
 
 f0r_instance_t f0r_construct(unsigned int width, unsigned int height) {

@@ -6,6 +6,7 @@
 #include <libgimp/gimpui.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstring>
 #include <exception>
@@ -22,6 +23,7 @@
 #include "engine/cpu.h"
 #include "engine/engine.h"
 #include "engine/kernels.h"
+#include "engine/setting_texts.h"
 #include "gimp/jpeg_settings.h"
 #include "gimp/pixels.h"
 #include "picture/picture_filter.h"
@@ -33,26 +35,38 @@ constexpr const char* kProcedure = "plug-in-korvane-dct";
 constexpr const char* kBinary = "korvane-dct";
 constexpr const char* kTitle = "JPEG Artifact Removal (Korvane DCT)";
 
-// The four settings as the other front ends describe them (README, the AviUtl track bars).
-struct SettingText {
+// The four settings: procedure argument and dialog label here, their meaning shared with the
+// other front ends.
+struct SettingLabel {
     const char* name;   // procedure argument
     const char* label;  // dialog
-    const char* help;
 };
-constexpr SettingText kSettingTexts[kTrackCount] = {
-    {"threshold", "_Threshold:",
-     "Strength: detail whose DCT coefficient is weaker than this is smoothed; 0 smooths nothing, "
-     "higher values also flatten stronger texture (0..255, default 24)"},
-    {"quant", "_Quant:",
-     "How coarsely that weak luma detail is kept: it is rounded to a multiple of quant (1 keeps "
-     "luma detail as it is; weak colour detail is always removed) (1..255, default 8)"},
-    {"n-shift", "_N shift:",
-     "How many shifted 8x8 grids are averaged: more grids give smoother, cleaner block edges and "
-     "take longer (1..64, default 4)"},
-    {"zero-weight", "_Zero weight:",
-     "How much of the unfiltered picture is mixed back in: each unit weighs as much as one grid "
-     "(0..64, default 0)"},
+constexpr SettingLabel kSettingLabels[kTrackCount] = {
+    {"threshold", "_Threshold:"},
+    {"quant", "_Quant:"},
+    {"n-shift", "_N shift:"},
+    {"zero-weight", "_Zero weight:"},
 };
+
+// The setting's meaning as a sentence with its range and default, made once; the bare meaning
+// where there is no memory for more.
+const char* setting_help(int t) noexcept {
+    try {
+        static const std::array<std::string, kTrackCount> texts = [] {
+            std::array<std::string, kTrackCount> made;
+            for (int i = 0; i < kTrackCount; ++i) {
+                made[static_cast<std::size_t>(i)] = setting_sentence(i) + " (" +
+                                                    std::to_string(kTrackMin[i]) + ".." +
+                                                    std::to_string(kTrackMax[i]) + ", default " +
+                                                    std::to_string(kTrackDefault[i]) + ")";
+            }
+            return made;
+        }();
+        return texts[static_cast<std::size_t>(t)].c_str();
+    } catch (...) {
+        return kSettingTexts[t].meaning;
+    }
+}
 
 // What the plug-in remembers between runs (gimp_set_data): plain data.
 struct Values {
@@ -340,9 +354,9 @@ bool run_dialog(gint32 image, gint32 drawable, Values& values) {
     gtk_table_set_row_spacings(GTK_TABLE(table), 6);
     gtk_box_pack_start(GTK_BOX(box), table, FALSE, FALSE, 0);
     for (int t = 0; t < kTrackCount; ++t) {
-        d.scales[t] = gimp_scale_entry_new(GTK_TABLE(table), 0, t, kSettingTexts[t].label, 200, 0,
+        d.scales[t] = gimp_scale_entry_new(GTK_TABLE(table), 0, t, kSettingLabels[t].label, 200, 0,
                                            values.tracks[t], kTrackMin[t], kTrackMax[t], 1, 8, 0,
-                                           TRUE, 0, 0, kSettingTexts[t].help, nullptr);
+                                           TRUE, 0, 0, setting_help(t), nullptr);
         g_signal_connect(d.scales[t], "value-changed", G_CALLBACK(gimp_int_adjustment_update),
                          &values.tracks[t]);
         g_signal_connect_swapped(d.scales[t], "value-changed", G_CALLBACK(gimp_preview_invalidate),
@@ -364,14 +378,14 @@ void query() {
          const_cast<gchar*>("The run mode { RUN-INTERACTIVE (0), RUN-NONINTERACTIVE (1) }")},
         {GIMP_PDB_IMAGE, const_cast<gchar*>("image"), const_cast<gchar*>("Input image")},
         {GIMP_PDB_DRAWABLE, const_cast<gchar*>("drawable"), const_cast<gchar*>("Input drawable")},
-        {GIMP_PDB_INT32, const_cast<gchar*>(kSettingTexts[kThreshold].name),
-         const_cast<gchar*>(kSettingTexts[kThreshold].help)},
-        {GIMP_PDB_INT32, const_cast<gchar*>(kSettingTexts[kQuant].name),
-         const_cast<gchar*>(kSettingTexts[kQuant].help)},
-        {GIMP_PDB_INT32, const_cast<gchar*>(kSettingTexts[kNShift].name),
-         const_cast<gchar*>(kSettingTexts[kNShift].help)},
-        {GIMP_PDB_INT32, const_cast<gchar*>(kSettingTexts[kZeroWeight].name),
-         const_cast<gchar*>(kSettingTexts[kZeroWeight].help)},
+        {GIMP_PDB_INT32, const_cast<gchar*>(kSettingLabels[kThreshold].name),
+         const_cast<gchar*>(setting_help(kThreshold))},
+        {GIMP_PDB_INT32, const_cast<gchar*>(kSettingLabels[kQuant].name),
+         const_cast<gchar*>(setting_help(kQuant))},
+        {GIMP_PDB_INT32, const_cast<gchar*>(kSettingLabels[kNShift].name),
+         const_cast<gchar*>(setting_help(kNShift))},
+        {GIMP_PDB_INT32, const_cast<gchar*>(kSettingLabels[kZeroWeight].name),
+         const_cast<gchar*>(setting_help(kZeroWeight))},
         {GIMP_PDB_INT32, const_cast<gchar*>("automatic"),
          const_cast<gchar*>("Automatic strength (TRUE, FALSE): threshold, quant and n-shift from "
                             "the JPEG's quantisation table kept with the image, or estimated from "
