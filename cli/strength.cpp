@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <numbers>
 
 #include "cli/errors.h"
@@ -85,18 +86,40 @@ private:
 // (which leaves out the cluster at zero): near 1 when they lie on multiples of q (or of q / k);
 // near or below 0 for smooth distributions (a Laplacian tail scores negative) and for multiples
 // of the true step, whose first cluster, at a quarter to a half of q, scores -1.
+// cos(2 pi t) for t >= 0: t reduced to 0..1/2 (t minus the nearest integer, rounded by the
+// 1.5 * 2^52 trick, which needs no call), then by symmetry to 0..1/4, where the Taylor polynomial
+// to x^16 is within 1e-12 of the cosine. Branch-free, so that the loop over a frame's
+// coefficients vectorises: std::cos there made the estimate of a 1080p frame take 160 ms.
+inline double cos_turns(double t) {
+    constexpr double kRound = 6755399441055744.0;  // 1.5 * 2^52
+    const double near = (t + kRound) - kRound;
+    const double u = std::abs(t - near);         // 0 .. 1/2
+    const double folded = std::min(u, 0.5 - u);  // cos(2 pi (1/2 - u)) = -cos(2 pi u)
+    const double x = 2 * std::numbers::pi * folded, y = x * x;
+    double p = 1.0 / 20922789888000;  // 1/16!
+    for (const double f : {-1.0 / 87178291200, 1.0 / 479001600, -1.0 / 3628800, 1.0 / 40320,
+                           -1.0 / 720, 1.0 / 24, -1.0 / 2, 1.0})
+        p = p * y + f;
+    return u > 0.25 ? -p : p;
+}
+
 double find_step(const std::vector<float>& c) {
     constexpr double kMinScore = 0.5;
     constexpr std::size_t kMinCount = 50;
+    // The magnitudes, largest first: the cosine is even, and the coefficients at least q/4 from
+    // zero are then a prefix.
+    std::vector<double> magnitude(c.size());
+    std::transform(c.begin(), c.end(), magnitude.begin(),
+                   [](float v) { return std::abs(static_cast<double>(v)); });
+    std::sort(magnitude.begin(), magnitude.end(), std::greater<>());
     const auto score = [&](double q, std::size_t& count) {
+        const double quarter = q / 4, turns = 1 / q;
+        count =
+            static_cast<std::size_t>(std::partition_point(magnitude.begin(), magnitude.end(),
+                                                          [&](double m) { return m >= quarter; }) -
+                                     magnitude.begin());
         double sum = 0;
-        count = 0;
-        const double quarter = q / 4, k = 2 * std::numbers::pi / q;
-        for (const float v : c)
-            if (std::abs(v) >= quarter) {
-                sum += std::cos(k * v);
-                ++count;
-            }
+        for (std::size_t i = 0; i < count; ++i) sum += cos_turns(turns * magnitude[i]);
         return count ? sum / static_cast<double>(count) : 0.0;
     };
     double found = 0;
