@@ -1,0 +1,238 @@
+#include "cli/pipeline.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "cli/channel.h"
+#include "cli/errors.h"
+#include "cli/exif.h"
+#include "picture/picture_filter.h"
+
+namespace korvane::cli {
+namespace {
+
+std::atomic<bool> g_left_behind{false};
+
+struct Item {
+    Frame frame;
+    std::optional<Frame> reference;
+    std::optional<Strength> strength;  // this frame's own, from Pipeline::strength_of
+};
+
+// Frames that the writer is done with, for the reader to fill again: a steady stream then asks
+// the system for no new memory (fresh frames cost a page fault per 4 KiB). A frame keeps its
+// buffers: its pixels, and the bytes of the input's or the output's frames.
+class FramePool {
+public:
+    Frame take() {
+        std::lock_guard lock(mutex_);
+        if (frames_.empty()) return Frame{};
+        Frame f = std::move(frames_.back());
+        frames_.pop_back();
+        f.alpha.clear();
+        f.params.clear();
+        return f;
+    }
+    void give(Frame frame) {
+        std::lock_guard lock(mutex_);
+        if (frames_.size() < 4) frames_.push_back(std::move(frame));
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<Frame> frames_;
+};
+
+// Reads input frames (and their reference frames) ahead of the filter. Shared with its thread,
+// which may outlive the run.
+struct ReadStage {
+    std::unique_ptr<FrameReader> reader;
+    std::unique_ptr<FrameReader> reference;
+    std::string reference_path;
+    std::function<Strength(const Frame&)> strength_of;
+    std::shared_ptr<StageTimes> times;
+    Channel<Item> out{1};
+    std::exception_ptr error;
+    FramePool pool;
+
+    void run() {
+        try {
+            for (std::int64_t index = 1;; ++index) {
+                Item item;
+                item.frame = pool.take();
+                if (!StageTimes::timed(times->read_ns,
+                                       [&] { return reader->read_bytes(item.frame); }))
+                    break;
+                if (strength_of) {
+                    // The estimate looks at pixels: the frame is converted here as well as
+                    // (to the same pixels) on the filter's threads.
+                    StageTimes::timed(times->read_ns, [&] {
+                        Frame& f = item.frame;
+                        f.pixels.resize(static_cast<std::size_t>(f.w) *
+                                        static_cast<std::size_t>(f.h));
+                        reader->convert_rows(f, 0, f.h, f.pixels.data(), f.w);
+                        item.strength = strength_of(f);
+                    });
+                }
+                if (reference) {
+                    item.reference.emplace();
+                    if (!reference->read(*item.reference))
+                        throw InputError("'" + reference_path + "': no reference for frame " +
+                                         std::to_string(index));
+                }
+                if (!out.push(std::move(item))) break;
+            }
+        } catch (...) {
+            error = std::current_exception();
+        }
+        out.close();
+    }
+};
+
+// Filters the frames from `in` and hands them to `out`; returns their number.
+std::int64_t filter_frames(Pipeline& p, Channel<Item>& in, Channel<Frame>& out,
+                           const FrameReader& reader) {
+    FrameWriter& writer = *p.writer;
+    StageTimes& times = *p.times;
+    // The writer's bytes of the frame being filtered, swapped into it when it is done.
+    Frame staged;
+    std::int64_t index = 0;
+    while (std::optional<Item> item = in.pop()) {
+        ++index;
+        Frame& frame = item->frame;
+        const Strength& chosen = item->strength ? *item->strength : p.strength;
+        if (p.on_start) p.on_start(index, chosen);
+        const auto w = static_cast<std::size_t>(frame.w);
+        const std::size_t n = w * static_cast<std::size_t>(frame.h);
+        frame.pixels.resize(n);  // where the reader left pixels, they stay
+        std::optional<Frame> before;
+        if (p.keep_before && p.keep_before(index)) {
+            before.emplace();
+            before->w = frame.w;
+            before->h = frame.h;
+            before->pixels.resize(n);
+        }
+        PictureFilter::RowSteps steps;
+        steps.before = [&](std::int32_t y0, std::int32_t y1) {
+            YcPixel* rows = frame.pixels.data() + static_cast<std::size_t>(y0) * w;
+            reader.convert_rows(frame, y0, y1, rows, frame.w);
+            if (before)
+                std::copy(rows, rows + static_cast<std::size_t>(y1 - y0) * w,
+                          before->pixels.data() + static_cast<std::size_t>(y0) * w);
+        };
+        // A frame to be turned upright converts for the writer once it is whole.
+        const bool upright = p.orientation == 1;
+        if (upright) {
+            writer.size_bytes(staged, frame.w, frame.h);
+            steps.after = [&](std::int32_t y0, std::int32_t y1) {
+                writer.convert_rows(frame, staged, y0, y1);
+            };
+        }
+        Status status = Status::ok;
+        if (chosen.unfiltered) {
+            // Nothing to gain: the frame goes out as it was read, conversions only.
+            StageTimes::timed(times.read_ns, [&] { steps.before(0, frame.h); });
+            StageTimes::timed(times.write_ns, [&] {
+                if (steps.after) steps.after(0, frame.h);
+            });
+        } else {
+            const FrameView view{frame.pixels.data(), frame.w, frame.h, frame.w};
+            PictureFilter::Times spent;
+            status = p.filter->filter(p.settings_of(chosen), view, p.converted, steps, &spent);
+            times.filter_ns += spent.engine.count();
+            times.read_ns += spent.before.count();
+            times.write_ns += spent.after.count();
+        }
+        if (status != Status::ok)
+            throw RunError("frame " + std::to_string(index) + " (" + std::to_string(frame.w) + "x" +
+                           std::to_string(frame.h) + "): the filter could not run (out of memory)");
+        if (!upright) {
+            make_upright(frame, p.orientation);
+            if (before) make_upright(*before, p.orientation);
+            StageTimes::timed(times.write_ns, [&] {
+                writer.size_bytes(staged, frame.w, frame.h);
+                writer.convert_rows(frame, staged, 0, frame.h);
+            });
+        }
+        if (p.on_filtered)
+            p.on_filtered(index, before ? &*before : nullptr, frame,
+                          item->reference ? &*item->reference : nullptr);
+        frame.bytes.swap(staged.bytes);
+        if (!out.push(std::move(frame))) break;
+    }
+    return index;
+}
+
+}  // namespace
+
+void StageTimes::print(std::int64_t frames) const {
+    const double wall = std::chrono::duration<double>(Clock::now() - started).count();
+    const double n = frames > 0 ? static_cast<double>(frames) : 1.0;
+    auto ms = [&](const std::atomic<std::int64_t>& ns) {
+        return static_cast<double>(ns) / n / 1e6;
+    };
+    std::fprintf(stderr,
+                 "korvane-dct: stats: %lld %s in %.3f s, %.2f frames/s; per frame: filter "
+                 "%.2f ms, read and convert %.2f ms, convert and write %.2f ms\n",
+                 static_cast<long long>(frames), frames == 1 ? "frame" : "frames", wall,
+                 wall > 0 ? static_cast<double>(frames) / wall : 0, ms(filter_ns), ms(read_ns),
+                 ms(write_ns));
+}
+
+std::int64_t run_pipeline(Pipeline p) {
+    auto reading = std::make_shared<ReadStage>();
+    const FrameReader& reader = *p.reader;
+    reading->reader = std::move(p.reader);
+    reading->reference = std::move(p.reference);
+    reading->reference_path = p.reference_path;
+    reading->strength_of = p.strength_of;
+    reading->times = p.times;
+    std::thread read_thread([reading] { reading->run(); });
+    Channel<Item>& to_filter = reading->out;
+
+    Channel<Frame> to_write(1);
+    std::exception_ptr write_error;
+    std::thread write_thread([&] {
+        try {
+            while (std::optional<Frame> frame = to_write.pop()) {
+                StageTimes::timed(p.times->write_ns, [&] { p.writer->write_bytes(*frame); });
+                reading->pool.give(std::move(*frame));
+            }
+        } catch (...) {
+            write_error = std::current_exception();
+        }
+        to_write.close();
+        to_filter.close();
+    });
+
+    std::int64_t frames = 0;
+    std::exception_ptr filter_error;
+    try {
+        frames = filter_frames(p, to_filter, to_write, reader);
+    } catch (...) {
+        filter_error = std::current_exception();
+        to_filter.close();
+    }
+    to_write.close();
+    write_thread.join();
+    if (filter_error || write_error) {
+        to_filter.close();
+        read_thread.detach();
+        g_left_behind = true;
+    } else {
+        read_thread.join();
+    }
+    if (filter_error) std::rethrow_exception(filter_error);
+    if (write_error) std::rethrow_exception(write_error);
+    if (reading->error) std::rethrow_exception(reading->error);
+    return frames;
+}
+
+bool reading_thread_left_behind() { return g_left_behind; }
+
+}  // namespace korvane::cli
