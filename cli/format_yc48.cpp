@@ -110,9 +110,10 @@ public:
     void size_bytes(Frame& to, std::int32_t w, std::int32_t h) const override {
         to.w = w;
         to.h = h;
-        if (!kPixelsAreFileBytes)
-            to.bytes.resize(static_cast<std::size_t>(w) * static_cast<std::size_t>(h) *
-                            kBytesPerPixel);
+        // Empty bytes: the frame is written from its pixels (see FrameWriter).
+        to.bytes.resize(kPixelsAreFileBytes ? 0
+                                            : static_cast<std::size_t>(w) *
+                                                  static_cast<std::size_t>(h) * kBytesPerPixel);
     }
 
     void convert_rows(const Frame& from, Frame& to, std::int32_t y0,

@@ -24,9 +24,9 @@ struct Item {
     std::optional<Strength> strength;  // this frame's own, from Pipeline::strength_of
 };
 
-// Frames that the writer is done with, for the reader to fill again: a steady stream then asks
-// the system for no new memory (fresh frames cost a page fault per 4 KiB). A frame keeps its
-// buffers: its pixels, and the bytes of the input's or the output's frames.
+// Frames that the filter and the writer are done with, for the reader and the filter to fill
+// again: a steady stream then asks the system for no new memory (fresh frames cost a page fault
+// per 4 KiB). They hold the bytes of frames read or written; the pixels stay with the filter.
 class FramePool {
 public:
     Frame take() {
@@ -40,7 +40,7 @@ public:
     }
     void give(Frame frame) {
         std::lock_guard lock(mutex_);
-        if (frames_.size() < 4) frames_.push_back(std::move(frame));
+        if (frames_.size() < 6) frames_.push_back(std::move(frame));
     }
 
 private:
@@ -59,6 +59,7 @@ struct ReadStage {
     Channel<Item> out{1};
     std::exception_ptr error;
     FramePool pool;
+    Frame probe;  // the pixels of the frame read, for strength_of
 
     void run() {
         try {
@@ -69,14 +70,15 @@ struct ReadStage {
                                        [&] { return reader->read_bytes(item.frame); }))
                     break;
                 if (strength_of) {
-                    // The estimate looks at pixels: the frame is converted here as well as
-                    // (to the same pixels) on the filter's threads.
+                    // The estimate looks at pixels: converted here as well as on the filter's
+                    // threads, into a frame of this stage's own.
                     StageTimes::timed(times->read_ns, [&] {
-                        Frame& f = item.frame;
-                        f.pixels.resize(static_cast<std::size_t>(f.w) *
-                                        static_cast<std::size_t>(f.h));
-                        reader->convert_rows(f, 0, f.h, f.pixels.data(), f.w);
-                        item.strength = strength_of(f);
+                        probe.w = item.frame.w;
+                        probe.h = item.frame.h;
+                        probe.pixels.resize(static_cast<std::size_t>(probe.w) *
+                                            static_cast<std::size_t>(probe.h));
+                        reader->convert_rows(item.frame, 0, probe.h, probe.pixels.data(), probe.w);
+                        item.strength = strength_of(probe);
                     });
                 }
                 if (reference) {
@@ -95,53 +97,59 @@ struct ReadStage {
 };
 
 // Filters the frames from `in` and hands them to `out`; returns their number.
-std::int64_t filter_frames(Pipeline& p, Channel<Item>& in, Channel<Frame>& out,
+std::int64_t filter_frames(Pipeline& p, Channel<Item>& in, Channel<Frame>& out, FramePool& pool,
                            const FrameReader& reader) {
     FrameWriter& writer = *p.writer;
     StageTimes& times = *p.times;
-    // The writer's bytes of the frame being filtered, swapped into it when it is done.
-    Frame staged;
+    // The pixels of frames that are converted; frames read as pixels are filtered where they are.
+    Frame own;
     std::int64_t index = 0;
     while (std::optional<Item> item = in.pop()) {
         ++index;
-        Frame& frame = item->frame;
+        Frame& read = item->frame;
         const Strength& chosen = item->strength ? *item->strength : p.strength;
         if (p.on_start) p.on_start(index, chosen);
-        const auto w = static_cast<std::size_t>(frame.w);
-        const std::size_t n = w * static_cast<std::size_t>(frame.h);
-        frame.pixels.resize(n);  // where the reader left pixels, they stay
+        const auto w = static_cast<std::size_t>(read.w);
+        const std::size_t n = w * static_cast<std::size_t>(read.h);
+        Frame& picture = read.pixels.size() == n ? read : own;
+        picture.w = read.w;
+        picture.h = read.h;
+        picture.pixels.resize(n);
+        if (&picture != &read) picture.alpha.swap(read.alpha);
         std::optional<Frame> before;
         if (p.keep_before && p.keep_before(index)) {
             before.emplace();
-            before->w = frame.w;
-            before->h = frame.h;
+            before->w = read.w;
+            before->h = read.h;
             before->pixels.resize(n);
         }
         PictureFilter::RowSteps steps;
         steps.before = [&](std::int32_t y0, std::int32_t y1) {
-            YcPixel* rows = frame.pixels.data() + static_cast<std::size_t>(y0) * w;
-            reader.convert_rows(frame, y0, y1, rows, frame.w);
+            YcPixel* rows = picture.pixels.data() + static_cast<std::size_t>(y0) * w;
+            reader.convert_rows(read, y0, y1, rows, read.w);
             if (before)
                 std::copy(rows, rows + static_cast<std::size_t>(y1 - y0) * w,
                           before->pixels.data() + static_cast<std::size_t>(y0) * w);
         };
+        Frame written = pool.take();
+        written.params = read.params;
         // A frame to be turned upright converts for the writer once it is whole.
         const bool upright = p.orientation == 1;
         if (upright) {
-            writer.size_bytes(staged, frame.w, frame.h);
+            writer.size_bytes(written, read.w, read.h);
             steps.after = [&](std::int32_t y0, std::int32_t y1) {
-                writer.convert_rows(frame, staged, y0, y1);
+                writer.convert_rows(picture, written, y0, y1);
             };
         }
         Status status = Status::ok;
         if (chosen.unfiltered) {
             // Nothing to gain: the frame goes out as it was read, conversions only.
-            StageTimes::timed(times.read_ns, [&] { steps.before(0, frame.h); });
+            StageTimes::timed(times.read_ns, [&] { steps.before(0, read.h); });
             StageTimes::timed(times.write_ns, [&] {
-                if (steps.after) steps.after(0, frame.h);
+                if (steps.after) steps.after(0, read.h);
             });
         } else {
-            const FrameView view{frame.pixels.data(), frame.w, frame.h, frame.w};
+            const FrameView view{picture.pixels.data(), read.w, read.h, read.w};
             PictureFilter::Times spent;
             status = p.filter->filter(p.settings_of(chosen), view, p.converted, steps, &spent);
             times.filter_ns += spent.engine.count();
@@ -149,21 +157,26 @@ std::int64_t filter_frames(Pipeline& p, Channel<Item>& in, Channel<Frame>& out,
             times.write_ns += spent.after.count();
         }
         if (status != Status::ok)
-            throw RunError("frame " + std::to_string(index) + " (" + std::to_string(frame.w) + "x" +
-                           std::to_string(frame.h) + "): the filter could not run (out of memory)");
+            throw RunError("frame " + std::to_string(index) + " (" + std::to_string(read.w) + "x" +
+                           std::to_string(read.h) + "): the filter could not run (out of memory)");
         if (!upright) {
-            make_upright(frame, p.orientation);
+            make_upright(picture, p.orientation);
             if (before) make_upright(*before, p.orientation);
             StageTimes::timed(times.write_ns, [&] {
-                writer.size_bytes(staged, frame.w, frame.h);
-                writer.convert_rows(frame, staged, 0, frame.h);
+                writer.size_bytes(written, picture.w, picture.h);
+                writer.convert_rows(picture, written, 0, picture.h);
             });
         }
         if (p.on_filtered)
-            p.on_filtered(index, before ? &*before : nullptr, frame,
+            p.on_filtered(index, before ? &*before : nullptr, picture,
                           item->reference ? &*item->reference : nullptr);
-        frame.bytes.swap(staged.bytes);
-        if (!out.push(std::move(frame))) break;
+        // A writer that writes pixels as they are (no bytes) takes them with the frame.
+        if (written.bytes.empty()) {
+            written.pixels.swap(picture.pixels);
+            written.alpha.swap(picture.alpha);
+        }
+        pool.give(std::move(read));
+        if (!out.push(std::move(written))) break;
     }
     return index;
 }
@@ -213,7 +226,7 @@ std::int64_t run_pipeline(Pipeline p) {
     std::int64_t frames = 0;
     std::exception_ptr filter_error;
     try {
-        frames = filter_frames(p, to_filter, to_write, reader);
+        frames = filter_frames(p, to_filter, to_write, reading->pool, reader);
     } catch (...) {
         filter_error = std::current_exception();
         to_filter.close();
