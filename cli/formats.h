@@ -101,7 +101,8 @@ public:
 // fills the bytes of rows y0 .. y1 - 1 from from.pixels and from.alpha (y0 and y1 even, or
 // y1 = h; from any threads at once for different rows; does not throw), and write_bytes() writes
 // a frame, its bytes with its params, on the writing thread. A format that stores pixels as they
-// are (raw frames on a little-endian machine) converts nothing and writes frame.pixels.
+// are (raw frames on a little-endian machine) sizes no bytes, converts nothing and writes
+// frame.pixels: a frame whose bytes are empty goes to write_bytes() with its pixels.
 class FrameWriter {
 public:
     virtual ~FrameWriter() = default;
