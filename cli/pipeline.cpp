@@ -26,14 +26,21 @@ struct Item {
 
 // Frames that the filter and the writer are done with, for the reader and the filter to fill
 // again: a steady stream then asks the system for no new memory (fresh frames cost a page fault
-// per 4 KiB). They hold the bytes of frames read or written; the pixels stay with the filter.
+// per 4 KiB). They hold the bytes of frames read or written, and the pixels of frames read or
+// written as pixels; the pixels of converted frames stay with the filter.
 class FramePool {
 public:
-    Frame take() {
+    // A frame that holds memory for pixels (or none, for !pixels), else any, else a new one.
+    Frame take(bool pixels) {
         std::lock_guard lock(mutex_);
         if (frames_.empty()) return Frame{};
-        Frame f = std::move(frames_.back());
-        frames_.pop_back();
+        auto it = std::find_if(frames_.rbegin(), frames_.rend(), [&](const Frame& f) {
+            return (f.pixels.capacity() != 0) == pixels;
+        });
+        const auto index = it == frames_.rend() ? frames_.size() - 1
+                                                : static_cast<std::size_t>(frames_.rend() - it) - 1;
+        Frame f = std::move(frames_[index]);
+        frames_.erase(frames_.begin() + static_cast<std::ptrdiff_t>(index));
         f.alpha.clear();
         f.params.clear();
         return f;
@@ -62,13 +69,17 @@ struct ReadStage {
     Frame probe;  // the pixels of the frame read, for strength_of
 
     void run() {
+        bool reads_pixels = false;
         try {
             for (std::int64_t index = 1;; ++index) {
                 Item item;
-                item.frame = pool.take();
+                // Frames read as pixels need memory for them; the others leave it unused.
+                item.frame = pool.take(reads_pixels);
+                item.frame.pixels.clear();
                 if (!StageTimes::timed(times->read_ns,
                                        [&] { return reader->read_bytes(item.frame); }))
                     break;
+                reads_pixels = !item.frame.pixels.empty();
                 if (strength_of) {
                     // The estimate looks at pixels: converted here as well as on the filter's
                     // threads, into a frame of this stage's own.
@@ -112,6 +123,12 @@ std::int64_t filter_frames(Pipeline& p, Channel<Item>& in, Channel<Frame>& out, 
         const auto w = static_cast<std::size_t>(read.w);
         const std::size_t n = w * static_cast<std::size_t>(read.h);
         Frame& picture = read.pixels.size() == n ? read : own;
+        if (&picture == &own && own.pixels.capacity() < n) {
+            // Handed to a writer of pixels with the last frame: memory that held pixels again.
+            Frame spare = pool.take(true);
+            own.pixels.swap(spare.pixels);
+            pool.give(std::move(spare));
+        }
         picture.w = read.w;
         picture.h = read.h;
         picture.pixels.resize(n);
@@ -131,7 +148,7 @@ std::int64_t filter_frames(Pipeline& p, Channel<Item>& in, Channel<Frame>& out, 
                 std::copy(rows, rows + static_cast<std::size_t>(y1 - y0) * w,
                           before->pixels.data() + static_cast<std::size_t>(y0) * w);
         };
-        Frame written = pool.take();
+        Frame written = pool.take(false);
         written.params = read.params;
         // A frame to be turned upright converts for the writer once it is whole.
         const bool upright = p.orientation == 1;
@@ -170,10 +187,14 @@ std::int64_t filter_frames(Pipeline& p, Channel<Item>& in, Channel<Frame>& out, 
         if (p.on_filtered)
             p.on_filtered(index, before ? &*before : nullptr, picture,
                           item->reference ? &*item->reference : nullptr);
-        // A writer that writes pixels as they are (no bytes) takes them with the frame.
+        // A writer of pixels as they are (no bytes) takes the frame that holds them.
         if (written.bytes.empty()) {
-            written.pixels.swap(picture.pixels);
-            written.alpha.swap(picture.alpha);
+            if (&picture == &read) {
+                std::swap(written, read);
+            } else {
+                written.pixels.swap(own.pixels);
+                written.alpha.swap(own.alpha);
+            }
         }
         pool.give(std::move(read));
         if (!out.push(std::move(written))) break;
