@@ -117,47 +117,42 @@ public:
                              std::to_string(*source.frame_count));
     }
 
-    // 8-bit full-range samples, as the encoder takes them: Y' (gray), or Y'CbCr interleaved.
+    // The encoder takes the whole picture: the frame goes to write_bytes() with its pixels,
+    // which are converted there into the encoder's 8-bit samples.
     void size_bytes(Frame& to, std::int32_t w, std::int32_t h) const override {
         to.w = w;
         to.h = h;
-        to.bytes.resize(static_cast<std::size_t>(w) * static_cast<std::size_t>(h) *
-                        static_cast<std::size_t>(components()));
+        to.bytes.clear();
     }
 
-    void convert_rows(const Frame& from, Frame& to, std::int32_t y0,
-                      std::int32_t y1) const override {
-        constexpr YcbcrScale kScale{8, true};
-        const auto w = static_cast<std::size_t>(from.w);
-        const auto components = static_cast<std::size_t>(this->components());
-        const bool gray = gray_;  // a local: stores through unsigned char may alias a member
-        unsigned char* s = to.bytes.data() + static_cast<std::size_t>(y0) * w * components;
-        const YcPixel* px = from.pixels.data() + static_cast<std::size_t>(y0) * w;
-        for (const YcPixel* end = px + static_cast<std::size_t>(y1 - y0) * w; px != end; ++px) {
-            s[0] = static_cast<unsigned char>(luma_from_host(px->y, kScale));
-            if (!gray) {
-                s[1] = static_cast<unsigned char>(chroma_from_host(px->cb, kScale));
-                s[2] = static_cast<unsigned char>(chroma_from_host(px->cr, kScale));
-            }
-            s += components;
-        }
-    }
+    void convert_rows(const Frame&, Frame&, std::int32_t, std::int32_t) const override {}
 
     void write_bytes(const Frame& frame) override {
         if (written_)
             throw UsageError("'" + file_.path() + "': a JPEG holds one frame, the input has more");
         written_ = true;
+        constexpr YcbcrScale kScale{8, true};
+        const int components = gray_ ? 1 : 3;
+        std::vector<unsigned char> samples(frame.pixels.size() *
+                                           static_cast<std::size_t>(components));
+        for (std::size_t p = 0; p < frame.pixels.size(); ++p) {
+            const YcPixel& px = frame.pixels[p];
+            unsigned char* s = &samples[p * static_cast<std::size_t>(components)];
+            s[0] = static_cast<unsigned char>(luma_from_host(px.y, kScale));
+            if (!gray_) {
+                s[1] = static_cast<unsigned char>(chroma_from_host(px.cb, kScale));
+                s[2] = static_cast<unsigned char>(chroma_from_host(px.cr, kScale));
+            }
+        }
         Encoder e;
-        const Picture picture{frame.w,  frame.h,    components(), frame.bytes.data(),
-                              quality_, subsample_, &icc_,        &exif_};
+        const Picture picture{frame.w,  frame.h,    components, samples.data(),
+                              quality_, subsample_, &icc_,      &exif_};
         if (!encode(e, picture))
             throw RunError("'" + file_.path() + "': cannot encode the JPEG: " + e.err.message);
         file_.write(e.out, e.out_size);
     }
 
 private:
-    int components() const { return gray_ ? 1 : 3; }
-
     OutputFile& file_;
     bool gray_;
     int quality_;

@@ -100,9 +100,10 @@ public:
 // Writing, the same way round: size_bytes() sizes to.bytes for a w x h frame, convert_rows()
 // fills the bytes of rows y0 .. y1 - 1 from from.pixels and from.alpha (y0 and y1 even, or
 // y1 = h; from any threads at once for different rows; does not throw), and write_bytes() writes
-// a frame, its bytes with its params, on the writing thread. A format that stores pixels as they
-// are (raw frames on a little-endian machine) sizes no bytes, converts nothing and writes
-// frame.pixels: a frame whose bytes are empty goes to write_bytes() with its pixels.
+// a frame, its bytes with its params, on the writing thread. A writer that writes from the whole
+// picture (raw frames as they are, on a little-endian machine; the JPEG encoder) sizes no bytes,
+// converts nothing and writes from frame.pixels: a frame whose bytes are empty goes to
+// write_bytes() with its pixels.
 class FrameWriter {
 public:
     virtual ~FrameWriter() = default;
