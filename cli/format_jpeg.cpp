@@ -291,11 +291,17 @@ public:
         decode_file(file.get(), options);
     }
 
-    bool read(Frame& frame) override {
+    // The picture, decoded into pixels when the file was opened.
+    bool read_bytes(Frame& frame) override {
         if (done_) return false;
         done_ = true;
         frame = std::move(frame_);
         return true;
+    }
+
+    void convert_rows(const Frame& from, std::int32_t y0, std::int32_t y1, YcPixel* to,
+                      std::ptrdiff_t stride) const override {
+        copy_pixel_rows(from, y0, y1, to, stride);
     }
 
     const StreamInfo& info() const override { return info_; }

@@ -117,7 +117,17 @@ public:
                              std::to_string(*source.frame_count));
     }
 
-    void write(const Frame& frame) override {
+    // The encoder takes the whole picture: the frame goes to write_bytes() with its pixels,
+    // which are converted there into the encoder's 8-bit samples.
+    void size_bytes(Frame& to, std::int32_t w, std::int32_t h) const override {
+        to.w = w;
+        to.h = h;
+        to.bytes.clear();
+    }
+
+    void convert_rows(const Frame&, Frame&, std::int32_t, std::int32_t) const override {}
+
+    void write_bytes(const Frame& frame) override {
         if (written_)
             throw UsageError("'" + file_.path() + "': a JPEG holds one frame, the input has more");
         written_ = true;

@@ -137,22 +137,10 @@ public:
         frame_.bytes.resize(size);
         check(spng_decode_image(ctx.get(), frame_.bytes.data(), size, fmt,
                                 info_.alpha && !wide ? SPNG_DECODE_TRNS : 0));
-        // With alpha, the frame carries it to the writer: converted here, all at once.
-        if (info_.alpha) to_frame();
+        // The alpha channel travels with the frame, past the filter, to the writer.
+        if (info_.alpha) take_alpha();
         keep_chunks(ctx.get(), ihdr);
     }
-
-    bool read(Frame& frame) override {
-        if (!read_bytes(frame)) return false;
-        if (converts_rows()) {
-            frame.pixels.resize(static_cast<std::size_t>(frame.w) *
-                                static_cast<std::size_t>(frame.h));
-            convert_rows(frame, 0, frame.h, frame.pixels.data(), frame.w);
-        }
-        return true;
-    }
-
-    bool converts_rows() const override { return !info_.alpha; }
 
     bool read_bytes(Frame& frame) override {
         if (done_) return false;
@@ -245,12 +233,10 @@ private:
         }
     }
 
-    // The pixels and the alpha channel of the whole image, from the decoded bytes.
-    void to_frame() {
+    // The alpha channel of the whole image, from the decoded bytes.
+    void take_alpha() {
         const int channels = channels_of(info_);
         const std::size_t n = static_cast<std::size_t>(info_.w) * static_cast<std::size_t>(info_.h);
-        frame_.pixels.resize(n);
-        convert_rows(frame_, 0, info_.h, frame_.pixels.data(), info_.w);
         frame_.alpha.resize(n);
         for (std::size_t p = 0; p < n; ++p) {
             const std::size_t i = p * static_cast<std::size_t>(channels) + channels - 1;
@@ -258,7 +244,6 @@ private:
                 static_cast<std::uint16_t>(info_.depth == 8 ? sample<1>(frame_.bytes.data(), i)
                                                             : sample<2>(frame_.bytes.data(), i));
         }
-        frame_.bytes = {};
     }
 
     std::string path_;
@@ -293,15 +278,6 @@ public:
                              std::to_string(*source.frame_count));
     }
 
-    void write(const Frame& frame) override {
-        size_bytes(staged_, frame.w, frame.h);
-        fill_rows(frame, staged_, 0, frame.h);
-        write_bytes(staged_);
-    }
-
-    // With alpha, the whole frame is needed for its alpha channel: written by write().
-    bool converts_rows() const override { return !layout_.alpha; }
-
     void size_bytes(Frame& to, std::int32_t w, std::int32_t h) const override {
         to.w = w;
         to.h = h;
@@ -310,9 +286,14 @@ public:
                         (layout_.depth == 16 ? 2 : 1));
     }
 
+    // The samples of rows y0 .. y1 - 1, as in the file (16-bit ones big-endian), alpha from the
+    // frame's or opaque.
     void convert_rows(const Frame& from, Frame& to, std::int32_t y0,
                       std::int32_t y1) const override {
-        fill_rows(from, to, y0, y1);
+        if (layout_.depth == 8)
+            fill_rows<1>(from, to, y0, y1);
+        else
+            fill_rows<2>(from, to, y0, y1);
     }
 
     void write_bytes(const Frame& frame) override {
@@ -330,17 +311,8 @@ public:
     }
 
 private:
-    // The samples of rows y0 .. y1 - 1, as in the file (16-bit ones big-endian), alpha from the
-    // frame's or opaque.
-    void fill_rows(const Frame& from, Frame& to, std::int32_t y0, std::int32_t y1) const {
-        if (layout_.depth == 8)
-            fill_rows_of<1>(from, to, y0, y1);
-        else
-            fill_rows_of<2>(from, to, y0, y1);
-    }
-
     template <int kBytes>
-    void fill_rows_of(const Frame& from, Frame& to, std::int32_t y0, std::int32_t y1) const {
+    void fill_rows(const Frame& from, Frame& to, std::int32_t y0, std::int32_t y1) const {
         // Locals, not members: stores through unsigned char may alias anything, so a member
         // would be loaded again after every sample.
         const std::size_t channels = static_cast<std::size_t>(channels_of(layout_));
@@ -378,7 +350,6 @@ private:
     int level_;
     std::int32_t threads_;
     StreamInfo layout_;
-    Frame staged_;  // write()'s bytes
     bool written_ = false;
 };
 

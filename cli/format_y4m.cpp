@@ -60,16 +60,6 @@ public:
         parse_header();
     }
 
-    bool read(Frame& frame) override {
-        if (!read_bytes(frame)) return false;
-        frame.pixels.resize(planes_.luma);
-        frame.alpha.clear();
-        convert_rows(frame, 0, frame.h, frame.pixels.data(), frame.w);
-        return true;
-    }
-
-    bool converts_rows() const override { return true; }
-
     bool read_bytes(Frame& frame) override {
         int c = std::getc(file_);
         if (c == EOF) {
@@ -345,15 +335,6 @@ public:
         }
     }
 
-    void write(const Frame& frame) override {
-        size_bytes(staged_, frame.w, frame.h);
-        convert_rows(frame, staged_, 0, frame.h);
-        staged_.params = frame.params;
-        write_bytes(staged_);
-    }
-
-    bool converts_rows() const override { return true; }
-
     void size_bytes(Frame& to, std::int32_t w, std::int32_t h) const override {
         to.w = w;
         to.h = h;
@@ -474,7 +455,6 @@ private:
     StreamInfo info_;
     Planes planes_;
     std::vector<std::uint16_t> luma_, chroma_;  // sample code of every host value
-    Frame staged_;                              // write()'s bytes
     bool header_written_ = false;
 };
 

@@ -41,17 +41,20 @@ public:
             }
             info_.frame_count = static_cast<std::int64_t>(bytes / frame_bytes_);
         }
-        if (!kPixelsAreFileBytes) buffer_.resize(frame_bytes_);
     }
 
-    bool read(Frame& frame) override {
+    // On a little-endian machine the file's bytes are the pixels' own: read in place.
+    bool read_bytes(Frame& frame) override {
         frame.w = size_.w;
         frame.h = size_.h;
-        frame.pixels.resize(frame_bytes_ / kBytesPerPixel);
-        // On a little-endian machine the file's bytes are the pixels' own: read in place.
-        unsigned char* into = kPixelsAreFileBytes
-                                  ? reinterpret_cast<unsigned char*>(frame.pixels.data())
-                                  : buffer_.data();
+        unsigned char* into = nullptr;
+        if (kPixelsAreFileBytes) {
+            frame.pixels.resize(frame_bytes_ / kBytesPerPixel);
+            into = reinterpret_cast<unsigned char*>(frame.pixels.data());
+        } else {
+            frame.bytes.resize(frame_bytes_);
+            into = frame.bytes.data();
+        }
         const std::size_t got = std::fread(into, 1, frame_bytes_, file_);
         if (frames_read_ == 0) refuse_other_format({into, got}, "yc48", path_);
         if (got == 0 && !std::ferror(file_)) {
@@ -64,17 +67,20 @@ public:
             throw InputError("'" + path_ + "': ends in the middle of frame " +
                              std::to_string(frames_read_ + 1));
         }
-        if (!kPixelsAreFileBytes) {
-            const unsigned char* b = buffer_.data();
-            for (YcPixel& p : frame.pixels) {
-                p.y = sample(b);
-                p.cb = sample(b + 2);
-                p.cr = sample(b + 4);
-                b += kBytesPerPixel;
-            }
-        }
         ++frames_read_;
         return true;
+    }
+
+    void convert_rows(const Frame& from, std::int32_t y0, std::int32_t y1, YcPixel* to,
+                      std::ptrdiff_t stride) const override {
+        if (kPixelsAreFileBytes) return copy_pixel_rows(from, y0, y1, to, stride);
+        const auto w = static_cast<std::size_t>(from.w);
+        for (std::int32_t y = y0; y < y1; ++y, to += stride) {
+            const unsigned char* b =
+                from.bytes.data() + static_cast<std::size_t>(y) * w * kBytesPerPixel;
+            for (std::size_t x = 0; x < w; ++x, b += kBytesPerPixel)
+                to[x] = {sample(b), sample(b + 2), sample(b + 4)};
+        }
     }
 
     const StreamInfo& info() const override { return info_; }
@@ -95,27 +101,40 @@ private:
     std::size_t frame_bytes_ = 0;
     StreamInfo info_;
     std::int64_t frames_read_ = 0;
-    std::vector<unsigned char> buffer_;
 };
 
 class Yc48Writer final : public FrameWriter {
 public:
     explicit Yc48Writer(OutputFile& file) : file_(file) {}
 
-    void write(const Frame& frame) override {
-        if (kPixelsAreFileBytes) {
-            file_.write(frame.pixels.data(), frame.pixels.size() * kBytesPerPixel);
-            return;
-        }
-        buffer_.resize(frame.pixels.size() * kBytesPerPixel);
-        unsigned char* b = buffer_.data();
-        for (const YcPixel& p : frame.pixels) {
-            put(b, p.y);
-            put(b + 2, p.cb);
-            put(b + 4, p.cr);
+    void size_bytes(Frame& to, std::int32_t w, std::int32_t h) const override {
+        to.w = w;
+        to.h = h;
+        // Empty bytes: the frame is written from its pixels (see FrameWriter).
+        to.bytes.resize(kPixelsAreFileBytes ? 0
+                                            : static_cast<std::size_t>(w) *
+                                                  static_cast<std::size_t>(h) * kBytesPerPixel);
+    }
+
+    void convert_rows(const Frame& from, Frame& to, std::int32_t y0,
+                      std::int32_t y1) const override {
+        if (kPixelsAreFileBytes) return;  // written from the pixels themselves
+        const auto w = static_cast<std::size_t>(from.w);
+        unsigned char* b = to.bytes.data() + static_cast<std::size_t>(y0) * w * kBytesPerPixel;
+        const YcPixel* p = from.pixels.data() + static_cast<std::size_t>(y0) * w;
+        for (const YcPixel* end = p + static_cast<std::size_t>(y1 - y0) * w; p != end; ++p) {
+            put(b, p->y);
+            put(b + 2, p->cb);
+            put(b + 4, p->cr);
             b += kBytesPerPixel;
         }
-        file_.write(buffer_.data(), buffer_.size());
+    }
+
+    void write_bytes(const Frame& frame) override {
+        if (kPixelsAreFileBytes)
+            file_.write(frame.pixels.data(), frame.pixels.size() * kBytesPerPixel);
+        else
+            file_.write(frame.bytes.data(), frame.bytes.size());
     }
 
 private:
@@ -126,7 +145,6 @@ private:
     }
 
     OutputFile& file_;
-    std::vector<unsigned char> buffer_;
 };
 
 std::unique_ptr<FrameReader> open_yc48_reader(const std::string& path, const Options& options) {

@@ -108,6 +108,21 @@ void refuse_other_format(std::span<const unsigned char> head, const char* expect
                      (path == "-" ? ")" : " or rename it)"));
 }
 
+bool FrameReader::read(Frame& frame) {
+    if (!read_bytes(frame)) return false;
+    frame.pixels.resize(static_cast<std::size_t>(frame.w) * static_cast<std::size_t>(frame.h));
+    convert_rows(frame, 0, frame.h, frame.pixels.data(), frame.w);
+    return true;
+}
+
+void copy_pixel_rows(const Frame& from, std::int32_t y0, std::int32_t y1, YcPixel* to,
+                     std::ptrdiff_t stride) {
+    const auto w = static_cast<std::size_t>(from.w);
+    const YcPixel* rows = from.pixels.data() + static_cast<std::size_t>(y0) * w;
+    if (rows == to) return;
+    for (std::int32_t y = y0; y < y1; ++y, rows += w, to += stride) std::copy(rows, rows + w, to);
+}
+
 InputFile open_input(const std::string& path) {
     if (path == "-") return InputFile(stdin);
     InputFile f(std::fopen(path.c_str(), "rb"));

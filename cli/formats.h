@@ -30,9 +30,9 @@ struct Frame {
     std::vector<YcPixel, LargeAllocator<YcPixel>> pixels;
     std::vector<std::uint16_t> alpha;  // PNG alpha, one sample per pixel; empty when none
     std::string params;                // Y4M frame parameters (the text after "FRAME")
-    // The frame as a file holds it, for the formats that convert row by row on the filter's
-    // threads: what FrameReader::read_bytes read, or what FrameWriter::convert_rows made for
-    // FrameWriter::write_bytes. Empty for the others.
+    // The frame as a file holds it: what FrameReader::read_bytes read, or what
+    // FrameWriter::convert_rows made for FrameWriter::write_bytes. Unused by a format whose
+    // frames are held as pixels (see FrameReader).
     std::vector<unsigned char, LargeAllocator<unsigned char>> bytes;
 };
 
@@ -76,42 +76,48 @@ struct StreamInfo {
     std::vector<std::uint8_t> exif;
 };
 
+// Reading is split so that the reading thread only reads and the filter's threads convert, band
+// by band: read_bytes() reads the next frame as the file holds it into frame.bytes (with its w,
+// h, params and alpha), and convert_rows() converts rows y0 .. y1 - 1 of those bytes into rows
+// of w pixels, `stride` pixels apart, from `to` on (row y0 at `to`). A format whose frames are
+// pixels already (raw frames on a little-endian machine, a picture decoded when it is opened)
+// puts them in frame.pixels instead; its convert_rows() copies rows of from.pixels, and does
+// nothing when `to` is those rows, so that such a frame is filtered where it was read.
 class FrameReader {
 public:
     virtual ~FrameReader() = default;
-    // Reads the next frame into `frame`; false at the end of the input. Throws InputError on a
-    // malformed or truncated input.
-    virtual bool read(Frame& frame) = 0;
+    // False at the end of the input. Throws InputError on a malformed or truncated input.
+    virtual bool read_bytes(Frame& frame) = 0;
+    // May run for different rows on several threads at once; does not throw.
+    virtual void convert_rows(const Frame& from, std::int32_t y0, std::int32_t y1, YcPixel* to,
+                              std::ptrdiff_t stride) const = 0;
     virtual const StreamInfo& info() const = 0;
 
-    // A format whose samples convert row by row (converts_rows() true) also offers read() in
-    // two, so that the reading thread only reads and the filter's threads convert: read_bytes()
-    // reads the next frame into frame.bytes (with its w, h and params), and convert_rows()
-    // converts rows y0 .. y1 - 1 of them into rows of w pixels, `stride` pixels apart, from `to`
-    // on (row y0 at `to`). convert_rows() may run for different rows on several threads at
-    // once, and does not throw.
-    virtual bool converts_rows() const { return false; }
-    virtual bool read_bytes(Frame& /*frame*/) { return false; }
-    virtual void convert_rows(const Frame& /*from*/, std::int32_t /*y0*/, std::int32_t /*y1*/,
-                              YcPixel* /*to*/, std::ptrdiff_t /*stride*/) const {}
+    // Both at once: the next frame, converted into frame.pixels.
+    bool read(Frame& frame);
 };
 
+// Writing, the same way round: size_bytes() sizes to.bytes for a w x h frame, convert_rows()
+// fills the bytes of rows y0 .. y1 - 1 from from.pixels and from.alpha (y0 and y1 even, or
+// y1 = h; from any threads at once for different rows; does not throw), and write_bytes() writes
+// a frame, its bytes with its params, on the writing thread. A writer that writes from the whole
+// picture (raw frames as they are, on a little-endian machine; the JPEG encoder) sizes no bytes,
+// converts nothing and writes from frame.pixels: a frame whose bytes are empty goes to
+// write_bytes() with its pixels.
 class FrameWriter {
 public:
     virtual ~FrameWriter() = default;
+    virtual void size_bytes(Frame& to, std::int32_t w, std::int32_t h) const = 0;
+    virtual void convert_rows(const Frame& from, Frame& to, std::int32_t y0,
+                              std::int32_t y1) const = 0;
     // Throws RunError when the output cannot be written.
-    virtual void write(const Frame& frame) = 0;
-
-    // The same split for writing, where converts_rows() is true: size_bytes() sizes to.bytes
-    // for a w x h frame, convert_rows() fills the bytes of rows y0 .. y1 - 1 from from.pixels
-    // (y0 and y1 even, or y1 = h; from any threads at once for different rows; does not throw),
-    // and write_bytes() writes them with to.params on the writing thread.
-    virtual bool converts_rows() const { return false; }
-    virtual void size_bytes(Frame& /*to*/, std::int32_t /*w*/, std::int32_t /*h*/) const {}
-    virtual void convert_rows(const Frame& /*from*/, Frame& /*to*/, std::int32_t /*y0*/,
-                              std::int32_t /*y1*/) const {}
-    virtual void write_bytes(const Frame& /*frame*/) {}
+    virtual void write_bytes(const Frame& frame) = 0;
 };
+
+// convert_rows() of a frame held as pixels: rows y0 .. y1 - 1 of from.pixels copied to `to`,
+// unless they are there already.
+void copy_pixel_rows(const Frame& from, std::int32_t y0, std::int32_t y1, YcPixel* to,
+                     std::ptrdiff_t stride);
 
 // A format: how files of one kind are recognised, read and written.
 struct Format {

@@ -2,7 +2,9 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
 
+#include "cli/progress.h"
 #include "picture/convert.h"
 
 namespace korvane::cli {
@@ -140,6 +142,62 @@ double ssim(const std::vector<double>& a, const std::vector<double>& b, std::int
         }
     }
     return sum / (static_cast<double>(ow) * static_cast<double>(oh));
+}
+
+namespace {
+
+void accumulate(Quality& sum, const Quality& q) {
+    sum.luma_mse += q.luma_mse;
+    sum.luma_ssim += q.luma_ssim;
+    if (q.rgb_mse) sum.rgb_mse = sum.rgb_mse.value_or(0) + *q.rgb_mse;
+}
+
+Quality mean(Quality sum, std::int64_t count) {
+    const auto n = static_cast<double>(count);
+    sum.luma_mse /= n;
+    sum.luma_ssim /= n;
+    if (sum.rgb_mse) *sum.rgb_mse /= n;
+    return sum;
+}
+
+// The change of a PSNR. Infinite before and after (the frames equal the reference both times)
+// is no change rather than inf - inf, NaN.
+std::string psnr_change(double before, double after) {
+    if (std::isinf(before) && std::isinf(after)) return "identical";
+    char text[32];
+    std::snprintf(text, sizeof text, "%+.3f", after - before);
+    return text;
+}
+
+}  // namespace
+
+void QualityReport::add(std::int64_t index, const Quality& before, const Quality& after,
+                        double peak) {
+    peak_ = peak;
+    print(("frame " + std::to_string(index)).c_str(), before, after);
+    accumulate(sum_before_, before);
+    accumulate(sum_after_, after);
+    ++count_;
+}
+
+void QualityReport::finish() {
+    if (count_ == 0) return;
+    print(("mean of " + std::to_string(count_) + (count_ == 1 ? " frame" : " frames")).c_str(),
+          mean(sum_before_, count_), mean(sum_after_, count_));
+}
+
+void QualityReport::print(const char* what, const Quality& b, const Quality& a) {
+    clear_progress_line();
+    const double pb = psnr(b.luma_mse, peak_), pa = psnr(a.luma_mse, peak_);
+    std::fprintf(out_, "%s: luma PSNR %.3f -> %.3f dB (%s), SSIM %.5f -> %.5f (%+.5f)", what, pb,
+                 pa, psnr_change(pb, pa).c_str(), b.luma_ssim, a.luma_ssim,
+                 a.luma_ssim - b.luma_ssim);
+    if (rgb_ && b.rgb_mse && a.rgb_mse) {
+        const double rb = psnr(*b.rgb_mse, peak_), ra = psnr(*a.rgb_mse, peak_);
+        std::fprintf(out_, "; RGB PSNR %.3f -> %.3f dB (%s)", rb, ra, psnr_change(rb, ra).c_str());
+    }
+    std::fputc('\n', out_);
+    std::fflush(out_);
 }
 
 }  // namespace korvane::cli

@@ -4,6 +4,7 @@
 // same files.
 #pragma once
 
+#include <cstdio>
 #include <optional>
 #include <vector>
 
@@ -36,5 +37,23 @@ double psnr(double mse, double peak);
 // positions inside the picture; one window over the whole picture when it is smaller).
 double ssim(const std::vector<double>& a, const std::vector<double>& b, std::int32_t w,
             std::int32_t h, double peak);
+
+// Prints the measured quality of each frame, before and after the filter, and their mean.
+class QualityReport {
+public:
+    QualityReport(std::FILE* out, bool rgb) : out_(out), rgb_(rgb) {}
+    void add(std::int64_t index, const Quality& before, const Quality& after, double peak);
+    // The mean over the frames added, when there were any.
+    void finish();
+
+private:
+    void print(const char* what, const Quality& b, const Quality& a);
+
+    std::FILE* out_;
+    bool rgb_;
+    double peak_ = 255;
+    Quality sum_before_{0, 0, std::nullopt}, sum_after_{0, 0, std::nullopt};  // sums
+    std::int64_t count_ = 0;
+};
 
 }  // namespace korvane::cli

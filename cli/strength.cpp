@@ -66,13 +66,17 @@ class PeekedReader final : public FrameReader {
 public:
     PeekedReader(std::unique_ptr<FrameReader> inner, Frame first)
         : inner_(std::move(inner)), first_(std::move(first)) {}
-    bool read(Frame& frame) override {
+    bool read_bytes(Frame& frame) override {
         if (first_) {
             frame = std::move(*first_);
             first_.reset();
             return true;
         }
-        return inner_->read(frame);
+        return inner_->read_bytes(frame);
+    }
+    void convert_rows(const Frame& from, std::int32_t y0, std::int32_t y1, YcPixel* to,
+                      std::ptrdiff_t stride) const override {
+        inner_->convert_rows(from, y0, y1, to, stride);
     }
     const StreamInfo& info() const override { return inner_->info(); }
 
