@@ -1,65 +1,13 @@
 #include "cli/strength.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
-#include <functional>
-#include <numbers>
 
 #include "cli/errors.h"
 #include "engine/engine.h"
 
 namespace korvane::cli {
 namespace {
-
-// libjpeg's luma table at quality 50, row-major (vertical frequency, horizontal frequency).
-constexpr int kBaseLuma[64] = {
-    16, 11, 10, 16, 24,  40,  51,  61,   //
-    12, 12, 14, 19, 26,  58,  60,  55,   //
-    14, 13, 16, 24, 40,  57,  69,  56,   //
-    14, 17, 22, 29, 51,  87,  80,  62,   //
-    18, 22, 37, 56, 68,  109, 103, 77,   //
-    24, 35, 55, 64, 81,  104, 113, 92,   //
-    49, 64, 78, 87, 103, 121, 120, 101,  //
-    72, 92, 95, 98, 112, 100, 103, 99,
-};
-
-// One row of the auto table: the setting measured at a JPEG quality; quant 0 for "leave the
-// picture unfiltered".
-struct Row {
-    int quality;
-    std::int32_t threshold;
-    std::int32_t quant;
-};
-
-// Measured by scripts/measure-strength (docs/strength.md): per quality the setting with the
-// largest mean gain (RGB PSNR for colour, luma PSNR for gray) over the corpus among those that
-// lose at most 0.005 dB on every picture of it; unfiltered where none gains 0.01 dB on average.
-// A quality between two rows takes the higher row's setting, the one made for a picture with
-// less compression: weaker, so it cannot do the harm a stronger one might.
-constexpr int kPictureShifts = 64;
-constexpr Row kPictureTable[] = {
-    {2, 96, 48},  {5, 96, 48},  {10, 48, 32}, {15, 48, 24}, {20, 32, 24},
-    {30, 24, 16}, {40, 16, 16}, {50, 16, 12}, {60, 12, 12}, {70, 12, 8},
-    {75, 8, 8},   {80, 8, 8},   {85, 8, 6},   {90, 4, 4},   {93, 2, 2},
-    {95, 0, 0},   {97, 0, 0},   {98, 0, 0},   {100, 0, 0},
-};
-// Video: the same rows at n_shift 16, a quarter of the work per frame.
-constexpr int kVideoShifts = 16;
-constexpr int kVideoMargin = 20;
-constexpr int kOtherTableMargin = 10;
-
-// The frequencies the estimate looks at: the first 20 in zigzag order. The lowest keep the most
-// non-zero coefficients in a strongly compressed picture; the higher ones have steps of 2 and
-// more, which stand out from the decoder's rounding, when the lower ones are down to 1 (quality
-// 90 and above). Row-major positions.
-constexpr int kEstimatePositions[] = {1,  8,  16, 9, 2, 3,  10, 17, 24, 32,
-                                      25, 18, 11, 4, 5, 12, 19, 26, 33, 40};
-// At most this many blocks are transformed, whole rows of blocks spread over the picture.
-constexpr std::int32_t kEstimateBlocks = 12000;
-
-// Engine units per 8-bit code of a full-range picture: the host's 4096 for 255, divided by 16.
-constexpr double kEngineUnitsPerCode = 4096.0 / 255.0 / 16.0;
 
 // A frame reader that hands back a frame already read, then reads on.
 class PeekedReader final : public FrameReader {
@@ -85,217 +33,6 @@ private:
     std::optional<Frame> first_;
 };
 
-// The largest quantisation step at which the coefficients `c` cluster on multiples, or 0. For a
-// step q the score is the mean of cos(2 pi c / q) over the coefficients at least q/4 from zero
-// (which leaves out the cluster at zero): near 1 when they lie on multiples of q (or of q / k);
-// near or below 0 for smooth distributions (a Laplacian tail scores negative) and for multiples
-// of the true step, whose first cluster, at a quarter to a half of q, scores -1.
-// cos(2 pi t) for t >= 0: t reduced to 0..1/2 (t minus the nearest integer, rounded by the
-// 1.5 * 2^52 trick, which needs no call), then by symmetry to 0..1/4, where the Taylor polynomial
-// to x^16 is within 1e-12 of the cosine. Branch-free, so that the loop over a frame's
-// coefficients vectorises: std::cos there made the estimate of a 1080p frame take 160 ms.
-inline double cos_turns(double t) {
-    constexpr double kRound = 6755399441055744.0;  // 1.5 * 2^52
-    const double near = (t + kRound) - kRound;
-    const double u = std::abs(t - near);         // 0 .. 1/2
-    const double folded = std::min(u, 0.5 - u);  // cos(2 pi (1/2 - u)) = -cos(2 pi u)
-    const double x = 2 * std::numbers::pi * folded, y = x * x;
-    double p = 1.0 / 20922789888000;  // 1/16!
-    for (const double f : {-1.0 / 87178291200, 1.0 / 479001600, -1.0 / 3628800, 1.0 / 40320,
-                           -1.0 / 720, 1.0 / 24, -1.0 / 2, 1.0})
-        p = p * y + f;
-    return u > 0.25 ? -p : p;
-}
-
-double find_step(const std::vector<float>& c) {
-    constexpr double kMinScore = 0.5;
-    constexpr std::size_t kMinCount = 50;
-    // The magnitudes, largest first: the cosine is even, and the coefficients at least q/4 from
-    // zero are then a prefix.
-    std::vector<double> magnitude(c.size());
-    std::transform(c.begin(), c.end(), magnitude.begin(),
-                   [](float v) { return std::abs(static_cast<double>(v)); });
-    std::sort(magnitude.begin(), magnitude.end(), std::greater<>());
-    const auto score = [&](double q, std::size_t& count) {
-        const double quarter = q / 4, turns = 1 / q;
-        count =
-            static_cast<std::size_t>(std::partition_point(magnitude.begin(), magnitude.end(),
-                                                          [&](double m) { return m >= quarter; }) -
-                                     magnitude.begin());
-        double sum = 0;
-        for (std::size_t i = 0; i < count; ++i) sum += cos_turns(turns * magnitude[i]);
-        return count ? sum / static_cast<double>(count) : 0.0;
-    };
-    double found = 0;
-    for (double q = 1.5; q < 160; q *= 1.04) {
-        std::size_t count = 0;
-        if (score(q, count) >= kMinScore && count >= kMinCount) found = q;
-    }
-    if (found == 0) return 0;
-    // The score falls off slowly away from the true step, so the largest passing candidate can be
-    // up to about 10% above it: the step is the best score below it.
-    double best = found, best_score = -2;
-    for (double q = found / 1.12; q <= found * 1.01; q *= 1.002) {
-        std::size_t count = 0;
-        const double s = score(q, count);
-        if (count >= kMinCount && s > best_score) {
-            best_score = s;
-            best = q;
-        }
-    }
-    return best;
-}
-
-// The offset in 0..7 at which differences across `sums` (one sum of absolute differences per
-// phase) stand out as block edges; 0 when none does.
-int grid_phase(const double (&sums)[8]) {
-    const int top = static_cast<int>(std::max_element(sums, sums + 8) - sums);
-    double others = 0;
-    for (int p = 0; p < 8; ++p)
-        if (p != top) others += sums[p];
-    others /= 7;
-    return sums[top] > 1.05 * others ? top : 0;
-}
-
-int table_distance_quality(const std::vector<std::pair<int, double>>& steps) {
-    int best_quality = 100;
-    double best = std::numeric_limits<double>::infinity();
-    for (int quality = 100; quality >= 1; --quality) {
-        const std::array<int, 64> table = libjpeg_luma_table(quality);
-        double d = 0;
-        for (const auto& [position, step] : steps)
-            d += std::abs(std::log(step / table[static_cast<std::size_t>(position)]));
-        if (d < best - 1e-9) {
-            best = d;
-            best_quality = quality;
-        }
-    }
-    return best_quality;
-}
-
-// Whether `table` is libjpeg's luma table at `quality`: baseline (steps up to 255) or not (cjpeg
-// without -baseline keeps larger steps below quality 25).
-bool is_libjpeg_table(const std::vector<int>& table, int quality) {
-    if (table.size() != 64) return false;
-    const int scale = quality < 50 ? 5000 / quality : 200 - 2 * quality;
-    for (std::size_t i = 0; i < 64; ++i) {
-        const int step = std::clamp((kBaseLuma[i] * scale + 50) / 100, 1, 32767);
-        if (table[i] != step && !(step > 255 && table[i] == 255)) return false;
-    }
-    return true;
-}
-
-StrengthSetting row_for(int quality, std::int32_t shifts) {
-    const Row* row = std::end(kPictureTable) - 1;
-    for (const Row& r : kPictureTable)
-        if (r.quality >= quality) {
-            row = &r;
-            break;
-        }
-    if (row->quant == 0) return {0, 1, shifts, true};
-    return {row->threshold, row->quant, shifts, false};
-}
-
-}  // namespace
-
-std::array<int, 64> libjpeg_luma_table(int quality) {
-    quality = std::clamp(quality, 1, 100);
-    const int scale = quality < 50 ? 5000 / quality : 200 - 2 * quality;
-    std::array<int, 64> t{};
-    for (std::size_t i = 0; i < 64; ++i)
-        t[i] = std::clamp((kBaseLuma[i] * scale + 50) / 100, 1, 255);
-    return t;
-}
-
-int quality_of_table(const std::vector<int>& luma_quant) {
-    std::vector<std::pair<int, double>> steps;
-    for (std::size_t i = 0; i < luma_quant.size() && i < 64; ++i)
-        steps.emplace_back(static_cast<int>(i), std::max(1, luma_quant[i]));
-    return table_distance_quality(steps);
-}
-
-SourceQuality estimate_quality(const Frame& frame, double code_range) {
-    SourceQuality result;
-    const std::int32_t w = frame.w, h = frame.h;
-    if (w < 16 || h < 16 || frame.pixels.size() != static_cast<std::size_t>(w) * h) return result;
-    const auto luma = [&](std::int32_t x, std::int32_t y) {
-        return frame
-                   .pixels[static_cast<std::size_t>(y) * static_cast<std::size_t>(w) +
-                           static_cast<std::size_t>(x)]
-                   .y /
-               16.0;
-    };
-
-    // The grid: where differences between neighbours stand out every 8 columns and rows.
-    double column_edges[8] = {}, row_edges[8] = {};
-    for (std::int32_t y = 0; y < h; ++y)
-        for (std::int32_t x = 0; x < w; ++x) {
-            if (x > 0) column_edges[x % 8] += std::abs(luma(x, y) - luma(x - 1, y));
-            if (y > 0) row_edges[y % 8] += std::abs(luma(x, y) - luma(x, y - 1));
-        }
-    result.offset_x = grid_phase(column_edges);
-    result.offset_y = grid_phase(row_edges);
-
-    // The orthonormal 8x8 DCT of the blocks on that grid, skipping blocks that touch black or
-    // white, where the decoder's clamp moved samples off the quantised values.
-    double basis[8][8];
-    for (int u = 0; u < 8; ++u)
-        for (int i = 0; i < 8; ++i)
-            basis[u][i] = (u == 0 ? std::sqrt(0.125) : 0.5) *
-                          std::cos((2 * i + 1) * u * std::numbers::pi / 16);
-    const std::int32_t bx = (w - result.offset_x) / 8, by = (h - result.offset_y) / 8;
-    const std::int32_t row_step =
-        std::max<std::int32_t>(1, (bx * by + kEstimateBlocks - 1) / kEstimateBlocks);
-    constexpr std::size_t kPositions = std::size(kEstimatePositions);
-    std::vector<float> coefficients[kPositions];
-    for (std::int32_t j = 0; j < by; j += row_step)
-        for (std::int32_t i = 0; i < bx; ++i) {
-            double block[8][8], rows[8][8];
-            bool clipped = false;
-            for (int r = 0; r < 8; ++r)
-                for (int c = 0; c < 8; ++c) {
-                    block[r][c] = luma(result.offset_x + 8 * i + c, result.offset_y + 8 * j + r);
-                    clipped |= block[r][c] <= 0.5 || block[r][c] >= 255.5;
-                }
-            if (clipped) continue;
-            for (int r = 0; r < 8; ++r)
-                for (int v = 0; v < 8; ++v) {
-                    double s = 0;
-                    for (int c = 0; c < 8; ++c) s += basis[v][c] * block[r][c];
-                    rows[r][v] = s;
-                }
-            for (std::size_t k = 0; k < kPositions; ++k) {
-                const int u = kEstimatePositions[k] / 8, v = kEstimatePositions[k] % 8;
-                double s = 0;
-                for (int r = 0; r < 8; ++r) s += basis[u][r] * rows[r][v];
-                coefficients[k].push_back(static_cast<float>(s));
-            }
-        }
-
-    for (std::size_t k = 0; k < kPositions; ++k)
-        if (const double step = find_step(coefficients[k]); step > 0)
-            result.steps.emplace_back(kEstimatePositions[k],
-                                      step / kEngineUnitsPerCode * code_range);
-    if (result.steps.size() >= 2) result.quality = table_distance_quality(result.steps);
-    return result;
-}
-
-StrengthSetting setting_for(const SourceQuality& source, bool video) {
-    const std::int32_t shifts = video ? kVideoShifts : kPictureShifts;
-    if (!source.quality) return {0, 1, shifts, true};
-    // Video: the row of a quality kVideoMargin higher. The table was measured on JPEG pictures;
-    // an MPEG-2 or MPEG-4 intra frame, which quantises with other matrices and rounding, looks
-    // like a JPEG of a lower quality than its errors are, and lost up to 0.3 dB under its own
-    // row (scripts/measure-strength-video).
-    // Another encoder's table (FFmpeg's Motion JPEG, tables of one's own) quantises differently
-    // from libjpeg's at the nearest quality: the row of a quality kOtherTableMargin higher. Under
-    // their own row, FFmpeg's -q:v 4 lost 0.12 dB on one photo (docs/strength.md).
-    const int margin = video ? kVideoMargin : source.libjpeg_table ? 0 : kOtherTableMargin;
-    return row_for(*source.quality + margin, shifts);
-}
-
-namespace {
-
 // The tracks for a source under --strength auto, the options' tracks where given.
 Strength decide(const Options& options, const SourceQuality& source, bool video) {
     Strength strength;
@@ -305,11 +42,7 @@ Strength decide(const Options& options, const SourceQuality& source, bool video)
                            options.track_given[kNShift];
     if (s.unfiltered && any_given) {
         // A track given by hand asks for filtering: the others from the weakest measured setting.
-        for (auto r = std::end(kPictureTable); r-- != std::begin(kPictureTable);)
-            if (r->quant != 0) {
-                s = {r->threshold, r->quant, s.n_shift, false};
-                break;
-            }
+        s = weakest_setting(s.n_shift);
     }
     strength.unfiltered = s.unfiltered;
     const std::int32_t chosen[3] = {s.threshold, s.quant, s.n_shift};
@@ -372,7 +105,7 @@ Strength choose_strength(const Options& options, const Format& input,
     } else {
         Frame first;
         if (reader->read(first)) {
-            source = estimate_quality(first, luma_code_range(info));
+            source = estimate_quality(first.pixels, first.w, first.h, luma_code_range(info));
             reader = std::make_unique<PeekedReader>(std::move(reader), std::move(first));
         }
     }
@@ -392,7 +125,7 @@ double luma_code_range(const StreamInfo& info) {
 }
 
 Strength frame_strength(const Options& options, const Frame& frame, double code_range) {
-    return decide(options, estimate_quality(frame, code_range), true);
+    return decide(options, estimate_quality(frame.pixels, frame.w, frame.h, code_range), true);
 }
 
 }  // namespace korvane::cli

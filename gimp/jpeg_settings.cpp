@@ -1,6 +1,6 @@
 #include "gimp/jpeg_settings.h"
 
-#include "cli/strength.h"
+#include "strength/strength.h"
 
 namespace korvane::gimp {
 
@@ -17,7 +17,7 @@ std::optional<std::vector<int>> luma_table_of_jpeg_settings(std::span<const std:
         return luma;
     }
     if (quality < 1 || quality > 100) return std::nullopt;
-    const auto table = cli::libjpeg_luma_table(quality);
+    const auto table = libjpeg_luma_table(quality);
     return std::vector<int>(table.begin(), table.end());
 }
 

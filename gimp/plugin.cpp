@@ -19,7 +19,6 @@
 #include <thread>
 #include <vector>
 
-#include "cli/strength.h"
 #include "engine/cpu.h"
 #include "engine/engine.h"
 #include "engine/kernels.h"
@@ -27,6 +26,7 @@
 #include "gimp/jpeg_settings.h"
 #include "gimp/pixels.h"
 #include "picture/picture_filter.h"
+#include "strength/strength.h"
 
 namespace korvane::gimp {
 namespace {
@@ -135,15 +135,15 @@ Pixels read_pixels(gint32 drawable, const Layout& layout, const GeglRectangle& r
 
 // Threshold, quant and n_shift as korvane-dct's --strength auto picks them for a picture, and
 // why. From the JPEG's own luma table when GIMP kept it with the image (the jpeg-settings
-// parasite), else estimated from the drawable's pixels. Both go through cli/strength.h, so the
-// plug-in picks what korvane-dct picks for the same JPEG or picture.
+// parasite), else estimated from the drawable's pixels. Both go through strength/strength.h, as in
+// korvane-dct, so the plug-in picks what korvane-dct picks for the same JPEG or picture.
 struct AutoSetting {
     std::int32_t threshold = 0, quant = 1, n_shift = 1;
     std::string why;
 };
 
 AutoSetting auto_setting(gint32 image, gint32 drawable) {
-    cli::SourceQuality source;
+    SourceQuality source;
     std::optional<std::vector<int>> table;
     if (GimpParasite* parasite = gimp_image_get_parasite(image, "jpeg-settings")) {
         const auto* data = static_cast<const std::uint8_t*>(gimp_parasite_data(parasite));
@@ -152,23 +152,21 @@ AutoSetting auto_setting(gint32 image, gint32 drawable) {
         gimp_parasite_free(parasite);
     }
     if (table) {
-        source.from = cli::SourceQuality::From::jpeg_table;
-        source.quality = cli::quality_of_table(*table);
+        source.from = SourceQuality::From::jpeg_table;
+        source.quality = quality_of_table(*table);
     } else {
         const Layout layout = layout_of(drawable);
         const GeglRectangle all{0, 0, gimp_drawable_width(drawable),
                                 gimp_drawable_height(drawable)};
         const Pixels pixels = read_pixels(drawable, layout, all);
-        cli::Frame frame;
-        frame.w = all.width;
-        frame.h = all.height;
-        frame.pixels.resize(static_cast<std::size_t>(frame.w) * static_cast<std::size_t>(frame.h));
-        pixels_to_host(pixels.view, 0, frame.h, frame.pixels.data());
-        source = cli::estimate_quality(frame);
+        std::vector<YcPixel> host(static_cast<std::size_t>(all.width) *
+                                  static_cast<std::size_t>(all.height));
+        pixels_to_host(pixels.view, 0, all.height, host.data());
+        source = estimate_quality(host, all.width, all.height);
     }
-    const cli::StrengthSetting s = cli::setting_for(source, false);
+    const StrengthSetting s = setting_for(source, false);
     AutoSetting a{s.threshold, s.quant, s.n_shift, {}};
-    if (source.from == cli::SourceQuality::From::jpeg_table)
+    if (source.from == SourceQuality::From::jpeg_table)
         a.why = "JPEG quality " + std::to_string(*source.quality) + " (its quantisation table)";
     else if (source.quality)
         a.why = "looks like JPEG quality " + std::to_string(*source.quality) +

@@ -15,10 +15,10 @@
 
 #include "cli/errors.h"
 #include "cli/formats.h"
-#include "cli/strength.h"
 #include "fixtures.h"
 #include "picture/convert.h"
 #include "run_command.h"
+#include "strength/strength.h"
 
 namespace korvane::test {
 namespace {
@@ -149,6 +149,8 @@ std::vector<unsigned char> decode_jpeg_to_rgb(const std::string& bytes, int& com
     return out;
 }
 
+SourceQuality estimate_of(const cli::Frame& f) { return estimate_quality(f.pixels, f.w, f.h); }
+
 std::unique_ptr<cli::FrameReader> open_jpeg(const std::string& path) {
     return kJpegFormat.open_reader(path, cli::Options{});
 }
@@ -196,7 +198,7 @@ TEST(JpegReader, EveryKindReadsAsFullRangeYcbcrCloseToItsSource) {
         EXPECT_EQ(info.tags, tags);
         // libjpeg's table for the quality, in row-major order: also checks the table that auto
         // compares files against.
-        const auto expected_table = cli::libjpeg_luma_table(c.recipe.quality);
+        const auto expected_table = libjpeg_luma_table(c.recipe.quality);
         EXPECT_EQ(info.luma_quant, std::vector<int>(expected_table.begin(), expected_table.end()));
 
         cli::Frame frame;
@@ -663,26 +665,26 @@ TEST(JpegCommand, AFileOfAnotherFormatIsNamedForWhatItIs) {
 
 TEST(Strength, TableQualityIsTheLibjpegQuality) {
     for (int quality = 1; quality <= 100; ++quality) {
-        const auto table = cli::libjpeg_luma_table(quality);
-        const int found = cli::quality_of_table(std::vector<int>(table.begin(), table.end()));
+        const auto table = libjpeg_luma_table(quality);
+        const int found = quality_of_table(std::vector<int>(table.begin(), table.end()));
         // Near 100 several qualities share a table: any of them is right.
-        EXPECT_EQ(cli::libjpeg_luma_table(found), table) << quality;
+        EXPECT_EQ(libjpeg_luma_table(found), table) << quality;
     }
     // A table of another encoder: the nearest libjpeg table (here steps 10 % above quality 50's,
     // which lie between quality 45 and 46).
     std::vector<int> other;
-    for (const int s : cli::libjpeg_luma_table(50)) other.push_back((s * 11 + 5) / 10);
-    EXPECT_NEAR(cli::quality_of_table(other), 45, 1);
+    for (const int s : libjpeg_luma_table(50)) other.push_back((s * 11 + 5) / 10);
+    EXPECT_NEAR(quality_of_table(other), 45, 1);
 }
 
 TEST(Strength, AutoSettingNeverStrengthensAsTheQualityRises) {
     for (const bool video : {false, true}) {
         SCOPED_TRACE(video ? "video" : "pictures");
-        cli::StrengthSetting previous{};
+        StrengthSetting previous{};
         for (int quality = 1; quality <= 100; ++quality) {
-            cli::SourceQuality source;
+            SourceQuality source;
             source.quality = quality;
-            const cli::StrengthSetting s = cli::setting_for(source, video);
+            const StrengthSetting s = setting_for(source, video);
             EXPECT_EQ(s.n_shift, video ? 16 : 64);
             EXPECT_GE(s.quant, 1);
             EXPECT_LE(s.quant, std::max(s.threshold, 1));
@@ -696,12 +698,12 @@ TEST(Strength, AutoSettingNeverStrengthensAsTheQualityRises) {
             }
             previous = s;
         }
-        cli::SourceQuality low;
+        SourceQuality low;
         low.quality = 10;
-        EXPECT_GE(cli::setting_for(low, video).threshold, 24);
-        EXPECT_FALSE(cli::setting_for(low, video).unfiltered);
+        EXPECT_GE(setting_for(low, video).threshold, 24);
+        EXPECT_FALSE(setting_for(low, video).unfiltered);
         // Nothing found: left unfiltered.
-        EXPECT_TRUE(cli::setting_for(cli::SourceQuality{}, video).unfiltered);
+        EXPECT_TRUE(setting_for(SourceQuality{}, video).unfiltered);
     }
 }
 
@@ -717,8 +719,8 @@ TEST(Strength, EstimateFindsTheQualityAndTheGridOfADecodedJpeg) {
                 encode_jpeg(photo.w, photo.h, photo.samples,
                             {.quality = quality, .components = photo.components}),
                 components);
-            const cli::SourceQuality found =
-                cli::estimate_quality(frame_of(photo.w, photo.h, components, decoded));
+            const SourceQuality found =
+                estimate_of(frame_of(photo.w, photo.h, components, decoded));
             ASSERT_TRUE(found.quality);
             EXPECT_NEAR(*found.quality, quality, quality >= 75 ? 3 : 2);
             EXPECT_EQ(found.offset_x, 0);
@@ -731,8 +733,7 @@ TEST(Strength, EstimateFindsTheQualityAndTheGridOfADecodedJpeg) {
                     for (int k = 0; k < components; ++k)
                         cropped.push_back(
                             decoded[(static_cast<std::size_t>(y) * photo.w + x) * components + k]);
-            const cli::SourceQuality moved =
-                cli::estimate_quality(frame_of(w, h, components, cropped));
+            const SourceQuality moved = estimate_of(frame_of(w, h, components, cropped));
             EXPECT_EQ(moved.offset_x, 5);
             EXPECT_EQ(moved.offset_y, 3);
             ASSERT_TRUE(moved.quality);
@@ -771,9 +772,9 @@ TEST(StrengthCommand, AutoIsTheDefaultForJpegAndGivenOptionsWin) {
     EXPECT_NE(r.err.find("strength auto: JPEG quality 20 "), std::string::npos) << r.err;
     const std::vector<std::string> chosen = named_setting(r.err);
     ASSERT_EQ(chosen.size(), 6u) << r.err;
-    cli::SourceQuality q20;
+    SourceQuality q20;
     q20.quality = 20;
-    const cli::StrengthSetting s = cli::setting_for(q20, false);
+    const StrengthSetting s = setting_for(q20, false);
     EXPECT_EQ(chosen[1], std::to_string(s.threshold));
     EXPECT_EQ(chosen[3], std::to_string(s.quant));
     EXPECT_EQ(chosen[5], "64");
@@ -802,9 +803,9 @@ TEST(StrengthCommand, AutoIsTheDefaultForJpegAndGivenOptionsWin) {
                             std::to_string(nearest + 10) + ")"),
               std::string::npos)
         << flat.err;
-    cli::SourceQuality above;
+    SourceQuality above;
     above.quality = nearest + 10;
-    EXPECT_EQ(named_setting(flat.err)[1], std::to_string(cli::setting_for(above, false).threshold))
+    EXPECT_EQ(named_setting(flat.err)[1], std::to_string(setting_for(above, false).threshold))
         << flat.err;
 
     // --strength manual: the defaults, as for any other input; --quiet: no message.
@@ -1049,9 +1050,9 @@ TEST(StrengthCommand, HighQualityJpegIsLeftAsDecoded) {
     // Where no setting gained on the photos measured, the output is the decoded JPEG with
     // nothing filtered.
     const auto unfiltered_at = [](int q) {
-        cli::SourceQuality s;
+        SourceQuality s;
         s.quality = q;
-        return cli::setting_for(s, false).unfiltered;
+        return setting_for(s, false).unfiltered;
     };
     int quality = 100;  // the lowest quality left unfiltered
     while (quality > 1 && unfiltered_at(quality - 1)) --quality;

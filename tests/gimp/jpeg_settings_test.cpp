@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "cli/strength.h"
+#include "strength/strength.h"
 
 namespace korvane::gimp {
 namespace {
@@ -39,7 +39,7 @@ TEST(JpegSettings, TableZeroIsLumaInRowMajorOrder) {
 TEST(JpegSettings, NoTablesMeansLibjpegsAtTheQuality) {
     const auto table = luma_table_of_jpeg_settings(parasite(50, 1, 0));
     ASSERT_TRUE(table);
-    const auto libjpeg = cli::libjpeg_luma_table(50);
+    const auto libjpeg = libjpeg_luma_table(50);
     EXPECT_EQ(*table, std::vector<int>(libjpeg.begin(), libjpeg.end()));
 }
 
