@@ -1,16 +1,25 @@
 // korvane-strength-sweep: the measurements behind --strength auto (scripts/measure-strength runs
 // it). Not installed; built on request (target korvane-strength-sweep).
 //
-//   korvane-strength-sweep sweep [--threads N] [--ratio R] --label L --thresholds LIST
-//                          --quants LIST --shifts LIST REFERENCE INPUT
+//   korvane-strength-sweep sweep [--threads N] [--ratio R] [--only luma|chroma] --label L
+//                          --thresholds LIST --quants LIST --shifts LIST REFERENCE INPUT
 //     Filters INPUT with every setting of the grid and prints one line per setting. Quants
 //     above a threshold are skipped (they act as the threshold itself), and so are quants below
 //     threshold / R (default 8: the measured optimum never lies there):
 //       L <tab> INPUT <tab> threshold <tab> quant <tab> n_shift <tab> PSNR before <tab> after
-//     The frame goes through the same reader and PictureFilter as korvane-dct.
+//     The frame goes through the same reader and PictureFilter as korvane-dct. --only: the
+//     other part of the filtered frame (Cb and Cr, or Y) is put back to the unfiltered samples,
+//     what a filter that left that part alone would give (the engine filters each channel on its
+//     own), to measure how much of a gain or loss comes from luma and from chroma.
 //
 //   korvane-strength-sweep auto [--threads N] REFERENCE INPUT [REFERENCE INPUT ...]
 //     What --strength auto does to each INPUT (see auto_gain below).
+//
+//   korvane-strength-sweep decode REFERENCE INPUT REFERENCE_OUT INPUT_OUT
+//     Writes the 8-bit samples the PSNR is measured on, of the reference and of the unfiltered
+//     INPUT as korvane-dct decodes it: a binary PPM (R, G, B) for colour, a PGM (luma) for gray.
+//     Other denoisers are measured on these (scripts/measure-strength-peers), so their gains
+//     and the filter's have the same reference, decode and measure. Prints the PSNR before.
 //
 // The PSNR is the one --strength auto optimises: over R, G and B for colour, of luma for gray.
 #include <algorithm>
@@ -67,6 +76,7 @@ int sweep(const std::vector<std::string>& args) {
     std::string label = "-";
     std::vector<int> thresholds, quants, shifts;
     int threads = 1, ratio = 8;
+    std::string only;
     std::vector<std::string> files;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -86,13 +96,16 @@ int sweep(const std::vector<std::string>& args) {
             threads = std::stoi(value());
         else if (a == "--ratio")
             ratio = std::stoi(value());
+        else if (a == "--only")
+            only = value();
         else
             files.push_back(a);
     }
-    if (files.size() != 2 || thresholds.empty() || quants.empty() || shifts.empty())
+    if (files.size() != 2 || thresholds.empty() || quants.empty() || shifts.empty() ||
+        !(only.empty() || only == "luma" || only == "chroma"))
         throw std::runtime_error(
-            "usage: sweep --label L --thresholds .. --quants .. --shifts .. "
-            "REFERENCE INPUT");
+            "usage: sweep [--only luma|chroma] --label L --thresholds .. --quants .. "
+            "--shifts .. REFERENCE INPUT");
     const std::string& input = files[1];
     const Options options;
     auto reader = format_for(input).open_reader(input, options);
@@ -116,6 +129,14 @@ int sweep(const std::vector<std::string>& args) {
                 const FrameView view{frame.pixels.data(), frame.w, frame.h, frame.w};
                 if (filter.filter({t, q, n, 0}, view, true) != Status::ok)
                     throw std::runtime_error("the filter failed");
+                for (std::size_t k = 0; k < frame.pixels.size() && !only.empty(); ++k) {
+                    if (only == "luma") {
+                        frame.pixels[k].cb = source.pixels[k].cb;
+                        frame.pixels[k].cr = source.pixels[k].cr;
+                    } else {
+                        frame.pixels[k].y = source.pixels[k].y;
+                    }
+                }
                 const double after = seen_psnr(metric_planes(frame, info), reference);
                 std::printf("%s\t%s\t%d\t%d\t%d\t%.4f\t%.4f\n", label.c_str(), input.c_str(), t, q,
                             n, before, after);
@@ -171,6 +192,42 @@ int auto_gain(const std::vector<std::string>& args) {
     return 0;
 }
 
+// The planes seen_psnr() compares, as an 8-bit PPM (colour) or PGM (gray).
+void write_pnm(const MetricPlanes& m, const std::string& path) {
+    const bool colour = !m.rgb.empty();
+    const std::vector<double>& v = colour ? m.rgb : m.luma;
+    if (m.peak != 255) throw std::runtime_error(path + ": not 8-bit samples");
+    std::string bytes;
+    bytes.reserve(v.size());
+    for (const double x : v) {
+        if (x != std::floor(x) || x < 0 || x > 255)
+            throw std::runtime_error(path + ": a sample off the 8-bit codes");
+        bytes.push_back(static_cast<char>(static_cast<unsigned char>(x)));
+    }
+    std::ofstream out(path, std::ios::binary);
+    out << (colour ? "P6\n" : "P5\n") << m.w << ' ' << m.h << "\n255\n" << bytes;
+    if (!out.flush()) throw std::runtime_error(path + ": cannot write");
+}
+
+int decode(const std::vector<std::string>& args) {
+    if (args.size() != 4)
+        throw std::runtime_error("usage: decode REFERENCE INPUT REFERENCE_OUT INPUT_OUT");
+    const Options options;
+    auto reader = format_for(args[1]).open_reader(args[1], options);
+    StreamInfo info = reader->info();
+    if (info.layout == Layout::ycbcr && !info.mono) info.layout = Layout::rgb;
+    Frame frame;
+    if (!reader->read(frame)) throw std::runtime_error(args[1] + ": no frame");
+    const MetricPlanes reference = metric_planes(read_one(args[0]), info);
+    const MetricPlanes input = metric_planes(frame, info);
+    if (reference.w != input.w || reference.h != input.h)
+        throw std::runtime_error(args[1] + ": not the reference's size");
+    write_pnm(reference, args[2]);
+    write_pnm(input, args[3]);
+    std::printf("%s\t%.4f\n", args[1].c_str(), seen_psnr(input, reference));
+    return 0;
+}
+
 }  // namespace
 }  // namespace korvane::cli
 
@@ -180,7 +237,8 @@ int main(int argc, char** argv) {
     try {
         if (mode == "sweep") return korvane::cli::sweep(args);
         if (mode == "auto") return korvane::cli::auto_gain(args);
-        std::fprintf(stderr, "usage: korvane-strength-sweep sweep|auto ...\n");
+        if (mode == "decode") return korvane::cli::decode(args);
+        std::fprintf(stderr, "usage: korvane-strength-sweep sweep|auto|decode ...\n");
     } catch (const std::exception& e) {
         std::fprintf(stderr, "korvane-strength-sweep: %s\n", e.what());
     }
