@@ -45,6 +45,7 @@ Strength decide(const Options& options, const SourceQuality& source, bool video)
         s = weakest_setting(s.n_shift);
     }
     strength.unfiltered = s.unfiltered;
+    strength.luma_only = s.luma_only;
     const std::int32_t chosen[3] = {s.threshold, s.quant, s.n_shift};
     std::string given;
     for (int t = 0; t < 3; ++t) {
@@ -82,7 +83,8 @@ Strength decide(const Options& options, const SourceQuality& source, bool video)
     strength.message = "strength auto: " + why + ": --threshold " + std::to_string(t[kThreshold]) +
                        " --quant " + std::to_string(t[kQuant]) + " --n-shift " +
                        std::to_string(t[kNShift]) +
-                       (given.empty() ? "" : " (" + given + " as given)");
+                       (given.empty() ? "" : " (" + given + " as given)") +
+                       (strength.luma_only ? ", luma only (chroma left as read)" : "");
     return strength;
 }
 

@@ -139,6 +139,8 @@ Pixels read_pixels(gint32 drawable, const Layout& layout, const GeglRectangle& r
 // korvane-dct, so the plug-in picks what korvane-dct picks for the same JPEG or picture.
 struct AutoSetting {
     std::int32_t threshold = 0, quant = 1, n_shift = 1;
+    bool unfiltered = false;  // nothing measured to gain: the picture is left as it is
+    bool luma_only = false;   // only luma gains: the picture's chroma is left as it is
     std::string why;
 };
 
@@ -165,7 +167,7 @@ AutoSetting auto_setting(gint32 image, gint32 drawable) {
         source = estimate_quality(host, all.width, all.height);
     }
     const StrengthSetting s = setting_for(source, false);
-    AutoSetting a{s.threshold, s.quant, s.n_shift, {}};
+    AutoSetting a{s.threshold, s.quant, s.n_shift, s.unfiltered, s.luma_only, {}};
     if (source.from == SourceQuality::From::jpeg_table)
         a.why = "JPEG quality " + std::to_string(*source.quality) + " (its quantisation table)";
     else if (source.quality)
@@ -173,27 +175,41 @@ AutoSetting auto_setting(gint32 image, gint32 drawable) {
                 " (estimated from its 8x8 blocks)";
     else
         a.why = "no block quantisation found";
-    a.why += ": threshold " + std::to_string(a.threshold) + ", quant " + std::to_string(a.quant) +
-             ", n_shift " + std::to_string(a.n_shift);
+    if (a.unfiltered)
+        a.why += ": left as it is (no setting was measured to gain there)";
+    else
+        a.why += ": threshold " + std::to_string(a.threshold) + ", quant " +
+                 std::to_string(a.quant) + ", n_shift " + std::to_string(a.n_shift) +
+                 (a.luma_only ? ", luma only" : "");
     return a;
 }
 
-Settings settings_of(const Values& v, const std::optional<AutoSetting>& automatic) {
-    Settings s{v.tracks[kThreshold], v.tracks[kQuant], v.tracks[kNShift], v.tracks[kZeroWeight]};
+// What a run does: the settings, and under automatic strength whether to filter at all and
+// which channels.
+struct Plan {
+    Settings settings;
+    bool unfiltered = false;
+    PictureFilter::Channels channels = PictureFilter::Channels::all;
+};
+
+Plan plan_of(const Values& v, const std::optional<AutoSetting>& automatic) {
+    Plan p{{v.tracks[kThreshold], v.tracks[kQuant], v.tracks[kNShift], v.tracks[kZeroWeight]}};
     if (v.automatic && automatic) {
-        s.threshold = automatic->threshold;
-        s.quant = automatic->quant;
-        s.shifts = automatic->n_shift;
+        p.settings.threshold = automatic->threshold;
+        p.settings.quant = automatic->quant;
+        p.settings.shifts = automatic->n_shift;
+        p.unfiltered = automatic->unfiltered;
+        if (automatic->luma_only) p.channels = PictureFilter::Channels::luma;
     }
-    return s;
+    return p;
 }
 
 // Filters the whole drawable (the block grids lie on the layer as on the picture korvane-dct
 // reads) and writes the selected part back through the shadow buffer, as one undo step, with
 // GIMP's progress bar pulsing meanwhile. Throws on failure, before anything was written.
-void filter_drawable(gint32 image, gint32 drawable, const Settings& settings) {
+void filter_drawable(gint32 image, gint32 drawable, const Plan& plan) {
     gint x = 0, y = 0, w = 0, h = 0;
-    if (!gimp_drawable_mask_intersect(drawable, &x, &y, &w, &h)) return;
+    if (plan.unfiltered || !gimp_drawable_mask_intersect(drawable, &x, &y, &w, &h)) return;
     gimp_progress_init(kTitle);
     const Layout layout = layout_of(drawable);
     const GeglRectangle all{0, 0, gimp_drawable_width(drawable), gimp_drawable_height(drawable)};
@@ -204,7 +220,7 @@ void filter_drawable(gint32 image, gint32 drawable, const Settings& settings) {
     auto done = std::async(std::launch::async, [&] {
         PictureFilter filter(kernels_for(plugin_tier()), worker_threads());
         std::vector<YcPixel> work;
-        return filter_pixels(filter, settings, pixels.view, work);
+        return filter_pixels(filter, plan.settings, pixels.view, work, plan.channels);
     });
     while (done.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
         gimp_progress_pulse();
@@ -265,13 +281,14 @@ struct Dialog {
         const gint x0 = std::max(0, (px - 16) / 8 * 8), y0 = std::max(0, (py - 16) / 8 * 8);
         const gint x1 = std::min(dw, px + pw + 16), y1 = std::min(dh, py + ph + 16);
         Pixels pixels = read_pixels(drawable, layout, GeglRectangle{x0, y0, x1 - x0, y1 - y0});
-        const Settings s =
-            settings_of(*values, values->automatic ? std::optional(auto_now()) : std::nullopt);
+        const Plan plan =
+            plan_of(*values, values->automatic ? std::optional(auto_now()) : std::nullopt);
         try {
             if (!filter)
                 filter =
                     std::make_unique<PictureFilter>(kernels_for(plugin_tier()), worker_threads());
-            filter_pixels(*filter, s, pixels.view, work);
+            if (!plan.unfiltered)
+                filter_pixels(*filter, plan.settings, pixels.view, work, plan.channels);
         } catch (...) {
             // No threads or memory: the preview shows the picture unfiltered.
         }
@@ -442,7 +459,7 @@ void run(const gchar* /*name*/, gint nparams, const GimpParam* param, gint* nret
         }
         std::optional<AutoSetting> automatic;
         if (values.automatic) automatic = auto_setting(image, drawable);
-        filter_drawable(image, drawable, settings_of(values, automatic));
+        filter_drawable(image, drawable, plan_of(values, automatic));
         if (mode != GIMP_RUN_NONINTERACTIVE) gimp_displays_flush();
         if (mode == GIMP_RUN_INTERACTIVE) gimp_set_data(kProcedure, &values, sizeof values);
     } catch (const std::bad_alloc&) {

@@ -41,6 +41,8 @@ struct StrengthSetting {
     // No setting was measured to gain at this compression (or none was found): the frames are
     // left as they were read, the filter not run at all.
     bool unfiltered = false;
+    // Only luma is to gain: Cb and Cr are left as they were read (PictureFilter::Channels::luma).
+    bool luma_only = false;
 };
 
 // Another encoder's JPEG table takes the setting of a quality this much higher than the nearest

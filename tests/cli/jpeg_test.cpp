@@ -688,10 +688,13 @@ TEST(Strength, AutoSettingNeverStrengthensAsTheQualityRises) {
             EXPECT_EQ(s.n_shift, video ? 16 : 64);
             EXPECT_GE(s.quant, 1);
             EXPECT_LE(s.quant, std::max(s.threshold, 1));
+            EXPECT_TRUE(!video || !s.luma_only) << quality;
             if (quality > 1) {
-                // Once left unfiltered, unfiltered for every higher quality.
+                // Once left unfiltered, unfiltered for every higher quality; once luma alone,
+                // luma alone or unfiltered.
                 EXPECT_TRUE(!previous.unfiltered || s.unfiltered) << quality;
-                if (!s.unfiltered) {
+                EXPECT_TRUE(!previous.luma_only || s.luma_only || s.unfiltered) << quality;
+                if (!s.unfiltered && s.luma_only == previous.luma_only) {
                     EXPECT_LE(s.threshold, previous.threshold) << quality;
                     EXPECT_LE(s.quant, previous.quant) << quality;
                 }
@@ -1044,6 +1047,43 @@ TEST(JpegOutput, WhatAJpegCannotHoldIsRefused) {
         EXPECT_FALSE(exists(dir / "out.jpg")) << c.input;
     }
     EXPECT_EQ(tool({"--quality", "101", dir / "two.y4m", dir / "out.jpg"}).status, 2);
+}
+
+TEST(StrengthCommand, ChromaOfAHighQualityJpegIsLeftAsDecoded) {
+    // At the qualities where only luma gains, auto filters luma and writes Cb and Cr exactly as
+    // decoded (the host-scale samples of a .yc48 output, compared with the reader's frame).
+    int quality = 100;
+    for (int q = 1; q <= 100; ++q) {
+        SourceQuality s;
+        s.quality = q;
+        if (setting_for(s, false).luma_only) {
+            quality = q;
+            break;
+        }
+    }
+    ASSERT_LT(quality, 100) << "no quality is filtered in luma alone";
+    TempDir dir;
+    const Photo photo = load_photo("chelsea.png");
+    write_file(dir / "in.jpg", encode_jpeg(photo.w, photo.h, photo.samples,
+                                           {.quality = quality, .components = photo.components}));
+    const Result r = tool({dir / "in.jpg", dir / "out.yc48"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find(", luma only (chroma left as read)"), std::string::npos) << r.err;
+    auto reader = open_jpeg(dir / "in.jpg");
+    cli::Frame frame;
+    ASSERT_TRUE(reader->read(frame));
+    const std::string out = read_file(dir / "out.yc48");
+    ASSERT_EQ(out.size(), frame.pixels.size() * sizeof(YcPixel));
+    std::vector<YcPixel> written(frame.pixels.size());
+    std::memcpy(written.data(), out.data(), out.size());
+    std::size_t luma_changed = 0, chroma_changed = 0;
+    for (std::size_t i = 0; i < written.size(); ++i) {
+        luma_changed += written[i].y != frame.pixels[i].y;
+        chroma_changed +=
+            written[i].cb != frame.pixels[i].cb || written[i].cr != frame.pixels[i].cr;
+    }
+    EXPECT_EQ(chroma_changed, 0u);
+    EXPECT_GT(luma_changed, written.size() / 100);
 }
 
 TEST(StrengthCommand, HighQualityJpegIsLeftAsDecoded) {
