@@ -12,6 +12,11 @@
 //     what a filter that left that part alone would give (the engine filters each channel on its
 //     own), to measure how much of a gain or loss comes from luma and from chroma.
 //
+//     --chroma-thresholds LIST (colour): each setting's luma is also put together with the
+//     chroma of the frame filtered at threshold C (quant 1; -1: the chroma as decoded), for each
+//     C of LIST, as an engine with a threshold of chroma's own would give (chroma's shaping reads
+//     the threshold alone); one line per setting and C, with C as an eighth column.
+//
 //   korvane-strength-sweep auto [--threads N] REFERENCE INPUT [REFERENCE INPUT ...]
 //     What --strength auto does to each INPUT (see auto_gain below).
 //
@@ -74,7 +79,7 @@ Frame read_one(const std::string& path) {
 
 int sweep(const std::vector<std::string>& args) {
     std::string label = "-";
-    std::vector<int> thresholds, quants, shifts;
+    std::vector<int> thresholds, quants, shifts, chroma_thresholds;
     int threads = 1, ratio = 8;
     std::string only;
     std::vector<std::string> files;
@@ -98,11 +103,14 @@ int sweep(const std::vector<std::string>& args) {
             ratio = std::stoi(value());
         else if (a == "--only")
             only = value();
+        else if (a == "--chroma-thresholds")
+            chroma_thresholds = parse_list(value());
         else
             files.push_back(a);
     }
     if (files.size() != 2 || thresholds.empty() || quants.empty() || shifts.empty() ||
-        !(only.empty() || only == "luma" || only == "chroma"))
+        !(only.empty() || only == "luma" || only == "chroma") ||
+        (!chroma_thresholds.empty() && !only.empty()))
         throw std::runtime_error(
             "usage: sweep [--only luma|chroma] --label L --thresholds .. --quants .. "
             "--shifts .. REFERENCE INPUT");
@@ -121,14 +129,32 @@ int sweep(const std::vector<std::string>& args) {
     const double before = seen_psnr(metric_planes(source, info), reference);
     const Kernels kernels = kernels_for(best_tier());
     PictureFilter filter(kernels, threads);
-    for (const int n : shifts)
+    const auto filtered = [&](int t, int q, int n) {
+        Frame frame = source;
+        const FrameView view{frame.pixels.data(), frame.w, frame.h, frame.w};
+        if (filter.filter({t, q, n, 0}, view, true) != Status::ok)
+            throw std::runtime_error("the filter failed");
+        return frame;
+    };
+    for (const int n : shifts) {
+        std::vector<std::pair<int, Frame>> chroma;  // (C, the frame filtered at C)
+        for (const int c : chroma_thresholds)
+            chroma.emplace_back(c, c < 0 ? source : filtered(c, 1, n));
         for (const int t : thresholds)
             for (const int q : quants) {
                 if (q > std::max(t, 1) || q * ratio < t) continue;
-                Frame frame = source;
-                const FrameView view{frame.pixels.data(), frame.w, frame.h, frame.w};
-                if (filter.filter({t, q, n, 0}, view, true) != Status::ok)
-                    throw std::runtime_error("the filter failed");
+                Frame frame = filtered(t, q, n);
+                for (const auto& [c, with] : chroma) {
+                    Frame mixed = frame;
+                    for (std::size_t k = 0; k < mixed.pixels.size(); ++k) {
+                        mixed.pixels[k].cb = with.pixels[k].cb;
+                        mixed.pixels[k].cr = with.pixels[k].cr;
+                    }
+                    std::printf("%s\t%s\t%d\t%d\t%d\t%.4f\t%.4f\t%d\n", label.c_str(),
+                                input.c_str(), t, q, n, before,
+                                seen_psnr(metric_planes(mixed, info), reference), c);
+                }
+                if (!chroma.empty()) continue;
                 for (std::size_t k = 0; k < frame.pixels.size() && !only.empty(); ++k) {
                     if (only == "luma") {
                         frame.pixels[k].cb = source.pixels[k].cb;
@@ -141,6 +167,7 @@ int sweep(const std::vector<std::string>& args) {
                 std::printf("%s\t%s\t%d\t%d\t%d\t%.4f\t%.4f\n", label.c_str(), input.c_str(), t, q,
                             n, before, after);
             }
+    }
     std::fflush(stdout);
     return 0;
 }
