@@ -96,8 +96,8 @@ void block_row_scalar(const YcPixel* src, std::ptrdiff_t src_stride, YcPixel* ds
         fdct_8x8(cb);
         fdct_8x8(cr);
         shape_luma(luma, params.threshold, params.quant);
-        shape_chroma(cb, params.threshold);
-        shape_chroma(cr, params.threshold);
+        shape_chroma(cb, params.chroma_threshold);
+        shape_chroma(cr, params.chroma_threshold);
         idct_8x8(luma);
         idct_8x8(cb);
         idct_8x8(cr);
@@ -152,8 +152,8 @@ void stack_blocks_scalar(const std::int32_t* stack, std::int32_t top, YcPixel* d
             fdct_column_pass(block[ch]);
         }
         shape_luma(block[0], params.threshold, params.quant);
-        shape_chroma(block[1], params.threshold);
-        shape_chroma(block[2], params.threshold);
+        shape_chroma(block[1], params.chroma_threshold);
+        shape_chroma(block[2], params.chroma_threshold);
         for (int ch = 0; ch < kGroupChannels; ++ch) idct_8x8(block[ch]);
         for (int r = 0; r < 8; ++r) {
             YcPixel* acc = dst + r * dst_stride + 8 * b;

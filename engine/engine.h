@@ -67,6 +67,9 @@ struct Settings {
     std::int32_t quant = kTrackDefault[kQuant];             // 1..255
     std::int32_t shifts = kTrackDefault[kNShift];           // 1..kMaxShifts: entries 0..shifts-1
     std::int32_t zero_weight = kTrackDefault[kZeroWeight];  // 0..64
+    // Chroma's own threshold, 0..255, or -1 for `threshold`. Not a track: korvane-dct's automatic
+    // strength alone sets it, where a weaker chroma setting was measured to gain more.
+    std::int32_t chroma_threshold = -1;
 };
 
 // h rows of w pixels, `stride` pixels from one row start to the next; filtered in place, and no

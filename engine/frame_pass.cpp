@@ -80,6 +80,7 @@ extern "C" void blend_job(std::int32_t index, std::int32_t /*count*/, void* para
 
 bool valid(const FrameView& frame, const Settings& s, const Parallel& parallel) {
     if (s.threshold < kTrackMin[kThreshold] || s.threshold > kTrackMax[kThreshold]) return false;
+    if (s.chroma_threshold < -1 || s.chroma_threshold > kTrackMax[kThreshold]) return false;
     if (s.quant < kTrackMin[kQuant] || s.quant > kTrackMax[kQuant]) return false;
     if (s.zero_weight < kTrackMin[kZeroWeight] || s.zero_weight > kTrackMax[kZeroWeight])
         return false;
@@ -158,7 +159,10 @@ Status filter_frame(const FrameView& frame, const Settings& settings, const Kern
                  BandPlan(frame.h, parallel.threads),
                  settings.shifts,
                  make_shape_params(static_cast<std::int16_t>(settings.threshold),
-                                   static_cast<std::int16_t>(settings.quant)),
+                                   static_cast<std::int16_t>(settings.quant),
+                                   static_cast<std::int16_t>(settings.chroma_threshold < 0
+                                                                 ? settings.threshold
+                                                                 : settings.chroma_threshold)),
                  make_blend_params(settings.zero_weight, settings.zero_weight + settings.shifts),
                  memory};
     parallel.run(parallel.context, &prescale_job, &job, nullptr);

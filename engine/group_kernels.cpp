@@ -27,7 +27,7 @@ void shape_luma_scalar(std::int32_t* group, const ShapeParams& p) {
 }
 
 void shape_chroma_scalar(std::int32_t* group, const ShapeParams& p) {
-    per_block(group, [&](std::int32_t* block) { shape_chroma(block, p.threshold); });
+    per_block(group, [&](std::int32_t* block) { shape_chroma(block, p.chroma_threshold); });
 }
 
 void gather_scalar(const YcPixel* src, std::ptrdiff_t stride, std::int32_t blocks,

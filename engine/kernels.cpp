@@ -56,8 +56,9 @@ void blend_row_scalar(YcPixel* row, const YcPixel* acc, std::ptrdiff_t plane_siz
 // Proof: m * d = 2^(N+l) + e with 0 <= e < d <= 2^l, so n * m / 2^(N+l) = n / d + n * e /
 // (d * 2^(N+l)), and the second term is below 2^N * 2^l / (d * 2^(N+l)) = 1 / d, too little to
 // carry n / d (whose fraction is at most (d - 1) / d) past the next integer. m <= 2^(N+1).
-ShapeParams make_shape_params(std::int32_t threshold, std::int32_t quant) {
-    ShapeParams p{threshold, quant, 0, 0, 0};
+ShapeParams make_shape_params(std::int32_t threshold, std::int32_t quant,
+                              std::int32_t chroma_threshold) {
+    ShapeParams p{threshold, quant, 0, 0, 0, chroma_threshold};
     // |quant| up to 2^15; shaped coefficients have |v| <= 32766 < 2^15 (N = 15), so the product
     // |v| * m stays below 2^15 * (2^16 + 1) < 2^32 and fits one 32-bit lane.
     const std::int64_t d = quant < 0 ? -static_cast<std::int64_t>(quant) : quant;

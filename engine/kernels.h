@@ -51,14 +51,21 @@ inline std::int16_t blend_sample(std::int32_t zero_weight, std::int16_t source, 
 // sign-extended; quant != 0) and the divide-free form of the luma requantisation:
 //   quant * (v / quant) == sign(v) * step * ((|v| * magic) >> shift),  step = |quant|,
 // exact for every |v| < 2^15, which covers every coefficient below an int16 threshold.
+// Chroma's coefficients are cleared below a threshold of their own, the luma threshold unless
+// korvane-dct's automatic strength gives one.
 struct ShapeParams {
     std::int32_t threshold;
     std::int32_t quant;
     std::int32_t step;
     std::uint32_t magic;
     std::uint32_t shift;
+    std::int32_t chroma_threshold;
 };
-ShapeParams make_shape_params(std::int32_t threshold, std::int32_t quant);
+ShapeParams make_shape_params(std::int32_t threshold, std::int32_t quant,
+                              std::int32_t chroma_threshold);
+inline ShapeParams make_shape_params(std::int32_t threshold, std::int32_t quant) {
+    return make_shape_params(threshold, quant, threshold);
+}
 
 // The blend of one frame: sample = ((zero_weight * s + S) * 16) / divisor, truncated toward zero,
 // with the division done as (|n| * magic) >> shift on a 64-bit product and the sign put back.

@@ -43,6 +43,41 @@ TEST(Engine, SameBytesOnAnyNumberOfThreads) {
     }
 }
 
+TEST(Engine, ChromasOwnThresholdShapesChromaAlone) {
+    // Luma and chroma are filtered apart: with a threshold of chroma's own, Y is that of the
+    // frame filtered at the luma setting and Cb and Cr those of the frame filtered at chroma's
+    // threshold (chroma's shaping reads no quant); -1 is the luma threshold.
+    std::mt19937 rng(35);
+    TestFrame source(77, 53, 80);
+    test::fill_random(source, rng);
+    ThreadPool pool(2);
+    Scratch scratch;
+    const auto filtered = [&](const Settings& s) {
+        TestFrame f = source;
+        EXPECT_EQ(filter_frame(f.view(), s, kernels_for(best_tier()), pool.parallel(), scratch),
+                  Status::ok);
+        return f;
+    };
+    for (const Settings& s :
+         {Settings{12, 4, 5, 0, 4}, Settings{40, 9, 3, 2, 0}, Settings{2, 2, 6, 0, 255}}) {
+        SCOPED_TRACE(s.chroma_threshold);
+        const TestFrame got = filtered(s);
+        const TestFrame luma = filtered({s.threshold, s.quant, s.shifts, s.zero_weight});
+        const TestFrame chroma = filtered({s.chroma_threshold, s.quant, s.shifts, s.zero_weight});
+        std::size_t differ = 0;
+        for (std::size_t i = 0; i < got.pixels.size(); ++i) {
+            EXPECT_EQ(got.pixels[i].y, luma.pixels[i].y) << i;
+            EXPECT_EQ(got.pixels[i].cb, chroma.pixels[i].cb) << i;
+            EXPECT_EQ(got.pixels[i].cr, chroma.pixels[i].cr) << i;
+            differ += got.pixels[i].cb != luma.pixels[i].cb;
+            if (HasFailure()) return;
+        }
+        EXPECT_GT(differ, 0u) << "chroma's threshold changed nothing";
+    }
+    const Settings same{24, 8, 4, 0, 24}, unset{24, 8, 4, 0, -1};
+    EXPECT_EQ(filtered(same).pixels, filtered(unset).pixels);
+}
+
 TEST(Engine, TwoFramesAtOnceFromTwoThreads) {
     // Each caller has its own pool and scratch; nothing else is shared (ThreadSanitizer watches).
     std::mt19937 rng(32);
@@ -122,8 +157,9 @@ TEST(Engine, FailuresLeaveTheFrameUntouched) {
 
     Scratch scratch;
     const Settings bad_settings[] = {
-        {-1, 8, 4, 0}, {256, 8, 4, 0}, {24, 0, 4, 0},  {24, 256, 4, 0},
-        {24, 8, 0, 0}, {24, 8, 4, -1}, {24, 8, 4, 65}, {24, 8, kMaxShifts + 1, 0}};
+        {-1, 8, 4, 0},     {256, 8, 4, 0},    {24, 0, 4, 0},  {24, 256, 4, 0},
+        {24, 8, 0, 0},     {24, 8, 4, -1},    {24, 8, 4, 65}, {24, 8, kMaxShifts + 1, 0},
+        {24, 8, 4, 0, -2}, {24, 8, 4, 0, 256}};
     for (const Settings& s : bad_settings)
         EXPECT_EQ(filter_frame(frame.view(), s, kernels_for(best_tier()), pool.parallel(), scratch),
                   Status::invalid_argument)

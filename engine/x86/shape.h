@@ -32,10 +32,11 @@ struct ShapeLuma {
     }
 };
 
-// Chroma: v with -threshold < v < threshold becomes 0.
+// Chroma: v with -threshold < v < threshold becomes 0 (chroma's threshold).
 struct ShapeChroma {
     V th, nth;
-    explicit ShapeChroma(const ShapeParams& p) : th(set1(p.threshold)), nth(set1(-p.threshold)) {}
+    explicit ShapeChroma(const ShapeParams& p)
+        : th(set1(p.chroma_threshold)), nth(set1(-p.chroma_threshold)) {}
     V operator()(V v) const { return zero_inside(v, th, nth); }
 };
 

@@ -369,22 +369,29 @@ TEST_P(Checkasm, Shaping) {
     Rng rng(test_name());
     const std::int32_t thresholds[] = {0, 1, 2, 7, 8, 9, 24, 255, 256, 1000, 32767, -1, -24};
     const std::int32_t quants[] = {1, 2, 3, 7, 8, 9, 24, 255, 256, 4097, 32767, -1, -8, -32768};
-    for (std::int32_t th : thresholds) {
-        for (std::int32_t q : quants) {
-            const ShapeParams params = make_shape_params(th, q);
-            for (int round = 0; round < 4; ++round) {
-                Group luma(kGroupElements);
-                fill_boundaries(rng, luma.data(), th, q);
-                Group chroma = luma;
-                Group got_luma = luma, got_chroma = luma;
-                gref_->shape_luma(luma.data(), params);
-                ggot_->shape_luma(got_luma.data(), params);
-                gref_->shape_chroma(chroma.data(), params);
-                ggot_->shape_chroma(got_chroma.data(), params);
-                EXPECT_TRUE(same_buffer(luma, got_luma)) << "threshold " << th << " quant " << q;
-                EXPECT_TRUE(same_buffer(chroma, got_chroma))
-                    << "threshold " << th << " quant " << q;
-                if (HasFailure()) return;
+    const std::size_t count = std::size(thresholds);
+    for (std::size_t t = 0; t < count; ++t) {
+        const std::int32_t th = thresholds[t];
+        // Chroma's threshold: the same, then another of the list.
+        for (const std::int32_t ct : {th, thresholds[(t + 5) % count]}) {
+            for (std::int32_t q : quants) {
+                const ShapeParams params = make_shape_params(th, q, ct);
+                for (int round = 0; round < 4; ++round) {
+                    Group luma(kGroupElements);
+                    fill_boundaries(rng, luma.data(), th, q);
+                    Group chroma(kGroupElements);
+                    fill_boundaries(rng, chroma.data(), ct, q);
+                    Group got_luma = luma, got_chroma = chroma;
+                    gref_->shape_luma(luma.data(), params);
+                    ggot_->shape_luma(got_luma.data(), params);
+                    gref_->shape_chroma(chroma.data(), params);
+                    ggot_->shape_chroma(got_chroma.data(), params);
+                    EXPECT_TRUE(same_buffer(luma, got_luma))
+                        << "threshold " << th << " quant " << q;
+                    EXPECT_TRUE(same_buffer(chroma, got_chroma))
+                        << "chroma threshold " << ct << " quant " << q;
+                    if (HasFailure()) return;
+                }
             }
         }
     }
@@ -439,9 +446,11 @@ TEST_P(Checkasm, BlockRow) {
             Pixels ref(static_cast<std::size_t>(w) * 8);
             fill_pixels(rng, ref.data(), ref.size(), false);
             Pixels got = ref;
+            const auto th =
+                static_cast<std::int16_t>(rng.chance(50) ? rng.in(0, 255) : rng.any16());
             const ShapeParams params = make_shape_params(
-                static_cast<std::int16_t>(rng.chance(50) ? rng.in(0, 255) : rng.any16()),
-                static_cast<std::int16_t>(rng.chance(50) ? rng.in(1, 255) : rng.in(1, 32767)));
+                th, static_cast<std::int16_t>(rng.chance(50) ? rng.in(1, 255) : rng.in(1, 32767)),
+                rng.chance(50) ? th : rng.in(0, 255));
             const bool store = round % 3 == 1;  // the first batch's form: store, don't add
             ref_->block_row(src.data(), stride, ref.data(), w, blocks, params, store);
             got_->block_row(src.data(), stride, got.data(), w, blocks, params, store);
@@ -484,9 +493,11 @@ TEST_P(Checkasm, RowStack) {
             if (round == 6)
                 for (std::size_t i = 0; i < stack_size; ++i)
                     ref_stack.data()[i] = got_stack.data()[i] = rng.any32();
+            const auto th =
+                static_cast<std::int16_t>(rng.chance(50) ? rng.in(0, 255) : rng.any16());
             const ShapeParams params = make_shape_params(
-                static_cast<std::int16_t>(rng.chance(50) ? rng.in(0, 255) : rng.any16()),
-                static_cast<std::int16_t>(rng.chance(50) ? rng.in(1, 255) : rng.in(1, 32767)));
+                th, static_cast<std::int16_t>(rng.chance(50) ? rng.in(1, 255) : rng.in(1, 32767)),
+                rng.chance(50) ? th : rng.in(0, 255));
             for (std::int32_t top = 0; top + 8 <= rows; ++top) {
                 const std::int32_t copies = rng.in(1, 3);
                 Pixels ref(static_cast<std::size_t>(w) * 8);
