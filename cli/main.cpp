@@ -133,7 +133,7 @@ int run_file(const Options& options) {
         return Settings{
             t[kThreshold], t[kQuant],
             options.host_threads ? shifts_on_host(t[kNShift], options.host_threads) : t[kNShift],
-            t[kZeroWeight]};
+            t[kZeroWeight], s.chroma_threshold};
     };
     // One filter, its threads and memory kept from frame to frame; each frame brings its own
     // setting (per-frame auto may use several).

@@ -168,9 +168,7 @@ std::int64_t filter_frames(Pipeline& p, Channel<Item>& in, Channel<Frame>& out, 
         } else {
             const FrameView view{picture.pixels.data(), read.w, read.h, read.w};
             PictureFilter::Times spent;
-            status = p.filter->filter(
-                p.settings_of(chosen), view, p.converted, steps, &spent,
-                chosen.luma_only ? PictureFilter::Channels::luma : PictureFilter::Channels::all);
+            status = p.filter->filter(p.settings_of(chosen), view, p.converted, steps, &spent);
             times.filter_ns += spent.engine.count();
             times.read_ns += spent.before.count();
             times.write_ns += spent.after.count();

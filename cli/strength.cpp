@@ -45,7 +45,8 @@ Strength decide(const Options& options, const SourceQuality& source, bool video)
         s = weakest_setting(s.n_shift);
     }
     strength.unfiltered = s.unfiltered;
-    strength.luma_only = s.luma_only;
+    // A threshold given by hand is the threshold of both, as under manual strength.
+    strength.chroma_threshold = options.track_given[kThreshold] ? -1 : s.chroma_threshold;
     const std::int32_t chosen[3] = {s.threshold, s.quant, s.n_shift};
     std::string given;
     for (int t = 0; t < 3; ++t) {
@@ -84,7 +85,9 @@ Strength decide(const Options& options, const SourceQuality& source, bool video)
                        " --quant " + std::to_string(t[kQuant]) + " --n-shift " +
                        std::to_string(t[kNShift]) +
                        (given.empty() ? "" : " (" + given + " as given)") +
-                       (strength.luma_only ? ", luma only (chroma left as read)" : "");
+                       (strength.chroma_threshold >= 0
+                            ? ", chroma threshold " + std::to_string(strength.chroma_threshold)
+                            : "");
     return strength;
 }
 

@@ -19,7 +19,7 @@ double luma_code_range(const StreamInfo& info);
 struct Strength {
     std::array<std::int32_t, 4> tracks{};  // threshold, quant, n_shift, zero_weight
     bool unfiltered = false;               // auto found nothing to gain: the filter is not run
-    bool luma_only = false;  // auto: only luma gains; Cb and Cr go out as they were read
+    std::int32_t chroma_threshold = -1;    // auto: chroma's own threshold; -1: the threshold
     bool per_frame = false;  // video under auto: every frame gets frame_strength() of its own
     double code_range = 1;   // luma_code_range() of the stream, for frame_strength()
     std::string message;     // for standard error; empty under manual strength

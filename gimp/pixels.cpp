@@ -56,7 +56,7 @@ void pixels_to_host(const PixelsView& v, std::int32_t y0, std::int32_t y1, YcPix
 }
 
 Status filter_pixels(PictureFilter& filter, const Settings& settings, const PixelsView& v,
-                     std::vector<YcPixel>& work, PictureFilter::Channels channels) {
+                     std::vector<YcPixel>& work) {
     const std::ptrdiff_t pixel_bytes = channels_of(v) * (v.depth == 8 ? 1 : 2);
     if (v.w < 0 || v.h < 0 || (v.w > 0 && v.h > 0 && !v.data) || (v.depth != 8 && v.depth != 16) ||
         v.stride < pixel_bytes * v.w)
@@ -76,7 +76,7 @@ Status filter_pixels(PictureFilter& filter, const Settings& settings, const Pixe
             from_host<std::uint16_t>(v, y0, y1, work.data());
     };
     const FrameView frame{work.data(), v.w, v.h, v.w};
-    return filter.filter(settings, frame, true, steps, nullptr, channels);
+    return filter.filter(settings, frame, true, steps);
 }
 
 }  // namespace korvane::gimp

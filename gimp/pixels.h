@@ -30,9 +30,8 @@ inline int channels_of(const PixelsView& v) { return (v.gray ? 1 : 3) + (v.alpha
 void pixels_to_host(const PixelsView& v, std::int32_t y0, std::int32_t y1, YcPixel* to);
 
 // Filters the pixels in place; `work` is reused from call to call (w x h pixels). On any status
-// but ok the pixels are untouched. `channels` as for PictureFilter::filter.
+// but ok the pixels are untouched.
 Status filter_pixels(PictureFilter& filter, const Settings& settings, const PixelsView& v,
-                     std::vector<YcPixel>& work,
-                     PictureFilter::Channels channels = PictureFilter::Channels::all);
+                     std::vector<YcPixel>& work);
 
 }  // namespace korvane::gimp

@@ -139,8 +139,8 @@ Pixels read_pixels(gint32 drawable, const Layout& layout, const GeglRectangle& r
 // korvane-dct, so the plug-in picks what korvane-dct picks for the same JPEG or picture.
 struct AutoSetting {
     std::int32_t threshold = 0, quant = 1, n_shift = 1;
-    bool unfiltered = false;  // nothing measured to gain: the picture is left as it is
-    bool luma_only = false;   // only luma gains: the picture's chroma is left as it is
+    bool unfiltered = false;             // nothing measured to gain: the picture is left as it is
+    std::int32_t chroma_threshold = -1;  // chroma's own threshold; -1: the threshold
     std::string why;
 };
 
@@ -167,7 +167,7 @@ AutoSetting auto_setting(gint32 image, gint32 drawable) {
         source = estimate_quality(host, all.width, all.height);
     }
     const StrengthSetting s = setting_for(source, false);
-    AutoSetting a{s.threshold, s.quant, s.n_shift, s.unfiltered, s.luma_only, {}};
+    AutoSetting a{s.threshold, s.quant, s.n_shift, s.unfiltered, s.chroma_threshold, {}};
     if (source.from == SourceQuality::From::jpeg_table)
         a.why = "JPEG quality " + std::to_string(*source.quality) + " (its quantisation table)";
     else if (source.quality)
@@ -178,18 +178,18 @@ AutoSetting auto_setting(gint32 image, gint32 drawable) {
     if (a.unfiltered)
         a.why += ": left as it is (no setting was measured to gain there)";
     else
-        a.why += ": threshold " + std::to_string(a.threshold) + ", quant " +
-                 std::to_string(a.quant) + ", n_shift " + std::to_string(a.n_shift) +
-                 (a.luma_only ? ", luma only" : "");
+        a.why +=
+            ": threshold " + std::to_string(a.threshold) + ", quant " + std::to_string(a.quant) +
+            ", n_shift " + std::to_string(a.n_shift) +
+            (a.chroma_threshold >= 0 ? ", chroma threshold " + std::to_string(a.chroma_threshold)
+                                     : "");
     return a;
 }
 
-// What a run does: the settings, and under automatic strength whether to filter at all and
-// which channels.
+// What a run does: the settings, and under automatic strength whether to filter at all.
 struct Plan {
     Settings settings;
     bool unfiltered = false;
-    PictureFilter::Channels channels = PictureFilter::Channels::all;
 };
 
 Plan plan_of(const Values& v, const std::optional<AutoSetting>& automatic) {
@@ -199,7 +199,7 @@ Plan plan_of(const Values& v, const std::optional<AutoSetting>& automatic) {
         p.settings.quant = automatic->quant;
         p.settings.shifts = automatic->n_shift;
         p.unfiltered = automatic->unfiltered;
-        if (automatic->luma_only) p.channels = PictureFilter::Channels::luma;
+        p.settings.chroma_threshold = automatic->chroma_threshold;
     }
     return p;
 }
@@ -220,7 +220,7 @@ void filter_drawable(gint32 image, gint32 drawable, const Plan& plan) {
     auto done = std::async(std::launch::async, [&] {
         PictureFilter filter(kernels_for(plugin_tier()), worker_threads());
         std::vector<YcPixel> work;
-        return filter_pixels(filter, plan.settings, pixels.view, work, plan.channels);
+        return filter_pixels(filter, plan.settings, pixels.view, work);
     });
     while (done.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
         gimp_progress_pulse();
@@ -287,8 +287,7 @@ struct Dialog {
             if (!filter)
                 filter =
                     std::make_unique<PictureFilter>(kernels_for(plugin_tier()), worker_threads());
-            if (!plan.unfiltered)
-                filter_pixels(*filter, plan.settings, pixels.view, work, plan.channels);
+            if (!plan.unfiltered) filter_pixels(*filter, plan.settings, pixels.view, work);
         } catch (...) {
             // No threads or memory: the preview shows the picture unfiltered.
         }

@@ -143,7 +143,7 @@ void PictureFilter::on_bands(std::int32_t h, const Pass& pass) {
 }
 
 Status PictureFilter::filter(const Settings& settings, const FrameView& frame, bool converted,
-                             const RowSteps& steps, Times* spent, Channels channels) {
+                             const RowSteps& steps, Times* spent) {
     if (spent) *spent = Times{};
     const auto run_engine = [&] {
         if (!spent) return filter_frame(frame, settings, kernels_, pool_.parallel(), scratch_);
@@ -168,12 +168,6 @@ Status PictureFilter::filter(const Settings& settings, const FrameView& frame, b
     const auto low = [&](std::int32_t y) {
         return low_.data() + static_cast<std::size_t>(y) * row_bytes;
     };
-    const bool luma_only = channels == Channels::luma;
-    const std::size_t w = static_cast<std::size_t>(frame.w);
-    if (luma_only) chroma_.resize(2 * w * static_cast<std::size_t>(frame.h));
-    const auto chroma = [&](std::int32_t y) {
-        return chroma_.data() + 2 * w * static_cast<std::size_t>(y);
-    };
 
     // Time on the threads, summed: each adds its own.
     std::atomic<std::int64_t> before_ns{0}, after_ns{0};
@@ -185,19 +179,10 @@ Status PictureFilter::filter(const Settings& settings, const FrameView& frame, b
                      std::chrono::steady_clock::now() - start)
                      .count();
     };
-    if (converted || steps.before || luma_only)
+    if (converted || steps.before)
         on_bands(frame.h, [&](std::int32_t y0, std::int32_t y1) {
             timed(before_ns, [&] {
                 if (steps.before) steps.before(y0, y1);
-                if (luma_only)
-                    for (std::int32_t y = y0; y < y1; ++y) {
-                        const YcPixel* p = frame.row(y);
-                        std::int16_t* kept = chroma(y);
-                        for (std::size_t x = 0; x < w; ++x) {
-                            kept[2 * x] = p[x].cb;
-                            kept[2 * x + 1] = p[x].cr;
-                        }
-                    }
                 if (converted)
                     for (std::int32_t y = y0; y < y1; ++y)
                         keep_low_and_move(samples(y), low(y), n, -kLumaCentre);
@@ -205,21 +190,12 @@ Status PictureFilter::filter(const Settings& settings, const FrameView& frame, b
         });
     const Status status = run_engine();
     const bool ok = status == Status::ok;
-    if (converted || (ok && (steps.after || luma_only)))
+    if (converted || (ok && steps.after))
         on_bands(frame.h, [&](std::int32_t y0, std::int32_t y1) {
             timed(after_ns, [&] {
                 if (converted)
                     for (std::int32_t y = y0; y < y1; ++y)
                         move_and_add_low(samples(y), ok ? low(y) : nullptr, n, kLumaCentre);
-                if (ok && luma_only)
-                    for (std::int32_t y = y0; y < y1; ++y) {
-                        YcPixel* p = frame.row(y);
-                        const std::int16_t* kept = chroma(y);
-                        for (std::size_t x = 0; x < w; ++x) {
-                            p[x].cb = kept[2 * x];
-                            p[x].cr = kept[2 * x + 1];
-                        }
-                    }
                 if (ok && steps.after) steps.after(y0, y1);
             });
         });

@@ -48,14 +48,8 @@ public:
     // sample meets the inverse transform's clamp, and the low 4 bits that the engine drops carried
     // around it (see picture_filter.cpp). Raw host frames go through the engine as they are. On any
     // status but ok the frame is as it was after `before`, and `after` has not run.
-    //
-    // `channels`: Channels::luma leaves Cb and Cr as they were after `before` (the engine still
-    // filters them; they are put back before `after`). Only korvane-dct's automatic strength asks
-    // for it, at the high qualities where filtering chroma was measured to lose.
-    enum class Channels { all, luma };
     Status filter(const Settings& settings, const FrameView& frame, bool converted,
-                  const RowSteps& steps = {}, Times* spent = nullptr,
-                  Channels channels = Channels::all);
+                  const RowSteps& steps = {}, Times* spent = nullptr);
 
 private:
     Kernels kernels_;
@@ -63,8 +57,6 @@ private:
     Scratch scratch_;
     std::vector<std::uint8_t, LargeAllocator<std::uint8_t>>
         low_;  // the low 4 bits of every sample of the frame being filtered
-    std::vector<std::int16_t, LargeAllocator<std::int16_t>>
-        chroma_;  // Channels::luma: Cb and Cr of every pixel as they came
 
     // Runs pass(y0, y1) on every chunk of rows of an h-row frame, the chunks split in one band
     // of them per thread.

@@ -27,10 +27,12 @@ struct Row {
     int quality;
     std::int32_t threshold;
     std::int32_t quant;
-    // Pictures: luma alone with this setting instead (quant 0: as above). Video keeps the row's
-    // own setting, under which its frames were measured.
-    std::int32_t luma_threshold = 0;
-    std::int32_t luma_quant = 0;
+    // Pictures: luma's threshold and quant, and chroma's own threshold; picture_quant 0: the
+    // row's setting above. Video keeps the row's own setting, under which its frames were
+    // measured.
+    std::int32_t picture_threshold = 0;
+    std::int32_t picture_quant = 0;
+    std::int32_t picture_chroma = 0;
 };
 
 // Measured by scripts/measure-strength (docs/strength.md): per quality the setting with the
@@ -47,10 +49,16 @@ struct Row {
 // (+0.18 to +0.19 against +0.16).
 constexpr int kPictureShifts = 64;
 constexpr Row kPictureTable[] = {
-    {2, 96, 48},       {5, 96, 48},       {10, 48, 32}, {15, 48, 24}, {20, 32, 24},
-    {30, 24, 16},      {40, 16, 16},      {50, 16, 12}, {60, 12, 12}, {70, 12, 8},
-    {75, 8, 8},        {80, 8, 8},        {85, 7, 7},   {90, 5, 5},   {93, 2, 2},
-    {95, 0, 0, 12, 2}, {97, 0, 0, 12, 2}, {98, 0, 0},   {100, 0, 0},
+    {2, 96, 48},          {5, 96, 48},
+    {10, 48, 32},         {15, 48, 24},
+    {20, 32, 24},         {30, 24, 16},
+    {40, 16, 16},         {50, 16, 12},
+    {60, 12, 12},         {70, 12, 8, 24, 8, 10},
+    {75, 8, 8, 24, 6, 8}, {80, 8, 8, 24, 6, 6},
+    {85, 7, 7, 24, 5, 5}, {90, 5, 5, 20, 4, 4},
+    {93, 2, 2, 16, 3, 3}, {95, 0, 0, 12, 3, 2},
+    {97, 0, 0, 12, 2, 1}, {98, 0, 0},
+    {100, 0, 0},
 };
 // Video: the same rows at n_shift 16, a quarter of the work per frame.
 constexpr int kVideoShifts = 16;
@@ -163,8 +171,8 @@ StrengthSetting row_for(int quality, std::int32_t shifts, bool video) {
             row = &r;
             break;
         }
-    if (!video && row->luma_quant != 0)
-        return {row->luma_threshold, row->luma_quant, shifts, false, true};
+    if (!video && row->picture_quant != 0)
+        return {row->picture_threshold, row->picture_quant, shifts, false, row->picture_chroma};
     if (row->quant == 0) return {0, 1, shifts, true};
     return {row->threshold, row->quant, shifts, false};
 }

@@ -41,8 +41,8 @@ struct StrengthSetting {
     // No setting was measured to gain at this compression (or none was found): the frames are
     // left as they were read, the filter not run at all.
     bool unfiltered = false;
-    // Only luma is to gain: Cb and Cr are left as they were read (PictureFilter::Channels::luma).
-    bool luma_only = false;
+    // Chroma's own threshold (Settings::chroma_threshold), -1 for the threshold.
+    std::int32_t chroma_threshold = -1;
 };
 
 // Another encoder's JPEG table takes the setting of a quality this much higher than the nearest

@@ -207,13 +207,14 @@ int auto_gain(const std::vector<std::string>& args) {
             const auto& t = strength.tracks;
             PictureFilter filter(kernels, threads);
             const FrameView view{frame.pixels.data(), frame.w, frame.h, frame.w};
-            if (filter.filter({t[0], t[1], t[2], t[3]}, view, true, {}, nullptr,
-                              strength.luma_only ? PictureFilter::Channels::luma
-                                                 : PictureFilter::Channels::all) != Status::ok)
+            if (filter.filter({t[0], t[1], t[2], t[3], strength.chroma_threshold}, view, true) !=
+                Status::ok)
                 throw std::runtime_error("the filter failed");
             after = seen_psnr(metric_planes(frame, info), reference);
-            setting = std::to_string(t[0]) + "/" + std::to_string(t[1]) + "/" +
-                      std::to_string(t[2]) + (strength.luma_only ? "/luma" : "");
+            setting =
+                std::to_string(t[0]) + "/" + std::to_string(t[1]) + "/" + std::to_string(t[2]) +
+                (strength.chroma_threshold >= 0 ? "/c" + std::to_string(strength.chroma_threshold)
+                                                : "");
         }
         std::printf("%s\t%s\t%.4f\t%.4f\n", input.c_str(), setting.c_str(), before, after);
     }

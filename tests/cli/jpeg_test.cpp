@@ -678,9 +678,16 @@ TEST(Strength, TableQualityIsTheLibjpegQuality) {
 }
 
 TEST(Strength, AutoSettingNeverStrengthensAsTheQualityRises) {
+    // Quant (luma's step) and chroma's threshold never rise with the quality, nor (for video,
+    // whose rows have one threshold) the threshold. A picture's luma threshold may: with a
+    // threshold of chroma's own, the best luma threshold was measured higher than the one
+    // setting of both (the picture rows from 70 up).
     for (const bool video : {false, true}) {
         SCOPED_TRACE(video ? "video" : "pictures");
         StrengthSetting previous{};
+        const auto chroma = [](const StrengthSetting& s) {
+            return s.chroma_threshold < 0 ? s.threshold : s.chroma_threshold;
+        };
         for (int quality = 1; quality <= 100; ++quality) {
             SourceQuality source;
             source.quality = quality;
@@ -688,15 +695,20 @@ TEST(Strength, AutoSettingNeverStrengthensAsTheQualityRises) {
             EXPECT_EQ(s.n_shift, video ? 16 : 64);
             EXPECT_GE(s.quant, 1);
             EXPECT_LE(s.quant, std::max(s.threshold, 1));
-            EXPECT_TRUE(!video || !s.luma_only) << quality;
+            EXPECT_GE(s.chroma_threshold, -1);
+            EXPECT_LE(s.chroma_threshold, 255);
+            if (video) {
+                EXPECT_EQ(s.chroma_threshold, -1) << quality;
+            }
             if (quality > 1) {
-                // Once left unfiltered, unfiltered for every higher quality; once luma alone,
-                // luma alone or unfiltered.
+                // Once left unfiltered, unfiltered for every higher quality.
                 EXPECT_TRUE(!previous.unfiltered || s.unfiltered) << quality;
-                EXPECT_TRUE(!previous.luma_only || s.luma_only || s.unfiltered) << quality;
-                if (!s.unfiltered && s.luma_only == previous.luma_only) {
-                    EXPECT_LE(s.threshold, previous.threshold) << quality;
+                if (!s.unfiltered) {
                     EXPECT_LE(s.quant, previous.quant) << quality;
+                    EXPECT_LE(chroma(s), chroma(previous)) << quality;
+                    if (video) {
+                        EXPECT_LE(s.threshold, previous.threshold) << quality;
+                    }
                 }
             }
             previous = s;
@@ -1049,41 +1061,58 @@ TEST(JpegOutput, WhatAJpegCannotHoldIsRefused) {
     EXPECT_EQ(tool({"--quality", "101", dir / "two.y4m", dir / "out.jpg"}).status, 2);
 }
 
-TEST(StrengthCommand, ChromaOfAHighQualityJpegIsLeftAsDecoded) {
-    // At the qualities where only luma gains, auto filters luma and writes Cb and Cr exactly as
-    // decoded (the host-scale samples of a .yc48 output, compared with the reader's frame).
-    int quality = 100;
-    for (int q = 1; q <= 100; ++q) {
+TEST(StrengthCommand, AutoGivesChromaAThresholdOfItsOwn) {
+    // Where auto's row has a threshold of chroma's own, the output's luma is that of the
+    // manual run at its threshold and quant and its Cb and Cr those of the manual run at
+    // chroma's threshold (the engine filters the channels apart): host-scale .yc48 samples.
+    int quality = 0;
+    StrengthSetting row;
+    for (int q = 100; q >= 1 && quality == 0; --q) {
         SourceQuality s;
         s.quality = q;
-        if (setting_for(s, false).luma_only) {
+        row = setting_for(s, false);
+        if (!row.unfiltered && row.chroma_threshold >= 0 && row.chroma_threshold != row.threshold)
             quality = q;
-            break;
-        }
     }
-    ASSERT_LT(quality, 100) << "no quality is filtered in luma alone";
+    ASSERT_GT(quality, 0) << "no quality gives chroma a threshold of its own";
     TempDir dir;
     const Photo photo = load_photo("chelsea.png");
     write_file(dir / "in.jpg", encode_jpeg(photo.w, photo.h, photo.samples,
                                            {.quality = quality, .components = photo.components}));
-    const Result r = tool({dir / "in.jpg", dir / "out.yc48"});
+    const Result r = tool({dir / "in.jpg", dir / "auto.yc48"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.err.find(", luma only (chroma left as read)"), std::string::npos) << r.err;
-    auto reader = open_jpeg(dir / "in.jpg");
-    cli::Frame frame;
-    ASSERT_TRUE(reader->read(frame));
-    const std::string out = read_file(dir / "out.yc48");
-    ASSERT_EQ(out.size(), frame.pixels.size() * sizeof(YcPixel));
-    std::vector<YcPixel> written(frame.pixels.size());
-    std::memcpy(written.data(), out.data(), out.size());
-    std::size_t luma_changed = 0, chroma_changed = 0;
-    for (std::size_t i = 0; i < written.size(); ++i) {
-        luma_changed += written[i].y != frame.pixels[i].y;
-        chroma_changed +=
-            written[i].cb != frame.pixels[i].cb || written[i].cr != frame.pixels[i].cr;
+    EXPECT_NE(r.err.find(", chroma threshold " + std::to_string(row.chroma_threshold)),
+              std::string::npos)
+        << r.err;
+    const auto pixels_of = [&](const std::string& out) {
+        const std::string bytes = read_file(dir / out);
+        std::vector<YcPixel> pixels(bytes.size() / sizeof(YcPixel));
+        std::memcpy(pixels.data(), bytes.data(), pixels.size() * sizeof(YcPixel));
+        return pixels;
+    };
+    const auto manual = [&](int threshold, int quant, const std::string& out) {
+        EXPECT_EQ(tool({"-q", "--strength", "manual", "--threshold", std::to_string(threshold),
+                        "--quant", std::to_string(quant), "--n-shift", std::to_string(row.n_shift),
+                        dir / "in.jpg", dir / out})
+                      .status,
+                  0);
+        return pixels_of(out);
+    };
+    const auto got = pixels_of("auto.yc48");
+    const auto luma = manual(row.threshold, row.quant, "luma.yc48");
+    const auto chroma = manual(row.chroma_threshold, 1, "chroma.yc48");
+    ASSERT_EQ(got.size(), static_cast<std::size_t>(photo.w) * photo.h);
+    ASSERT_EQ(luma.size(), got.size());
+    ASSERT_EQ(chroma.size(), got.size());
+    std::size_t differ = 0;
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i].y, luma[i].y) << i;
+        EXPECT_EQ(got[i].cb, chroma[i].cb) << i;
+        EXPECT_EQ(got[i].cr, chroma[i].cr) << i;
+        differ += got[i].cb != luma[i].cb || got[i].cr != luma[i].cr;
+        if (HasFailure()) return;
     }
-    EXPECT_EQ(chroma_changed, 0u);
-    EXPECT_GT(luma_changed, written.size() / 100);
+    EXPECT_GT(differ, 0u) << "chroma came out as under the luma threshold";
 }
 
 TEST(StrengthCommand, HighQualityJpegIsLeftAsDecoded) {
