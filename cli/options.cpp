@@ -113,6 +113,10 @@ std::optional<Options> parse_options(int argc, const char* const* argv, std::str
     track_option("--quant", kQuant);
     track_option("--n-shift", kNShift);
     track_option("--zero-weight", kZeroWeight);
+    int_option("--chroma-threshold", o.chroma_threshold, kTrackMin[kThreshold],
+               kTrackMax[kThreshold],
+               "a threshold of chroma's own: chroma detail weaker than this is cleared, default: "
+               "the threshold (automatic strength gives pictures one from JPEG quality 31 up)");
     app.add_option("--strength", o.strength,
                    "auto: threshold, quant and n_shift from how hard the source was compressed "
                    "(a JPEG's quantisation table, else estimated from the picture), except those "
@@ -206,6 +210,7 @@ std::optional<Options> parse_options(int argc, const char* const* argv, std::str
     const char* const track_names[] = {"--threshold", "--quant", "--n-shift", "--zero-weight"};
     for (std::size_t t = 0; t < o.track_given.size(); ++t)
         o.track_given[t] = app.count(track_names[t]) > 0;
+    o.chroma_threshold_given = app.count("--chroma-threshold") > 0;
     return o;
 }
 

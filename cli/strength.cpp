@@ -45,8 +45,11 @@ Strength decide(const Options& options, const SourceQuality& source, bool video)
         s = weakest_setting(s.n_shift);
     }
     strength.unfiltered = s.unfiltered;
-    // A threshold given by hand is the threshold of both, as under manual strength.
-    strength.chroma_threshold = options.track_given[kThreshold] ? -1 : s.chroma_threshold;
+    // A threshold given by hand is the threshold of both, as under manual strength, unless
+    // chroma's is given too.
+    strength.chroma_threshold = options.chroma_threshold_given    ? options.chroma_threshold
+                                : options.track_given[kThreshold] ? -1
+                                                                  : s.chroma_threshold;
     const std::int32_t chosen[3] = {s.threshold, s.quant, s.n_shift};
     std::string given;
     for (int t = 0; t < 3; ++t) {
@@ -58,6 +61,8 @@ Strength decide(const Options& options, const SourceQuality& source, bool video)
             strength.tracks[static_cast<std::size_t>(t)] = chosen[t];
         }
     }
+    if (options.chroma_threshold_given)
+        given += std::string(given.empty() ? "" : ", ") + "--chroma-threshold";
 
     std::string why;
     if (source.from == SourceQuality::From::jpeg_table) {
@@ -97,6 +102,7 @@ Strength choose_strength(const Options& options, const Format& input,
                          std::unique_ptr<FrameReader>& reader) {
     Strength strength;
     strength.tracks = options.tracks;
+    strength.chroma_threshold = options.chroma_threshold;
     const StreamInfo& info = reader->info();
     const bool automatic =
         options.strength.empty() ? !info.luma_quant.empty() : options.strength == "auto";

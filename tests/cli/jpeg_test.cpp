@@ -1113,6 +1113,14 @@ TEST(StrengthCommand, AutoGivesChromaAThresholdOfItsOwn) {
         if (HasFailure()) return;
     }
     EXPECT_GT(differ, 0u) << "chroma came out as under the luma threshold";
+    // The same by hand.
+    ASSERT_EQ(tool({"-q", "--strength", "manual", "--threshold", std::to_string(row.threshold),
+                    "--quant", std::to_string(row.quant), "--n-shift", std::to_string(row.n_shift),
+                    "--chroma-threshold", std::to_string(row.chroma_threshold), dir / "in.jpg",
+                    dir / "manual.yc48"})
+                  .status,
+              0);
+    EXPECT_EQ(read_file(dir / "manual.yc48"), read_file(dir / "auto.yc48"));
 }
 
 TEST(StrengthCommand, HighQualityJpegIsLeftAsDecoded) {
