@@ -51,8 +51,8 @@ inline std::int16_t blend_sample(std::int32_t zero_weight, std::int16_t source, 
 // sign-extended; quant != 0) and the divide-free form of the luma requantisation:
 //   quant * (v / quant) == sign(v) * step * ((|v| * magic) >> shift),  step = |quant|,
 // exact for every |v| < 2^15, which covers every coefficient below an int16 threshold.
-// Chroma's coefficients are cleared below a threshold of their own, the luma threshold unless
-// korvane-dct's automatic strength gives one.
+// Chroma's coefficients are cleared below a threshold of their own: the luma threshold unless
+// Settings::chroma_threshold gives another.
 struct ShapeParams {
     std::int32_t threshold;
     std::int32_t quant;
