@@ -4,12 +4,22 @@
 #include <spng.h>
 
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "engine/pixel.h"
+
 namespace korvane::test {
+
+// The pixels of a .yc48 file's bytes (the host's own layout, little-endian like the machine).
+inline std::vector<YcPixel> yc48_pixels(const std::string& bytes) {
+    std::vector<YcPixel> pixels(bytes.size() / sizeof(YcPixel));
+    std::memcpy(pixels.data(), bytes.data(), pixels.size() * sizeof(YcPixel));
+    return pixels;
+}
 
 // A Y4M stream: `header_tags` after "YUV4MPEG2 ", then frames of "FRAME<params>\n" and planes
 // made by `sample(plane, x, y, frame)` (8-bit, or 16-bit little-endian when `wide`).

@@ -677,6 +677,13 @@ TEST(Strength, TableQualityIsTheLibjpegQuality) {
     EXPECT_NEAR(quality_of_table(other), 45, 1);
 }
 
+// Auto's setting for a source of this libjpeg quality.
+StrengthSetting setting_at(int quality, bool video) {
+    SourceQuality source;
+    source.quality = quality;
+    return setting_for(source, video);
+}
+
 TEST(Strength, AutoSettingNeverStrengthensAsTheQualityRises) {
     // Quant (luma's step) and chroma's threshold never rise with the quality, nor (for video,
     // whose rows have one threshold) the threshold. A picture's luma threshold may: with a
@@ -689,9 +696,7 @@ TEST(Strength, AutoSettingNeverStrengthensAsTheQualityRises) {
             return s.chroma_threshold < 0 ? s.threshold : s.chroma_threshold;
         };
         for (int quality = 1; quality <= 100; ++quality) {
-            SourceQuality source;
-            source.quality = quality;
-            const StrengthSetting s = setting_for(source, video);
+            const StrengthSetting s = setting_at(quality, video);
             EXPECT_EQ(s.n_shift, video ? 16 : 64);
             EXPECT_GE(s.quant, 1);
             EXPECT_LE(s.quant, std::max(s.threshold, 1));
@@ -713,10 +718,8 @@ TEST(Strength, AutoSettingNeverStrengthensAsTheQualityRises) {
             }
             previous = s;
         }
-        SourceQuality low;
-        low.quality = 10;
-        EXPECT_GE(setting_for(low, video).threshold, 24);
-        EXPECT_FALSE(setting_for(low, video).unfiltered);
+        EXPECT_GE(setting_at(10, video).threshold, 24);
+        EXPECT_FALSE(setting_at(10, video).unfiltered);
         // Nothing found: left unfiltered.
         EXPECT_TRUE(setting_for(SourceQuality{}, video).unfiltered);
     }
@@ -1068,9 +1071,7 @@ TEST(StrengthCommand, AutoGivesChromaAThresholdOfItsOwn) {
     int quality = 0;
     StrengthSetting row;
     for (int q = 100; q >= 1 && quality == 0; --q) {
-        SourceQuality s;
-        s.quality = q;
-        row = setting_for(s, false);
+        row = setting_at(q, false);
         if (!row.unfiltered && row.chroma_threshold >= 0 && row.chroma_threshold != row.threshold)
             quality = q;
     }
@@ -1085,10 +1086,7 @@ TEST(StrengthCommand, AutoGivesChromaAThresholdOfItsOwn) {
               std::string::npos)
         << r.err;
     const auto pixels_of = [&](const std::string& out) {
-        const std::string bytes = read_file(dir / out);
-        std::vector<YcPixel> pixels(bytes.size() / sizeof(YcPixel));
-        std::memcpy(pixels.data(), bytes.data(), pixels.size() * sizeof(YcPixel));
-        return pixels;
+        return yc48_pixels(read_file(dir / out));
     };
     const auto manual = [&](int threshold, int quant, const std::string& out) {
         EXPECT_EQ(tool({"-q", "--strength", "manual", "--threshold", std::to_string(threshold),
@@ -1126,11 +1124,7 @@ TEST(StrengthCommand, AutoGivesChromaAThresholdOfItsOwn) {
 TEST(StrengthCommand, HighQualityJpegIsLeftAsDecoded) {
     // Where no setting gained on the photos measured, the output is the decoded JPEG with
     // nothing filtered.
-    const auto unfiltered_at = [](int q) {
-        SourceQuality s;
-        s.quality = q;
-        return setting_for(s, false).unfiltered;
-    };
+    const auto unfiltered_at = [](int q) { return setting_at(q, false).unfiltered; };
     int quality = 100;  // the lowest quality left unfiltered
     while (quality > 1 && unfiltered_at(quality - 1)) --quality;
     ASSERT_TRUE(unfiltered_at(quality));

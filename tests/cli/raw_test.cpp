@@ -19,8 +19,7 @@ TEST(Command, RawFramesAreTheCallbackOutputOnAnyNumberOfThreads) {
     TempDir dir;
     const std::string raw = read_file(kSamples + "/noise-64x48.yc48");
     for (const int host_threads : {0, 1, 3, 4}) {
-        std::vector<YcPixel> frame(raw.size() / sizeof(YcPixel));
-        std::memcpy(frame.data(), raw.data(), raw.size());  // little-endian host
+        std::vector<YcPixel> frame = yc48_pixels(raw);
         Host host(GetFilterTable(), host_threads ? host_threads : 1);
         host.track(2) = 5;
         ASSERT_EQ(host.filter(frame.data(), 64, 48, 64), 1);
@@ -45,8 +44,7 @@ TEST(Command, TheLargestHostRoundingIsThePluginsOutput) {
     // 127 that the 16-bit sums hold, so it runs, and gives what the plug-in gives on that host.
     TempDir dir;
     const std::string raw = read_file(kSamples + "/noise-64x48.yc48");
-    std::vector<YcPixel> frame(raw.size() / sizeof(YcPixel));
-    std::memcpy(frame.data(), raw.data(), raw.size());  // little-endian host
+    std::vector<YcPixel> frame = yc48_pixels(raw);
     Host host(GetFilterTable(), 63);
     host.track(2) = 64;
     ASSERT_EQ(host.filter(frame.data(), 64, 48, 64), 1);
