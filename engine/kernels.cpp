@@ -49,6 +49,22 @@ void blend_row_scalar(YcPixel* row, const YcPixel* acc, std::ptrdiff_t plane_siz
     }
 }
 
+// The clear limits. Every coefficient of the column pass is a linear form sum_k w_k x_k of the
+// eight row-pass values x_k of its column, computed modulo 2^32 (the kernel only adds, subtracts
+// and multiplies by constants). Measured against the 2^20 of the rotated outputs' final shift,
+// sum_k |w_k| is at most 60544 for a rotated output and 8 * 2^13 = 65536 for an even one (eight
+// weights of +-1 before >> 7). For the AC outputs of column 0 the weights sum to 0, so that
+// column may be moved by any constant first: by min + limit it lies within +-limit when its
+// spread is at most 2 * limit. With every x within +-A, A = 16 Z - 9 and 65536 * A < 2^31 - 2^19,
+// the form's true value lies within +-65536 * A < (2 Z - 1) * 2^19, no lane wraps, and the
+// rounded shift gives a coefficient v with -Z < v < Z. The luma shaping clears such a v when
+// Z = min(threshold, |quant|) (quant * (v / quant) is 0 for |v| < |quant|), the chroma shaping
+// when Z = chroma_threshold. Z is capped at 2048, which keeps 65536 * A below 2^31 - 2^19.
+std::int32_t clear_limit(std::int64_t z) {
+    if (z < 1) return -1;
+    return static_cast<std::int32_t>(16 * (z < 2048 ? z : 2048) - 9);
+}
+
 }  // namespace
 
 // Division by a constant d >= 1 without a divide (Granlund and Montgomery): for 0 <= n < 2^N,
@@ -58,10 +74,17 @@ void blend_row_scalar(YcPixel* row, const YcPixel* acc, std::ptrdiff_t plane_siz
 // carry n / d (whose fraction is at most (d - 1) / d) past the next integer. m <= 2^(N+1).
 ShapeParams make_shape_params(std::int32_t threshold, std::int32_t quant,
                               std::int32_t chroma_threshold) {
-    ShapeParams p{threshold, quant, 0, 0, 0, chroma_threshold};
+    const std::int64_t d = quant < 0 ? -static_cast<std::int64_t>(quant) : quant;
+    ShapeParams p{threshold,
+                  quant,
+                  0,
+                  0,
+                  0,
+                  chroma_threshold,
+                  clear_limit(threshold < d ? threshold : d),
+                  clear_limit(chroma_threshold)};
     // |quant| up to 2^15; shaped coefficients have |v| <= 32766 < 2^15 (N = 15), so the product
     // |v| * m stays below 2^15 * (2^16 + 1) < 2^32 and fits one 32-bit lane.
-    const std::int64_t d = quant < 0 ? -static_cast<std::int64_t>(quant) : quant;
     if (d == 0 || d > 32768) return p;  // outside the domain (d > 32768: every quotient is 0)
     const std::uint32_t shift = 15 + ceil_log2(static_cast<std::uint64_t>(d));
     p.step = static_cast<std::int32_t>(d);

@@ -53,6 +53,10 @@ inline std::int16_t blend_sample(std::int32_t zero_weight, std::int16_t source, 
 // exact for every |v| < 2^15, which covers every coefficient below an int16 threshold.
 // Chroma's coefficients are cleared below a threshold of their own: the luma threshold unless
 // Settings::chroma_threshold gives another.
+// The clear limits say when the shaping surely clears every coefficient of a block but its DC,
+// read off the row-pass output alone: when each of the block's eight rows has its outputs 1..7
+// within +-limit and the spread of its outputs 0 (largest minus smallest) is at most 2 * limit.
+// -1 where nothing is cleared for sure (make_shape_params gives the proof).
 struct ShapeParams {
     std::int32_t threshold;
     std::int32_t quant;
@@ -60,6 +64,8 @@ struct ShapeParams {
     std::uint32_t magic;
     std::uint32_t shift;
     std::int32_t chroma_threshold;
+    std::int32_t luma_clear_limit;
+    std::int32_t chroma_clear_limit;
 };
 ShapeParams make_shape_params(std::int32_t threshold, std::int32_t quant,
                               std::int32_t chroma_threshold);

@@ -102,11 +102,11 @@ void stack_blocks(const std::int32_t* stack, std::int32_t top, YcPixel* dst,
                   std::int32_t copies) {
     alignas(64) std::int32_t groups[kGroupChannels * kGroupElements];
     const std::int32_t* rows = stack + top * 8 * kGroupBlocks;
-    fdct_columns_shaped(rows, groups, ShapeLuma(params));
-    fdct_columns_shaped(rows + kStackElements, groups + kGroupElements, ShapeChroma(params));
-    fdct_columns_shaped(rows + 2 * kStackElements, groups + 2 * kGroupElements,
-                        ShapeChroma(params));
-    for (int ch = 0; ch < kGroupChannels; ++ch) idct_group(groups + ch * kGroupElements);
+    stack_channel(rows, groups, ShapeLuma(params), params.luma_clear_limit);
+    stack_channel(rows + kStackElements, groups + kGroupElements, ShapeChroma(params),
+                  params.chroma_clear_limit);
+    stack_channel(rows + 2 * kStackElements, groups + 2 * kGroupElements, ShapeChroma(params),
+                  params.chroma_clear_limit);
     for (std::int32_t i = 0; i < copies; ++i) scatter_group<false>(groups, dst, dst_stride, blocks);
 }
 #endif

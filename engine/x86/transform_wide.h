@@ -120,53 +120,100 @@ inline void fdct_stack_rows(std::int32_t* stack, int rows) {
         for (int r = 0; r < rows; ++r) fdct_row(stack + s, r);
 }
 
-// The column pass of one channel: the 8 rows of row-pass output at `rows` (a row stack's row
-// top) into the group channel `group`, shaped.
-template <typename Shape>
-void fdct_columns_shaped(const std::int32_t* rows, std::int32_t* group, Shape shape) {
-    for (int s = 0; s < kGroupBlocks; s += kLanes)
-        for (int c = 0; c < 8; ++c) fdct_column(rows + s, group + s, c, shape);
+// Whether the shaping surely clears every coefficient but the DC of the blocks in the lanes at
+// `rows` (8 rows of row-pass output), read off those rows by ShapeParams' clear limit `limit`
+// (>= 0): outputs 1..7 of every row within +-limit, outputs 0 spread by at most 2 * limit.
+// The spread is hi - lo >= 0 as an unsigned number, so a lane whose spread does not fit int32
+// reads as negative and fails. Column 0 and 1, where a block's energy mostly lies, are checked
+// first, so that a block that fails usually fails after a quarter of the work.
+inline bool ac_cleared(const std::int32_t* rows, std::int32_t limit) {
+    const V above = set1(limit + 1), below = set1(-limit - 1);
+    V hi0 = at(rows, 0), lo0 = hi0, hi = at(rows, 1), lo = hi;
+    for (int r = 1; r < 8; ++r) {
+        hi0 = vmax(hi0, at(rows, 8 * r));
+        lo0 = vmin(lo0, at(rows, 8 * r));
+        hi = vmax(hi, at(rows, 8 * r + 1));
+        lo = vmin(lo, at(rows, 8 * r + 1));
+    }
+    const V spread = zero_inside(sub(hi0, lo0), set1(2 * limit + 1), set1(-1));
+    if (!all_zero(or_(spread, or_(zero_inside(hi, above, below), zero_inside(lo, above, below)))))
+        return false;
+    for (int r = 0; r < 8; ++r)
+        for (int c = 2; c < 8; ++c) {
+            hi = vmax(hi, at(rows, 8 * r + c));
+            lo = vmin(lo, at(rows, 8 * r + c));
+        }
+    return all_zero(or_(zero_inside(hi, above, below), zero_inside(lo, above, below)));
+}
+
+// The reconstruction of blocks whose shaped coefficients are their DC alone (ac_cleared), from
+// the row-pass output at `rows` into the lanes at `group`: the DC as the column pass gives it,
+// then what the inverse makes of a DC alone, its row and column shortcuts, in every sample.
+inline void dc_blocks(const std::int32_t* rows, std::int32_t* group) {
+    V sum = at(rows, 0);
+    for (int r = 1; r < 8; ++r) sum = add(sum, at(rows, 8 * r));
+    const V dc = sar<7>(add(sum, set1(64)));
+    const V flat = clamp_sample(sar<7>(add(shl<4>(dc), set1(64))));
+    for (int e = 0; e < 64; ++e) put(group, e, flat);
 }
 
 void fdct_group(std::int32_t* group) {
     fdct_group_shaped(group, [](V v) { return v; });
 }
 
+// The inverse of the lanes at `base` (idct_group runs it on every lane of a group).
 // The scalar inverse skips the kernel for every row (and column) whose seven AC inputs are 0.
 // While nothing wraps that shortcut equals the kernel's value; where the kernel wraps (column
 // inputs beyond about +-262000) only the shortcut's value is right. Lanes whose AC inputs are all
 // 0 therefore always take the shortcut's value, and a vector of such lanes skips the kernel.
-[[gnu::noinline]] void idct_group(std::int32_t* group) {
+[[gnu::noinline]] void idct_lanes(std::int32_t* base) {
+    // Rows, in place (a row's outputs depend on that row alone): >> 9 without addend.
+    for (int r = 0; r < 8; ++r) {
+        V c[8];
+        for (int i = 0; i < 8; ++i) c[i] = at(base, 8 * r + i);
+        const V ac = or_(or_(or_(c[1], c[2]), or_(c[3], c[4])), or_(or_(c[5], c[6]), c[7]));
+        const V dc = shl<4>(c[0]);
+        if (all_zero(ac)) {
+            for (int i = 0; i < 8; ++i) put(base, 8 * r + i, dc);
+            continue;
+        }
+        idct_kernel(c);
+        for (int i = 0; i < 8; ++i) put(base, 8 * r + i, select_zero(ac, dc, sar<9>(c[i])));
+    }
+    // Columns: (+ 2^19) >> 20, shortcut (+ 2^6) >> 7, both clamped to -256..255.
+    for (int col = 0; col < 8; ++col) {
+        V c[8];
+        for (int i = 0; i < 8; ++i) c[i] = at(base, 8 * i + col);
+        const V ac = or_(or_(or_(c[1], c[2]), or_(c[3], c[4])), or_(or_(c[5], c[6]), c[7]));
+        const V flat = clamp_sample(sar<7>(add(c[0], set1(64))));
+        if (all_zero(ac)) {
+            for (int i = 0; i < 8; ++i) put(base, 8 * i + col, flat);
+            continue;
+        }
+        idct_kernel(c);
+        for (int i = 0; i < 8; ++i)
+            put(base, 8 * i + col,
+                select_zero(ac, flat, clamp_sample(sar<20>(add(c[i], set1(0x80000))))));
+    }
+}
+
+void idct_group(std::int32_t* group) {
+    for (int s = 0; s < kGroupBlocks; s += kLanes) idct_lanes(group + s);
+}
+
+// The rest of a block row from 8 rows of a row stack, for one channel: the column pass, shaped,
+// and the inverse, or for lanes whose coefficients the shaping surely clears but the DC, the DC's
+// reconstruction at once (`clear_limit` < 0: never).
+template <typename Shape>
+void stack_channel(const std::int32_t* rows, std::int32_t* group, Shape shape,
+                   std::int32_t clear_limit) {
     for (int s = 0; s < kGroupBlocks; s += kLanes) {
-        std::int32_t* base = group + s;
-        // Rows, in place (a row's outputs depend on that row alone): >> 9 without addend.
-        for (int r = 0; r < 8; ++r) {
-            V c[8];
-            for (int i = 0; i < 8; ++i) c[i] = at(base, 8 * r + i);
-            const V ac = or_(or_(or_(c[1], c[2]), or_(c[3], c[4])), or_(or_(c[5], c[6]), c[7]));
-            const V dc = shl<4>(c[0]);
-            if (all_zero(ac)) {
-                for (int i = 0; i < 8; ++i) put(base, 8 * r + i, dc);
-                continue;
-            }
-            idct_kernel(c);
-            for (int i = 0; i < 8; ++i) put(base, 8 * r + i, select_zero(ac, dc, sar<9>(c[i])));
+        if (clear_limit >= 0 && ac_cleared(rows + s, clear_limit)) {
+            dc_blocks(rows + s, group + s);
+            continue;
         }
-        // Columns: (+ 2^19) >> 20, shortcut (+ 2^6) >> 7, both clamped to -256..255.
-        for (int col = 0; col < 8; ++col) {
-            V c[8];
-            for (int i = 0; i < 8; ++i) c[i] = at(base, 8 * i + col);
-            const V ac = or_(or_(or_(c[1], c[2]), or_(c[3], c[4])), or_(or_(c[5], c[6]), c[7]));
-            const V flat = clamp_sample(sar<7>(add(c[0], set1(64))));
-            if (all_zero(ac)) {
-                for (int i = 0; i < 8; ++i) put(base, 8 * i + col, flat);
-                continue;
-            }
-            idct_kernel(c);
-            for (int i = 0; i < 8; ++i)
-                put(base, 8 * i + col,
-                    select_zero(ac, flat, clamp_sample(sar<20>(add(c[i], set1(0x80000))))));
-        }
+        for (int c = 0; c < 8; ++c) fdct_column(rows + s, group + s, c, shape);
+        idct_lanes(group + s);
     }
 }
 

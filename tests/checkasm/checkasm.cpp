@@ -238,6 +238,16 @@ void fill_constant_columns(Rng& rng, YcPixel* p, std::int32_t w, std::int32_t h,
             p[static_cast<std::size_t>(y) * stride + x] = column[static_cast<std::size_t>(x)];
 }
 
+// A smooth frame: each channel a level of its own with noise of at most +-amplitude, so that
+// many blocks' coefficients all fall below a threshold and some do not.
+void fill_smooth(Rng& rng, YcPixel* p, std::size_t n, std::int32_t amplitude) {
+    const std::int32_t y = rng.in(0, 256), cb = rng.in(-128, 128), cr = rng.in(-128, 128);
+    for (std::size_t i = 0; i < n; ++i)
+        p[i] = {static_cast<std::int16_t>(y + rng.in(-amplitude, amplitude)),
+                static_cast<std::int16_t>(cb + rng.in(-amplitude, amplitude)),
+                static_cast<std::int16_t>(cr + rng.in(-amplitude, amplitude))};
+}
+
 // ---------------------------------------------------------------------------------------------
 // One vector tier against the scalar table.
 
@@ -471,13 +481,18 @@ TEST_P(Checkasm, RowStack) {
     const std::int32_t counts[] = {1, 7, 8, 9, 15, 16};
     const std::size_t stack_size = static_cast<std::size_t>(kGroupChannels) * kStackElements;
     for (std::int32_t blocks : counts) {
-        for (int round = 0; round < 8; ++round) {
+        // Rounds 8 and 9 are smooth, with small thresholds: blocks whose coefficients the
+        // shaping surely clears but the DC, beside ones where it does not.
+        for (int round = 0; round < 10; ++round) {
+            const bool smooth = round >= 8;
             const std::int32_t rows = 8 + round % 8;
             const std::int32_t w = 8 * blocks + rng.in(0, 12);
             const std::int32_t stride = w + rng.in(0, 5);
             Pixels src(static_cast<std::size_t>(stride) * rows);
             if (round == 7)
                 fill_constant_columns(rng, src.data(), w, rows, stride);
+            else if (smooth)
+                fill_smooth(rng, src.data(), src.size(), rng.in(0, 6));
             else
                 fill_pixels(rng, src.data(), src.size(), round % 2 == 0);
             Group ref_stack(stack_size);
@@ -493,11 +508,12 @@ TEST_P(Checkasm, RowStack) {
             if (round == 6)
                 for (std::size_t i = 0; i < stack_size; ++i)
                     ref_stack.data()[i] = got_stack.data()[i] = rng.any32();
-            const auto th =
-                static_cast<std::int16_t>(rng.chance(50) ? rng.in(0, 255) : rng.any16());
-            const ShapeParams params = make_shape_params(
-                th, static_cast<std::int16_t>(rng.chance(50) ? rng.in(1, 255) : rng.in(1, 32767)),
-                rng.chance(50) ? th : rng.in(0, 255));
+            const auto th = static_cast<std::int16_t>(
+                smooth ? rng.in(1, 40) : (rng.chance(50) ? rng.in(0, 255) : rng.any16()));
+            const auto quant = static_cast<std::int16_t>(
+                smooth ? rng.in(1, 40) : (rng.chance(50) ? rng.in(1, 255) : rng.in(1, 32767)));
+            const ShapeParams params =
+                make_shape_params(th, quant, rng.chance(50) ? th : rng.in(0, smooth ? 40 : 255));
             for (std::int32_t top = 0; top + 8 <= rows; ++top) {
                 const std::int32_t copies = rng.in(1, 3);
                 Pixels ref(static_cast<std::size_t>(w) * 8);
@@ -515,6 +531,55 @@ TEST_P(Checkasm, RowStack) {
                     EXPECT_TRUE(same_buffer(direct, ref))
                         << "scalar stack against block_row: " << blocks << " blocks, top " << top;
                 }
+                if (HasFailure()) return;
+            }
+        }
+    }
+}
+
+// The edge of what the shaping surely clears: a stack whose one non-zero lane has a column of
+// its row-pass output at +-limit or one past it (column 0: spread by 2 limit or 2 more, in the
+// pattern of output 4), which makes a coefficient one below the clearing threshold or at it. A
+// tier that took the DC-only path one step too far gives other samples there.
+TEST_P(Checkasm, StackBlocksAtTheClearLimit) {
+    if (!got_->stack_blocks) GTEST_SKIP() << tier_name(GetParam()) << " has no row-stack steps";
+    Rng rng(test_name());
+    struct Case {
+        std::int32_t threshold, quant, chroma_threshold;
+    };
+    // Luma clears below min(threshold, |quant|); threshold 0 clears nothing; beyond 2048 the
+    // limit stops growing.
+    const Case cases[] = {{24, 16, 24}, {5, 8, 1},    {300, 3000, 255},
+                          {0, 8, 0},    {24, -16, 2}, {4000, 5000, 4000}};
+    const int output4[8] = {1, -1, -1, 1, 1, -1, -1, 1};
+    const std::size_t stack_size = static_cast<std::size_t>(kGroupChannels) * kStackElements;
+    const std::int32_t blocks = kGroupBlocks, w = 8 * blocks;
+    for (const Case& c : cases) {
+        const ShapeParams params = make_shape_params(c.threshold, c.quant, c.chroma_threshold);
+        for (int ch = 0; ch < kGroupChannels; ++ch) {
+            const std::int32_t limit =
+                ch == 0 ? params.luma_clear_limit : params.chroma_clear_limit;
+            for (int round = 0; round < 32; ++round) {
+                const std::int32_t reach = (limit < 0 ? rng.in(0, 2) : limit) + round % 2;
+                const std::int32_t lane = rng.in(0, kGroupBlocks - 1), col = rng.in(0, 7);
+                const std::int32_t top = rng.in(0, kStackRows - 8);
+                const std::int32_t sign = rng.chance(50) ? 1 : -1;
+                const std::int32_t base = rng.in(-100000, 100000);
+                Group stack(stack_size);
+                std::fill(stack.data(), stack.data() + stack_size, 0);
+                std::int32_t* rows = stack.data() + ch * kStackElements + top * 8 * kGroupBlocks;
+                for (int r = 0; r < 8; ++r)
+                    rows[(8 * r + col) * kGroupBlocks + lane] =
+                        col == 0 ? base + (output4[r] == sign ? 2 * reach : 0) : sign * reach;
+                Pixels ref(static_cast<std::size_t>(w) * 8);
+                fill_pixels(rng, ref.data(), ref.size(), true);
+                Pixels got = ref;
+                ref_->stack_blocks(stack.data(), top, ref.data(), w, blocks, params, 1);
+                got_->stack_blocks(stack.data(), top, got.data(), w, blocks, params, 1);
+                EXPECT_TRUE(same_buffer(ref, got))
+                    << "threshold " << c.threshold << ", quant " << c.quant << ", chroma "
+                    << c.chroma_threshold << ", channel " << ch << ", column " << col << ", reach "
+                    << reach << " (limit " << limit << ")";
                 if (HasFailure()) return;
             }
         }
