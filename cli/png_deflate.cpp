@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 
+#include "cli/deflate_runs.h"
 #include "runtime/thread_pool.h"
 
 namespace korvane::cli {
@@ -146,12 +147,17 @@ bool compress_band(const Job& job, std::int32_t b, RowFilter& filter,
     Band& band = (*job.bands)[static_cast<std::size_t>(b)];
     band.length = filtered.size();
     band.adler = adler32_z(adler32_z(0, nullptr, 0), filtered.data(), filtered.size());
+    const bool last = y1 == rows.h;
+    if (job.level == kPngRunsLevel) {
+        band.out.clear();
+        deflate_runs(filtered, last, band.out);
+        return true;
+    }
 
     z_stream z{};
     // Z_FILTERED (short matches count less in the lazy search of levels 4 and up) makes photos
     // about 1 % smaller at the same speed; levels 1 to 3 ignore it.
     if (deflateInit2(&z, job.level, Z_DEFLATED, -15, 8, Z_FILTERED) != Z_OK) return false;
-    const bool last = y1 == rows.h;
     // The bound covers the stream's end; a full flush adds at most an empty stored block.
     band.out.resize(deflateBound(&z, filtered.size()) + 16);
     z.next_in = filtered.data();

@@ -1,0 +1,20 @@
+// A fast raw deflate coder for filtered image rows: a byte repeating the one before it, three
+// times or more, becomes a match at distance 1 (a run), everything else a literal, in blocks
+// with Huffman codes of their own. No search for longer-distance matches: on the filtered rows
+// of photos, what a general LZ77 search finds is mostly short matches that code worse than the
+// literals they replace, so this comes out smaller than zlib's levels 1 to 3 and several times
+// faster (docs/performance.md has the measurements).
+#pragma once
+
+#include <span>
+#include <vector>
+
+namespace korvane::cli {
+
+// Appends the deflate blocks of `in` to `out`. With `last` the final block ends the stream and
+// the bits are padded to a byte; otherwise the piece ends with an empty stored block, byte
+// aligned, so that pieces coded apart join, in order, into one stream (as zlib's full flush
+// does). Nothing refers back before the start of `in`.
+void deflate_runs(std::span<const unsigned char> in, bool last, std::vector<unsigned char>& out);
+
+}  // namespace korvane::cli
