@@ -55,67 +55,6 @@ constexpr std::array<LengthCode, kMaxRun + 1> kLengthCodes = [] {
     return t;
 }();
 
-// Code lengths of a Huffman code for freq[0 .. n), none longer than `limit`; symbols of
-// frequency 0 get none. A Huffman tree by the two-queue method over the leaves sorted by
-// frequency; while it is too deep, the same with every frequency halved (rounding up), which
-// flattens it (at worst to a balanced tree: ceil(log2 n) <= limit for both alphabets here).
-// At least two frequencies must be non-zero, so that the code is complete.
-void huffman_lengths(const std::uint32_t* freq, int n, int limit, std::uint8_t* lengths) {
-    std::array<std::uint32_t, kLitLenCodes> f{};
-    std::copy(freq, freq + n, f.begin());
-    std::array<int, kLitLenCodes> leaves{};
-    std::array<std::uint64_t, 2 * kLitLenCodes> weight{};
-    std::array<int, 2 * kLitLenCodes> parent{};
-    std::array<std::uint8_t, 2 * kLitLenCodes> depth{};
-    for (;;) {
-        int m = 0;
-        for (int s = 0; s < n; ++s)
-            if (f[static_cast<std::size_t>(s)] > 0) leaves[static_cast<std::size_t>(m++)] = s;
-        std::sort(leaves.begin(), leaves.begin() + m, [&](int a, int b) {
-            const auto fa = f[static_cast<std::size_t>(a)], fb = f[static_cast<std::size_t>(b)];
-            return fa != fb ? fa < fb : a < b;
-        });
-        // Nodes 0 .. m-1 are the leaves in that order, m .. 2m-2 the inner nodes as made; the
-        // inner nodes are made in order of weight, so the two smallest are always at the front
-        // of the leaves not taken or of the inner nodes not taken.
-        for (int i = 0; i < m; ++i)
-            weight[static_cast<std::size_t>(i)] =
-                f[static_cast<std::size_t>(leaves[static_cast<std::size_t>(i)])];
-        int next_leaf = 0, next_inner = m;
-        const auto take = [&](int made) {
-            if (next_leaf < m &&
-                (next_inner >= made || weight[static_cast<std::size_t>(next_leaf)] <=
-                                           weight[static_cast<std::size_t>(next_inner)]))
-                return next_leaf++;
-            return next_inner++;
-        };
-        for (int made = m; made < 2 * m - 1; ++made) {
-            const int a = take(made), b = take(made);
-            weight[static_cast<std::size_t>(made)] =
-                weight[static_cast<std::size_t>(a)] + weight[static_cast<std::size_t>(b)];
-            parent[static_cast<std::size_t>(a)] = parent[static_cast<std::size_t>(b)] = made;
-        }
-        depth[static_cast<std::size_t>(2 * m - 2)] = 0;
-        int deepest = 0;
-        for (int i = 2 * m - 3; i >= 0; --i) {
-            const auto d = static_cast<std::uint8_t>(
-                depth[static_cast<std::size_t>(parent[static_cast<std::size_t>(i)])] + 1);
-            depth[static_cast<std::size_t>(i)] = d;
-            deepest = std::max<int>(deepest, d);
-        }
-        if (deepest <= limit) {
-            std::fill(lengths, lengths + n, std::uint8_t{0});
-            for (int i = 0; i < m; ++i)
-                lengths[leaves[static_cast<std::size_t>(i)]] = depth[static_cast<std::size_t>(i)];
-            return;
-        }
-        for (int s = 0; s < n; ++s) {
-            auto& v = f[static_cast<std::size_t>(s)];
-            if (v > 0) v = (v + 1) / 2;
-        }
-    }
-}
-
 // The canonical codes of `lengths` (RFC 1951, 3.2.2), bit-reversed: deflate sends a Huffman
 // code from its first bit on, into a stream filled from the low bits of each byte.
 void canonical_codes(const std::uint8_t* lengths, int n, std::uint16_t* codes) {
@@ -350,6 +289,73 @@ void put_block(BitWriter& w, const Token* tokens, std::size_t count, bool final)
 }
 
 }  // namespace
+
+// Code lengths of a Huffman code for freq[0 .. n), none longer than `limit`; symbols of
+// frequency 0 get none. A Huffman tree by the two-queue method over the leaves sorted by
+// frequency; while it is too deep, the same with every frequency halved (rounding up), which
+// flattens it (at worst to a balanced tree: ceil(log2 n) <= limit for both alphabets here).
+// At least two frequencies must be non-zero, so that the code is complete.
+void huffman_lengths(const std::uint32_t* freq, int n, int limit, std::uint8_t* lengths) {
+    if (n <= 0 || n > kLitLenCodes) return;
+    std::array<std::uint32_t, kLitLenCodes> f{};
+    std::copy(freq, freq + n, f.begin());
+    std::array<int, kLitLenCodes> leaves{};
+    std::array<std::uint64_t, 2 * kLitLenCodes> weight{};
+    std::array<int, 2 * kLitLenCodes> parent{};
+    std::array<std::uint8_t, 2 * kLitLenCodes> depth{};
+    for (;;) {
+        int m = 0;
+        for (int s = 0; s < n; ++s)
+            if (f[static_cast<std::size_t>(s)] > 0) leaves[static_cast<std::size_t>(m++)] = s;
+        std::sort(leaves.begin(), leaves.begin() + m, [&](int a, int b) {
+            const auto fa = f[static_cast<std::size_t>(a)], fb = f[static_cast<std::size_t>(b)];
+            return fa != fb ? fa < fb : a < b;
+        });
+        if (m < 2) {  // outside the contract: a lone symbol gets one bit
+            std::fill(lengths, lengths + n, std::uint8_t{0});
+            if (m == 1) lengths[leaves[0]] = 1;
+            return;
+        }
+        // Nodes 0 .. m-1 are the leaves in that order, m .. 2m-2 the inner nodes as made; the
+        // inner nodes are made in order of weight, so the two smallest are always at the front
+        // of the leaves not taken or of the inner nodes not taken.
+        for (int i = 0; i < m; ++i)
+            weight[static_cast<std::size_t>(i)] =
+                f[static_cast<std::size_t>(leaves[static_cast<std::size_t>(i)])];
+        int next_leaf = 0, next_inner = m;
+        const auto take = [&](int made) {
+            if (next_leaf < m &&
+                (next_inner >= made || weight[static_cast<std::size_t>(next_leaf)] <=
+                                           weight[static_cast<std::size_t>(next_inner)]))
+                return next_leaf++;
+            return next_inner++;
+        };
+        for (int made = m; made < 2 * m - 1; ++made) {
+            const int a = take(made), b = take(made);
+            weight[static_cast<std::size_t>(made)] =
+                weight[static_cast<std::size_t>(a)] + weight[static_cast<std::size_t>(b)];
+            parent[static_cast<std::size_t>(a)] = parent[static_cast<std::size_t>(b)] = made;
+        }
+        depth[static_cast<std::size_t>(2 * m - 2)] = 0;
+        int deepest = 0;
+        for (int i = 2 * m - 3; i >= 0; --i) {
+            const auto d = static_cast<std::uint8_t>(
+                depth[static_cast<std::size_t>(parent[static_cast<std::size_t>(i)])] + 1);
+            depth[static_cast<std::size_t>(i)] = d;
+            deepest = std::max<int>(deepest, d);
+        }
+        if (deepest <= limit) {
+            std::fill(lengths, lengths + n, std::uint8_t{0});
+            for (int i = 0; i < m; ++i)
+                lengths[leaves[static_cast<std::size_t>(i)]] = depth[static_cast<std::size_t>(i)];
+            return;
+        }
+        for (int s = 0; s < n; ++s) {
+            auto& v = f[static_cast<std::size_t>(s)];
+            if (v > 0) v = (v + 1) / 2;
+        }
+    }
+}
 
 void deflate_runs(std::span<const unsigned char> in, bool last, std::vector<unsigned char>& out) {
     std::vector<Token> tokens(in.size());

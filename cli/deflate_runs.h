@@ -6,6 +6,7 @@
 // faster (docs/performance.md has the measurements).
 #pragma once
 
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -16,5 +17,10 @@ namespace korvane::cli {
 // aligned, so that pieces coded apart join, in order, into one stream (as zlib's full flush
 // does). Nothing refers back before the start of `in`.
 void deflate_runs(std::span<const unsigned char> in, bool last, std::vector<unsigned char>& out);
+
+// Code lengths of a complete Huffman code for freq[0 .. n) (n <= 286), none longer than `limit`
+// (ceil(log2 n) <= limit <= 15); symbols of frequency 0 get length 0. At least two frequencies
+// must be non-zero. The coder's own, for both of its alphabets.
+void huffman_lengths(const std::uint32_t* freq, int n, int limit, std::uint8_t* lengths);
 
 }  // namespace korvane::cli

@@ -117,5 +117,49 @@ TEST(DeflateRuns, PiecesJoinIntoOneStream) {
     EXPECT_NE(inflate_raw(open, back), "");
 }
 
+// The code lengths: complete (the Kraft sum is exactly 1), within the limit, and for
+// frequencies that allow it, those of a plain Huffman code (the cost of the optimum).
+TEST(DeflateRuns, HuffmanLengthsAreCompleteAndWithinTheLimit) {
+    struct Case {
+        const char* name;
+        std::vector<std::uint32_t> freq;
+        int limit;
+        std::uint64_t optimal_cost;  // sum of freq x length of an unlimited Huffman code, or 0
+    };
+    std::vector<std::uint32_t> fib(19), fib286(286), flat(286, 3), two(286, 0);
+    fib[0] = fib[1] = 1;
+    for (std::size_t i = 2; i < fib.size(); ++i) fib[i] = fib[i - 1] + fib[i - 2];
+    fib286[0] = fib286[1] = 1;
+    for (std::size_t i = 2; i < 30; ++i) fib286[i] = fib286[i - 1] + fib286[i - 2];
+    two[17] = 1;
+    two[200] = 1000;
+    const Case cases[] = {
+        {"fibonacci, code-length alphabet", fib, 7, 0},
+        {"fibonacci, literal alphabet", fib286, 15, 0},
+        {"flat", flat, 15, 3 * (226 * 8 + 60 * 9)},  // 286 = 2^8 + 30: 30 leaves split in two
+        {"two symbols", two, 15, 1001},
+        {"1 2 3 4", {1, 2, 3, 4}, 7, 1 * 3 + 2 * 3 + 3 * 2 + 4 * 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int n = static_cast<int>(c.freq.size());
+        std::vector<std::uint8_t> lengths(c.freq.size(), 99);
+        cli::huffman_lengths(c.freq.data(), n, c.limit, lengths.data());
+        double kraft = 0;
+        std::uint64_t cost = 0;
+        for (int s = 0; s < n; ++s) {
+            const int len = lengths[static_cast<std::size_t>(s)];
+            EXPECT_EQ(len == 0, c.freq[static_cast<std::size_t>(s)] == 0) << s;
+            EXPECT_LE(len, c.limit) << s;
+            if (len > 0) kraft += 1.0 / static_cast<double>(1u << len);
+            cost += std::uint64_t{c.freq[static_cast<std::size_t>(s)]} * static_cast<unsigned>(len);
+        }
+        EXPECT_EQ(kraft, 1.0);
+        if (c.optimal_cost) {
+            EXPECT_EQ(cost, c.optimal_cost);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace korvane::test
