@@ -186,7 +186,7 @@ namespace korvane::cli {
 // `meta`, when given, adds its colour profile and its PNG chunks. The bytes depend on
 // `encoding.level`, never on `encoding.pool` (the threads that compress; null: this one).
 struct PngEncoding {
-    int level = kPngDefaultLevel;  // zlib's: 0 (stored) to 9 (smallest)
+    int level = kPngDefaultLevel;  // 0 (stored) to 9 (smallest), png_deflate.h
     ThreadPool* pool = nullptr;
 };
 void write_png(OutputFile& file, std::int32_t w, std::int32_t h, std::uint8_t colour_type,

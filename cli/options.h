@@ -31,8 +31,8 @@ struct Options {
             // threads (n_shift rounded up to a multiple); 0: exactly n_shift
     std::optional<FrameSize> size;                        // raw formats only
     std::int32_t max_megapixels = kDefaultMaxMegapixels;  // --max-megapixels: JPEG, PNG input
-    std::int32_t png_level = kPngDefaultLevel;            // --png-level: zlib level of a PNG output
-    std::int32_t jpeg_quality = 95;     // --quality: libjpeg quality of a JPEG output
+    std::int32_t png_level = kPngDefaultLevel;  // --png-level: compression of a PNG output
+    std::int32_t jpeg_quality = 95;             // --quality: libjpeg quality of a JPEG output
     std::string jpeg_sampling = "444";  // --jpeg-sampling: chroma of a JPEG output, 444 or 420
     std::string input;
     std::string output;

@@ -20,13 +20,13 @@ class ThreadPool;
 
 namespace korvane::cli {
 
-// zlib levels: 0 stores, 1 is the fastest that compresses, 9 the smallest. The default is for
-// speed: on a filtered 4.9-megapixel photo (scripts/measure-png-photo's, --strength manual, 2
-// threads) the whole command took 0.16 CPU seconds storing, 0.26 at level 1, 0.28 at level 2,
-// 0.42 at level 4 and about three times that at level 6; level 2's file was 7 % larger than
-// level 4's, 2.5 % smaller than level 1's, and far smaller than FFmpeg's of the unfiltered photo.
-inline constexpr int kPngDefaultLevel = 2;
+// Levels: 0 stores; 1 is the run-length coder of deflate_runs.h; 2 to 9 are zlib's levels, 9 the
+// smallest file. Level 1 is the default: on a filtered 4.9-megapixel photo (scripts/
+// measure-png-photo's, --strength manual, 2 threads) the whole command took 0.17 CPU seconds
+// storing, 0.20 at level 1, 0.29 at zlib's level 2, 0.43 at 4 and 0.97 at 6, and level 1's file
+// was smaller than zlib's at 2 to 4 (4.77 MB; 2: 5.21, 4: 4.87, 6: 4.71 MB).
 inline constexpr int kPngRunsLevel = 1;
+inline constexpr int kPngDefaultLevel = kPngRunsLevel;
 inline constexpr int kPngMaxLevel = 9;
 
 struct PngRows {
