@@ -72,6 +72,52 @@ inline void idct_kernel(V (&c)[8]) {
     c[4] = sub(h3, o.o7);
 }
 
+// The inverse kernel where c4..c7 are 0 in every lane: the same values, with the terms of the
+// zero inputs left out (each of them adds or multiplies a 0).
+inline void idct_kernel_low4(V (&c)[8]) {
+    const V m = mul(c[2], set1(FIX_0_541196100));
+    const V g2 = m;
+    const V g3 = add(m, mul(c[2], set1(FIX_0_765366865)));
+    const V g0 = shl<13>(c[0]);
+    const V h0 = add(g0, g3), h3 = sub(g0, g3), h1 = add(g0, g2), h2 = sub(g0, g2);
+    // odd_part(c1, c3, 0, 0)
+    const V p = mul(add(c[1], c[3]), set1(FIX_1_175875602));
+    const V q1 = mul(c[1], set1(-FIX_0_899976223));
+    const V q2 = mul(c[3], set1(-FIX_2_562915447));
+    const V q3 = add(mul(c[3], set1(-FIX_1_961570560)), p);
+    const V q4 = add(mul(c[1], set1(-FIX_0_390180644)), p);
+    const V o1 = add(add(mul(c[1], set1(FIX_1_501321110)), q1), q4);
+    const V o3 = add(add(mul(c[3], set1(FIX_3_072711026)), q2), q3);
+    const V o5 = add(q2, q4), o7 = add(q1, q3);
+    c[0] = add(h0, o1);
+    c[7] = sub(h0, o1);
+    c[1] = add(h1, o3);
+    c[6] = sub(h1, o3);
+    c[2] = add(h2, o5);
+    c[5] = sub(h2, o5);
+    c[3] = add(h3, o7);
+    c[4] = sub(h3, o7);
+}
+
+// The inverse kernel where c2..c7 are 0 in every lane.
+inline void idct_kernel_low2(V (&c)[8]) {
+    const V h = shl<13>(c[0]);
+    // odd_part(c1, 0, 0, 0)
+    const V p = mul(c[1], set1(FIX_1_175875602));
+    const V q1 = mul(c[1], set1(-FIX_0_899976223));
+    const V q4 = add(mul(c[1], set1(-FIX_0_390180644)), p);
+    const V o1 = add(add(mul(c[1], set1(FIX_1_501321110)), q1), q4);
+    const V o3 = p, o5 = q4, o7 = add(q1, p);
+    c[0] = add(h, o1);
+    c[7] = sub(h, o1);
+    c[1] = add(h, o3);
+    c[6] = sub(h, o3);
+    c[2] = add(h, o5);
+    c[5] = sub(h, o5);
+    c[3] = add(h, o7);
+    c[4] = sub(h, o7);
+}
+
 inline V clamp_sample(V v) { return vmin(vmax(v, set1(-256)), set1(255)); }
 
 // Element e of the lanes starting at `base` (base points at lane s of element 0).
@@ -161,40 +207,73 @@ void fdct_group(std::int32_t* group) {
     fdct_group_shaped(group, [](V v) { return v; });
 }
 
+// The column pass of the inverse where rows N .. 7 hold 0 in every lane: (+ 2^19) >> 20, the
+// shortcut of columns whose AC inputs are 0 (+ 2^6) >> 7, both clamped to -256..255.
+template <int N>
+inline void idct_columns(std::int32_t* base) {
+    for (int col = 0; col < 8; ++col) {
+        V c[8];
+        for (int i = 0; i < N; ++i) c[i] = at(base, 8 * i + col);
+        V ac = N > 1 ? c[1] : c[0];
+        for (int i = 2; i < N; ++i) ac = or_(ac, c[i]);
+        const V flat = clamp_sample(sar<7>(add(c[0], set1(64))));
+        if (N == 1 || all_zero(ac)) {
+            for (int i = 0; i < 8; ++i) put(base, 8 * i + col, flat);
+            continue;
+        }
+        if constexpr (N == 2)
+            idct_kernel_low2(c);
+        else if constexpr (N == 4)
+            idct_kernel_low4(c);
+        else
+            idct_kernel(c);
+        for (int i = 0; i < 8; ++i)
+            put(base, 8 * i + col,
+                select_zero(ac, flat, clamp_sample(sar<20>(add(c[i], set1(0x80000))))));
+    }
+}
+
 // The inverse of the lanes at `base` (idct_group runs it on every lane of a group).
 // The scalar inverse skips the kernel for every row (and column) whose seven AC inputs are 0.
 // While nothing wraps that shortcut equals the kernel's value; where the kernel wraps (column
 // inputs beyond about +-262000) only the shortcut's value is right. Lanes whose AC inputs are all
 // 0 therefore always take the shortcut's value, and a vector of such lanes skips the kernel.
 [[gnu::noinline]] void idct_lanes(std::int32_t* base) {
-    // Rows, in place (a row's outputs depend on that row alone): >> 9 without addend.
+    // Rows, in place (a row's outputs depend on that row alone): >> 9 without addend. A row
+    // whose coefficients from column 4 (or 2) on are 0 in every lane takes the kernel without
+    // them. `rows` counts the rows up to the last one with a coefficient other than 0.
+    int rows = 0;
     for (int r = 0; r < 8; ++r) {
         V c[8];
         for (int i = 0; i < 8; ++i) c[i] = at(base, 8 * r + i);
-        const V ac = or_(or_(or_(c[1], c[2]), or_(c[3], c[4])), or_(or_(c[5], c[6]), c[7]));
+        const V high = or_(or_(c[4], c[5]), or_(c[6], c[7]));
+        const V middle = or_(c[2], c[3]);
+        const V ac = or_(or_(c[1], middle), high);
         const V dc = shl<4>(c[0]);
         if (all_zero(ac)) {
             for (int i = 0; i < 8; ++i) put(base, 8 * r + i, dc);
+            if (!all_zero(c[0])) rows = r + 1;
             continue;
         }
-        idct_kernel(c);
+        rows = r + 1;
+        if (!all_zero(high))
+            idct_kernel(c);
+        else if (!all_zero(middle))
+            idct_kernel_low4(c);
+        else
+            idct_kernel_low2(c);
         for (int i = 0; i < 8; ++i) put(base, 8 * r + i, select_zero(ac, dc, sar<9>(c[i])));
     }
-    // Columns: (+ 2^19) >> 20, shortcut (+ 2^6) >> 7, both clamped to -256..255.
-    for (int col = 0; col < 8; ++col) {
-        V c[8];
-        for (int i = 0; i < 8; ++i) c[i] = at(base, 8 * i + col);
-        const V ac = or_(or_(or_(c[1], c[2]), or_(c[3], c[4])), or_(or_(c[5], c[6]), c[7]));
-        const V flat = clamp_sample(sar<7>(add(c[0], set1(64))));
-        if (all_zero(ac)) {
-            for (int i = 0; i < 8; ++i) put(base, 8 * i + col, flat);
-            continue;
-        }
-        idct_kernel(c);
-        for (int i = 0; i < 8; ++i)
-            put(base, 8 * i + col,
-                select_zero(ac, flat, clamp_sample(sar<20>(add(c[i], set1(0x80000))))));
-    }
+    // Columns: (+ 2^19) >> 20, shortcut (+ 2^6) >> 7, both clamped to -256..255. Rows from
+    // `rows` on hold 0 in every lane, and the kernel goes without them.
+    if (rows <= 1)
+        idct_columns<1>(base);
+    else if (rows <= 2)
+        idct_columns<2>(base);
+    else if (rows <= 4)
+        idct_columns<4>(base);
+    else
+        idct_columns<8>(base);
 }
 
 void idct_group(std::int32_t* group) {
