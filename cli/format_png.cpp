@@ -331,6 +331,11 @@ private:
             }
         };
         const auto w = static_cast<std::size_t>(from.w);
+        if (kBytes == 1 && !gray && !alpha) {
+            const std::size_t first = static_cast<std::size_t>(y0) * w;
+            rgb8_from_host(pixels + first, static_cast<std::size_t>(y1 - y0) * w, data + 3 * first);
+            return;
+        }
         for (std::size_t p = static_cast<std::size_t>(y0) * w; p < static_cast<std::size_t>(y1) * w;
              ++p) {
             const std::size_t i = p * channels;

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <type_traits>
 
+#include "engine/cpu.h"
+#include "picture/rgb_avx2.h"
+
 namespace korvane {
 
 namespace {
@@ -97,6 +100,19 @@ std::array<int, 3> rgb_from_host(const YcPixel& p, int max) {
     if (max == 255) return rgb_from_host_with(p, std::integral_constant<int, 255>{});
     if (max == 65535) return rgb_from_host_with(p, std::integral_constant<int, 65535>{});
     return rgb_from_host_with(p, max);
+}
+
+void rgb8_from_host(const YcPixel* in, std::size_t n, unsigned char* out) {
+#if defined(KORVANE_HAVE_RGB_AVX2)
+    static const bool avx2 = tier_runs_here(CpuTier::avx2);
+    if (avx2) return rgb8_from_host_avx2(in, n, out);
+#endif
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto rgb = rgb_from_host_with(in[i], std::integral_constant<int, 255>{});
+        for (int c = 0; c < 3; ++c)
+            out[3 * i + static_cast<std::size_t>(c)] =
+                static_cast<unsigned char>(rgb[static_cast<std::size_t>(c)]);
+    }
 }
 
 YcPixel gray_to_host(int g, int max) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "engine/pixel.h"
@@ -33,6 +34,9 @@ int chroma_from_host(std::int32_t h, YcbcrScale s);  // clamped to 0..2^depth-1
 // Cr = 4096 (R - Y') / (1.402 max).
 YcPixel rgb_to_host(int r, int g, int b, int max);
 std::array<int, 3> rgb_from_host(const YcPixel& p, int max);  // clamped to 0..max
+// rgb_from_host(in[i], 255) for i < n, as bytes R, G, B at out + 3i: the same values, in vectors
+// where the machine runs AVX2.
+void rgb8_from_host(const YcPixel* in, std::size_t n, unsigned char* out);
 
 // Gray: Y = 4096 g / max, Cb = Cr = 0 (R = G = B = g of the RGB conversion).
 YcPixel gray_to_host(int g, int max);

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <vector>
+
 namespace korvane::cli {
 namespace {
 
@@ -64,6 +67,48 @@ TEST(Convert, WayBackRoundsAndClamps) {
     EXPECT_EQ(div_round(-7, 2), -4);
     EXPECT_EQ(div_round(7, 2), 4);
     EXPECT_EQ(div_round(-5, 4), -1);
+}
+
+// The row conversion to 8-bit RGB (vectors of doubles where the machine runs AVX2) gives
+// rgb_from_host's bytes: on every int16 sample (random), on photo-like ones, on the colours of
+// every 8-bit RGB triple that a picture comes back to, and where red or blue is an exact half
+// before rounding (where a double a hair too low would round down).
+TEST(Convert, RowsToEightBitRgbMatchThePixelConversion) {
+    std::vector<YcPixel> pixels;
+    std::uint32_t s = 99;
+    const auto next = [&] { return s = s * 1664525u + 1013904223u; };
+    for (int i = 0; i < 400000; ++i) {
+        const auto v = [&] { return static_cast<std::int16_t>(next() >> 16); };
+        pixels.push_back({v(), v(), v()});
+        const auto in = [&](int lo, int hi) {
+            return static_cast<std::int16_t>(lo + static_cast<int>(next() >> 8) % (hi - lo + 1));
+        };
+        pixels.push_back({in(-300, 4400), in(-2300, 2300), in(-2300, 2300)});
+    }
+    for (int r = 0; r < 256; r += 3)
+        for (int g = 0; g < 256; g += 5)
+            for (int b = 0; b < 256; b += 7) pixels.push_back(rgb_to_host(r, g, b, 255));
+    // 255 (1000 Y + 1402 Cr) + 2048000 and 255 (1000 Y + 1772 Cb) + 2048000 multiples of 4096000.
+    std::size_t halves = 0;
+    for (int y = -500; y <= 4600; ++y)
+        for (int c = -2400; c <= 2400; ++c) {
+            const std::int64_t red = 255 * (1000 * std::int64_t{y} + 1402 * c) + 2048000;
+            const std::int64_t blue = 255 * (1000 * std::int64_t{y} + 1772 * c) + 2048000;
+            if (red % 4096000 == 0 || blue % 4096000 == 0) {
+                pixels.push_back({static_cast<std::int16_t>(y), static_cast<std::int16_t>(c),
+                                  static_cast<std::int16_t>(c)});
+                ++halves;
+            }
+        }
+    ASSERT_GT(halves, 100u);
+    std::vector<unsigned char> out(3 * pixels.size());
+    rgb8_from_host(pixels.data(), pixels.size(), out.data());
+    for (std::size_t i = 0; i < pixels.size(); ++i) {
+        const auto rgb = rgb_from_host(pixels[i], 255);
+        for (std::size_t c = 0; c < 3; ++c)
+            ASSERT_EQ(out[3 * i + c], rgb[c])
+                << "Y " << pixels[i].y << " Cb " << pixels[i].cb << " Cr " << pixels[i].cr;
+    }
 }
 
 }  // namespace
