@@ -141,9 +141,12 @@ void row_pass_scalar(const YcPixel* src, std::ptrdiff_t src_stride, std::int32_t
     }
 }
 
-void stack_blocks_scalar(const std::int32_t* stack, std::int32_t top, YcPixel* dst,
-                         std::ptrdiff_t dst_stride, std::int32_t blocks, const ShapeParams& params,
-                         std::int32_t copies) {
+namespace {
+
+// The shifts at one row offset `top` of stack_blocks_scalar.
+void stack_blocks_at(const std::int32_t* stack, std::int32_t top, YcPixel* dst,
+                     std::ptrdiff_t dst_stride, std::int32_t blocks, const ShapeParams& params,
+                     std::int32_t copies) {
     std::int32_t block[kGroupChannels][kBlockSize];
     for (std::int32_t b = 0; b < blocks; ++b) {
         for (int ch = 0; ch < kGroupChannels; ++ch) {
@@ -165,6 +168,17 @@ void stack_blocks_scalar(const std::int32_t* stack, std::int32_t top, YcPixel* d
             }
         }
     }
+}
+
+}  // namespace
+
+void stack_blocks_scalar(const std::int32_t* stack, std::int32_t rows, const std::int32_t* copies,
+                         YcPixel* dst, std::ptrdiff_t dst_stride, std::int32_t blocks,
+                         const ShapeParams& params) {
+    for (std::int32_t top = 0; top + 8 <= rows; ++top)
+        if (copies[top] > 0)
+            stack_blocks_at(stack, top, dst + top * dst_stride, dst_stride, blocks, params,
+                            copies[top]);
 }
 
 void band_layers(const Kernels& k, const FrameView& frame, const PlaneRows& band, std::int32_t b0,
@@ -249,10 +263,8 @@ void band_layers(const Kernels& k, const FrameView& frame, const PlaneRows& band
                     const std::int32_t n = columns - b < kGroupBlocks ? columns - b : kGroupBlocks;
                     k.row_pass(frame.row(y + low) + x0 + 8 * b, frame.stride, high - low + 8, n,
                                stack);
-                    for (std::int32_t y0 = low; y0 <= high; ++y0)
-                        if (copies[x0][y0] != 0)
-                            k.stack_blocks(stack, y0 - low, band.row(y + y0) + x0 + 8 * b, w, n,
-                                           params, copies[x0][y0]);
+                    k.stack_blocks(stack, high - low + 8, copies[x0] + low,
+                                   band.row(y + low) + x0 + 8 * b, w, n, params);
                 }
             }
             continue;

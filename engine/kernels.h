@@ -105,12 +105,15 @@ struct Kernels {
     void (*row_pass)(const YcPixel* src, std::ptrdiff_t src_stride, std::int32_t rows,
                      std::int32_t blocks, std::int32_t* stack);
     // The rest of block_row (column pass, shaping, inverse transforms, scatter-add) for the
-    // blocks whose row-pass output is rows top .. top+7 of `stack`: their reconstruction added
-    // `copies` times (wrapping) to dst, block i's top-left pixel at dst + 8i. The same result as
-    // block_row on the pixels that filled the stack, run `copies` times without `store`.
-    void (*stack_blocks)(const std::int32_t* stack, std::int32_t top, YcPixel* dst,
-                         std::ptrdiff_t dst_stride, std::int32_t blocks, const ShapeParams& params,
-                         std::int32_t copies);
+    // shifts of one column offset whose blocks take their row-pass output from `stack` (rows
+    // 0 .. rows-1, 8 <= rows <= kStackRows): for each top < rows - 7 with copies[top] > 0, the
+    // blocks whose rows are top .. top+7, their reconstruction added copies[top] times
+    // (wrapping) to the rows from dst + top * dst_stride on, block i's top-left pixel at
+    // dst + 8i. The same result as block_row on the pixels that filled the stack, run
+    // copies[top] times without `store` at every top.
+    void (*stack_blocks)(const std::int32_t* stack, std::int32_t rows, const std::int32_t* copies,
+                         YcPixel* dst, std::ptrdiff_t dst_stride, std::int32_t blocks,
+                         const ShapeParams& params);
     // dst[i] += src[i] channel by channel, wrapping, for i < count.
     void (*add_pixels)(YcPixel* dst, const YcPixel* src, std::int32_t count);
     // Every sample of row[0 .. count) shifted right by 4 with sign.
@@ -134,9 +137,9 @@ void block_row_scalar(const YcPixel* src, std::ptrdiff_t src_stride, YcPixel* ds
 // The row stack's two steps through the scalar reference functions.
 void row_pass_scalar(const YcPixel* src, std::ptrdiff_t src_stride, std::int32_t rows,
                      std::int32_t blocks, std::int32_t* stack);
-void stack_blocks_scalar(const std::int32_t* stack, std::int32_t top, YcPixel* dst,
-                         std::ptrdiff_t dst_stride, std::int32_t blocks, const ShapeParams& params,
-                         std::int32_t copies);
+void stack_blocks_scalar(const std::int32_t* stack, std::int32_t rows, const std::int32_t* copies,
+                         YcPixel* dst, std::ptrdiff_t dst_stride, std::int32_t blocks,
+                         const ShapeParams& params);
 
 // Each x86 tier's file (compiled for that instruction set) writes its kernels into the table.
 void init_sse41_kernels(Kernels& kernels);

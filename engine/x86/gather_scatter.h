@@ -154,10 +154,10 @@ template <int kChannelStride = kGroupElements>
 // element 8r) into the pixels at `part`, the transpose in halves as in gather_part_half. Here the
 // inputs cost a pack and a permute each, so they are made once: the low unpacks of each pair stay
 // in registers, the high ones are parked on the stack until the first half is done.
-template <bool kStore, int kP>
+template <bool kStore, int kP, int kChannelStride>
 inline void scatter_part(const std::int32_t* in, char* part, std::ptrdiff_t row_bytes) {
     const auto input = [&](int i) {
-        const std::int32_t* s = in + sample_offset(0, 8 * kP + i);
+        const std::int32_t* s = in + sample_offset<kChannelStride>(0, 8 * kP + i);
         return _mm256_permute4x64_epi64(
             _mm256_packs_epi32(load256(s), load256(s + 8 * kGroupBlocks)), 0xD8);
     };
@@ -190,7 +190,7 @@ inline void scatter_part(const std::int32_t* in, char* part, std::ptrdiff_t row_
 // unchanged, so the saturated value is the low 16 bits that the scalar scatter adds. The pack
 // interleaves 128-bit halves (row r lanes 0-3, row r + 1 lanes 0-3, row r lanes 4-7, ...);
 // the qword permute puts row r back in the low half.
-template <bool kStore>
+template <bool kStore, int kChannelStride = kGroupElements>
 [[gnu::noinline]] void scatter_group(const std::int32_t* groups, YcPixel* dst,
                                      std::ptrdiff_t stride, std::int32_t blocks) {
     const std::ptrdiff_t row_bytes = stride * kPixelBytes;
@@ -203,9 +203,9 @@ template <bool kStore>
             for (int r = 0; r < 8; r += 2) {
                 char* row = reinterpret_cast<char*>(dst + r * stride) + 8 * half * 8 * kPixelBytes;
                 const std::int32_t* i = in + 8 * r * kGroupBlocks;
-                scatter_part<kStore, 0>(i, row, row_bytes);
-                scatter_part<kStore, 1>(i, row + 16, row_bytes);
-                scatter_part<kStore, 2>(i, row + 32, row_bytes);
+                scatter_part<kStore, 0, kChannelStride>(i, row, row_bytes);
+                scatter_part<kStore, 1, kChannelStride>(i, row + 16, row_bytes);
+                scatter_part<kStore, 2, kChannelStride>(i, row + 32, row_bytes);
             }
             continue;
         }
@@ -214,7 +214,7 @@ template <bool kStore>
             for (int p = 0; p < 3; ++p) {
                 __m256i m[8];
                 for (int i = 0; i < 8; ++i) {
-                    const std::int32_t* s = in + sample_offset(r, 8 * p + i);
+                    const std::int32_t* s = in + sample_offset<kChannelStride>(r, 8 * p + i);
                     m[i] = _mm256_permute4x64_epi64(
                         _mm256_packs_epi32(load256(s), load256(s + 8 * kGroupBlocks)), 0xD8);
                 }

@@ -97,17 +97,38 @@ void row_pass(const YcPixel* src, std::ptrdiff_t src_stride, std::int32_t rows, 
     for (int ch = 0; ch < kGroupChannels; ++ch) fdct_stack_rows(stack + ch * kStackElements, rows);
 }
 
-void stack_blocks(const std::int32_t* stack, std::int32_t top, YcPixel* dst,
-                  std::ptrdiff_t dst_stride, std::int32_t blocks, const ShapeParams& params,
-                  std::int32_t copies) {
-    alignas(64) std::int32_t groups[kGroupChannels * kGroupElements];
-    const std::int32_t* rows = stack + top * 8 * kGroupBlocks;
-    stack_channel(rows, groups, ShapeLuma(params), params.luma_clear_limit);
-    stack_channel(rows + kStackElements, groups + kGroupElements, ShapeChroma(params),
-                  params.chroma_clear_limit);
-    stack_channel(rows + 2 * kStackElements, groups + 2 * kGroupElements, ShapeChroma(params),
-                  params.chroma_clear_limit);
-    for (std::int32_t i = 0; i < copies; ++i) scatter_group<false>(groups, dst, dst_stride, blocks);
+// The reconstructions of every row offset are summed in 32 bits, in a stack-shaped buffer (row t
+// of the sums takes row t - top of the blocks at top), and the sums scattered once: 16-bit sums
+// wrap, so adding the sum (|sum| <= 64 * 256, which the scatter's saturating pack keeps) equals
+// adding each reconstruction. The sums' rows 0-7 go first; then rows rows-8 .. 7, already added,
+// are cleared, and rows rows-8 .. rows-1 go.
+void stack_blocks(const std::int32_t* stack, std::int32_t rows, const std::int32_t* copies,
+                  YcPixel* dst, std::ptrdiff_t dst_stride, std::int32_t blocks,
+                  const ShapeParams& params) {
+    alignas(64) std::int32_t group[kGroupElements];
+    alignas(64) std::int32_t sums[kGroupChannels * kStackElements];
+    const int row_elements = 8 * kGroupBlocks;
+    for (int ch = 0; ch < kGroupChannels; ++ch)
+        for (int i = 0; i < rows * row_elements; i += kLanes)
+            store(sums + ch * kStackElements + i, set1(0));
+    for (std::int32_t top = 0; top + 8 <= rows; ++top) {
+        const std::int32_t n = copies[top];
+        if (n <= 0) continue;
+        const std::int32_t offset = top * row_elements;
+        stack_channel(stack + offset, group, ShapeLuma(params), params.luma_clear_limit,
+                      sums + offset, n);
+        for (int ch = 1; ch < kGroupChannels; ++ch)
+            stack_channel(stack + ch * kStackElements + offset, group, ShapeChroma(params),
+                          params.chroma_clear_limit, sums + ch * kStackElements + offset, n);
+    }
+    scatter_group<false, kStackElements>(sums, dst, dst_stride, blocks);
+    if (rows > 8) {
+        for (int ch = 0; ch < kGroupChannels; ++ch)
+            for (int i = (rows - 8) * row_elements; i < 8 * row_elements; i += kLanes)
+                store(sums + ch * kStackElements + i, set1(0));
+        scatter_group<false, kStackElements>(sums + (rows - 8) * row_elements,
+                                             dst + (rows - 8) * dst_stride, dst_stride, blocks);
+    }
 }
 #endif
 

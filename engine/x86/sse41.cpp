@@ -106,7 +106,7 @@ template <int kChannelStride = kGroupElements>
 
 // packs_epi32 saturates; elements in -32768..32767 (all the inverse transform yields) pass
 // unchanged, so the saturated value is the low 16 bits that the scalar scatter adds.
-template <bool kStore>
+template <bool kStore, int kChannelStride = kGroupElements>
 [[gnu::noinline]] void scatter_group(const std::int32_t* groups, YcPixel* dst,
                                      std::ptrdiff_t stride, std::int32_t blocks) {
     for (int half = 0; half < kGroupBlocks / 8; ++half) {
@@ -119,7 +119,7 @@ template <bool kStore>
             for (int p = 0; p < 3; ++p) {
                 __m128i m[8];
                 for (int i = 0; i < 8; ++i) {
-                    const std::int32_t* s = in + sample_offset(r, 8 * p + i);
+                    const std::int32_t* s = in + sample_offset<kChannelStride>(r, 8 * p + i);
                     m[i] = _mm_packs_epi32(load128(s), load128(s + 4));
                 }
                 transpose8x8_16(m);

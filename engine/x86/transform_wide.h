@@ -193,14 +193,13 @@ inline bool ac_cleared(const std::int32_t* rows, std::int32_t limit) {
 }
 
 // The reconstruction of blocks whose shaped coefficients are their DC alone (ac_cleared), from
-// the row-pass output at `rows` into the lanes at `group`: the DC as the column pass gives it,
-// then what the inverse makes of a DC alone, its row and column shortcuts, in every sample.
-inline void dc_blocks(const std::int32_t* rows, std::int32_t* group) {
+// the row-pass output at `rows`: the DC as the column pass gives it, then what the inverse makes
+// of a DC alone (its row and column shortcuts), the same in every sample.
+inline V dc_flat(const std::int32_t* rows) {
     V sum = at(rows, 0);
     for (int r = 1; r < 8; ++r) sum = add(sum, at(rows, 8 * r));
     const V dc = sar<7>(add(sum, set1(64)));
-    const V flat = clamp_sample(sar<7>(add(shl<4>(dc), set1(64))));
-    for (int e = 0; e < 64; ++e) put(group, e, flat);
+    return clamp_sample(sar<7>(add(shl<4>(dc), set1(64))));
 }
 
 void fdct_group(std::int32_t* group) {
@@ -209,8 +208,9 @@ void fdct_group(std::int32_t* group) {
 
 // The column pass of the inverse where rows N .. 7 hold 0 in every lane: (+ 2^19) >> 20, the
 // shortcut of columns whose AC inputs are 0 (+ 2^6) >> 7, both clamped to -256..255.
-template <int N>
-inline void idct_columns(std::int32_t* base) {
+// Each output goes to emit(e, v), e = 8 * row + column.
+template <int N, typename Emit>
+inline void idct_columns(const std::int32_t* base, Emit emit) {
     for (int col = 0; col < 8; ++col) {
         V c[8];
         for (int i = 0; i < N; ++i) c[i] = at(base, 8 * i + col);
@@ -218,7 +218,7 @@ inline void idct_columns(std::int32_t* base) {
         for (int i = 2; i < N; ++i) ac = or_(ac, c[i]);
         const V flat = clamp_sample(sar<7>(add(c[0], set1(64))));
         if (N == 1 || all_zero(ac)) {
-            for (int i = 0; i < 8; ++i) put(base, 8 * i + col, flat);
+            for (int i = 0; i < 8; ++i) emit(8 * i + col, flat);
             continue;
         }
         if constexpr (N == 2)
@@ -228,17 +228,20 @@ inline void idct_columns(std::int32_t* base) {
         else
             idct_kernel(c);
         for (int i = 0; i < 8; ++i)
-            put(base, 8 * i + col,
-                select_zero(ac, flat, clamp_sample(sar<20>(add(c[i], set1(0x80000))))));
+            emit(8 * i + col,
+                 select_zero(ac, flat, clamp_sample(sar<20>(add(c[i], set1(0x80000))))));
     }
 }
 
-// The inverse of the lanes at `base` (idct_group runs it on every lane of a group).
+// The inverse of the lanes at `base`, the row pass in place, each output sample handed to
+// emit(e, v) (e = 8 * row + column; a column's outputs come after its inputs are read, so emit
+// may write them back in place).
 // The scalar inverse skips the kernel for every row (and column) whose seven AC inputs are 0.
 // While nothing wraps that shortcut equals the kernel's value; where the kernel wraps (column
 // inputs beyond about +-262000) only the shortcut's value is right. Lanes whose AC inputs are all
 // 0 therefore always take the shortcut's value, and a vector of such lanes skips the kernel.
-[[gnu::noinline]] void idct_lanes(std::int32_t* base) {
+template <typename Emit>
+inline void idct_lanes_to(std::int32_t* base, Emit emit) {
     // Rows, in place (a row's outputs depend on that row alone): >> 9 without addend. A row
     // whose coefficients from column 4 (or 2) on are 0 in every lane takes the kernel without
     // them. `rows` counts the rows up to the last one with a coefficient other than 0.
@@ -267,13 +270,17 @@ inline void idct_columns(std::int32_t* base) {
     // Columns: (+ 2^19) >> 20, shortcut (+ 2^6) >> 7, both clamped to -256..255. Rows from
     // `rows` on hold 0 in every lane, and the kernel goes without them.
     if (rows <= 1)
-        idct_columns<1>(base);
+        idct_columns<1>(base, emit);
     else if (rows <= 2)
-        idct_columns<2>(base);
+        idct_columns<2>(base, emit);
     else if (rows <= 4)
-        idct_columns<4>(base);
+        idct_columns<4>(base, emit);
     else
-        idct_columns<8>(base);
+        idct_columns<8>(base, emit);
+}
+
+[[gnu::noinline]] void idct_lanes(std::int32_t* base) {
+    idct_lanes_to(base, [base](int e, V v) { put(base, e, v); });
 }
 
 void idct_group(std::int32_t* group) {
@@ -282,17 +289,29 @@ void idct_group(std::int32_t* group) {
 
 // The rest of a block row from 8 rows of a row stack, for one channel: the column pass, shaped,
 // and the inverse, or for lanes whose coefficients the shaping surely clears but the DC, the DC's
-// reconstruction at once (`clear_limit` < 0: never).
+// reconstruction at once (`clear_limit` < 0: never). The reconstruction, times `copies`, is added
+// to `sums` (lanes laid out as in the group). `group` is scratch.
 template <typename Shape>
-void stack_channel(const std::int32_t* rows, std::int32_t* group, Shape shape,
-                   std::int32_t clear_limit) {
+[[gnu::noinline]] void stack_channel(const std::int32_t* rows, std::int32_t* group, Shape shape,
+                                     std::int32_t clear_limit, std::int32_t* sums,
+                                     std::int32_t copies) {
+    const V times = set1(copies);
     for (int s = 0; s < kGroupBlocks; s += kLanes) {
+        std::int32_t* sum = sums + s;
+        const auto add_once = [sum](int e, V v) { put(sum, e, add(at(sum, e), v)); };
+        const auto add_times = [sum, times](int e, V v) {
+            put(sum, e, add(at(sum, e), mul(v, times)));
+        };
         if (clear_limit >= 0 && ac_cleared(rows + s, clear_limit)) {
-            dc_blocks(rows + s, group + s);
+            const V flat = dc_flat(rows + s);
+            for (int e = 0; e < 64; ++e) copies == 1 ? add_once(e, flat) : add_times(e, flat);
             continue;
         }
         for (int c = 0; c < 8; ++c) fdct_column(rows + s, group + s, c, shape);
-        idct_lanes(group + s);
+        if (copies == 1)
+            idct_lanes_to(group + s, add_once);
+        else
+            idct_lanes_to(group + s, add_times);
     }
 }
 

@@ -514,22 +514,27 @@ TEST_P(Checkasm, RowStack) {
                 smooth ? rng.in(1, 40) : (rng.chance(50) ? rng.in(1, 255) : rng.in(1, 32767)));
             const ShapeParams params =
                 make_shape_params(th, quant, rng.chance(50) ? th : rng.in(0, smooth ? 40 : 255));
-            for (std::int32_t top = 0; top + 8 <= rows; ++top) {
-                const std::int32_t copies = rng.in(1, 3);
-                Pixels ref(static_cast<std::size_t>(w) * 8);
+            // Every row offset of the stack with 0 to 3 copies (at least one with some), the
+            // sums of several offsets scattered together.
+            for (int trial = 0; trial < 3; ++trial) {
+                std::int32_t copies[kStackRows] = {};
+                for (std::int32_t top = 0; top + 8 <= rows; ++top)
+                    copies[top] = rng.chance(60) ? rng.in(1, 3) : 0;
+                copies[rng.in(0, rows - 8)] = rng.in(1, 3);
+                Pixels ref(static_cast<std::size_t>(w) * static_cast<std::size_t>(rows));
                 fill_pixels(rng, ref.data(), ref.size(), false);
                 Pixels got = ref;
                 Pixels direct = ref;
-                ref_->stack_blocks(ref_stack.data(), top, ref.data(), w, blocks, params, copies);
-                got_->stack_blocks(got_stack.data(), top, got.data(), w, blocks, params, copies);
-                EXPECT_TRUE(same_buffer(ref, got))
-                    << blocks << " blocks, top " << top << ", " << copies << " copies";
+                ref_->stack_blocks(ref_stack.data(), rows, copies, ref.data(), w, blocks, params);
+                got_->stack_blocks(got_stack.data(), rows, copies, got.data(), w, blocks, params);
+                EXPECT_TRUE(same_buffer(ref, got)) << blocks << " blocks, " << rows << " rows";
                 if (round != 6) {
-                    for (std::int32_t i = 0; i < copies; ++i)
-                        ref_->block_row(src.data() + top * stride, stride, direct.data(), w, blocks,
-                                        params, false);
+                    for (std::int32_t top = 0; top + 8 <= rows; ++top)
+                        for (std::int32_t i = 0; i < copies[top]; ++i)
+                            ref_->block_row(src.data() + top * stride, stride,
+                                            direct.data() + top * w, w, blocks, params, false);
                     EXPECT_TRUE(same_buffer(direct, ref))
-                        << "scalar stack against block_row: " << blocks << " blocks, top " << top;
+                        << "scalar stack against block_row: " << blocks << " blocks";
                 }
                 if (HasFailure()) return;
             }
@@ -571,11 +576,13 @@ TEST_P(Checkasm, StackBlocksAtTheClearLimit) {
                 for (int r = 0; r < 8; ++r)
                     rows[(8 * r + col) * kGroupBlocks + lane] =
                         col == 0 ? base + (output4[r] == sign ? 2 * reach : 0) : sign * reach;
-                Pixels ref(static_cast<std::size_t>(w) * 8);
+                Pixels ref(static_cast<std::size_t>(w) * kStackRows);
                 fill_pixels(rng, ref.data(), ref.size(), true);
                 Pixels got = ref;
-                ref_->stack_blocks(stack.data(), top, ref.data(), w, blocks, params, 1);
-                got_->stack_blocks(stack.data(), top, got.data(), w, blocks, params, 1);
+                std::int32_t copies[kStackRows] = {};
+                copies[top] = 1;
+                ref_->stack_blocks(stack.data(), kStackRows, copies, ref.data(), w, blocks, params);
+                got_->stack_blocks(stack.data(), kStackRows, copies, got.data(), w, blocks, params);
                 EXPECT_TRUE(same_buffer(ref, got))
                     << "threshold " << c.threshold << ", quant " << c.quant << ", chroma "
                     << c.chroma_threshold << ", channel " << ch << ", column " << col << ", reach "
