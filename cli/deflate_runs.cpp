@@ -55,6 +55,17 @@ constexpr std::array<LengthCode, kMaxRun + 1> kLengthCodes = [] {
     return t;
 }();
 
+// The literal/length symbol of every token.
+constexpr std::array<std::uint16_t, kEndOfBlock + kMaxRun + 1> kSymbolOf = [] {
+    std::array<std::uint16_t, kEndOfBlock + kMaxRun + 1> t{};
+    for (int s = 0; s < kEndOfBlock; ++s)
+        t[static_cast<std::size_t>(s)] = static_cast<std::uint16_t>(s);
+    for (int len = kMinRun; len <= kMaxRun; ++len)
+        t[static_cast<std::size_t>(kEndOfBlock + len)] =
+            kLengthCodes[static_cast<std::size_t>(len)].symbol;
+    return t;
+}();
+
 // The canonical codes of `lengths` (RFC 1951, 3.2.2), bit-reversed: deflate sends a Huffman
 // code from its first bit on, into a stream filled from the low bits of each byte.
 void canonical_codes(const std::uint8_t* lengths, int n, std::uint16_t* codes) {
@@ -123,10 +134,11 @@ std::size_t run_length(const unsigned char* in, std::size_t i, std::size_t n) {
     std::size_t j = i;
 #if defined(__SSE2__)
     const __m128i b = _mm_set1_epi8(static_cast<char>(before));
-    while (j + 16 <= end &&
-           _mm_movemask_epi8(_mm_cmpeq_epi8(
-               _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + j)), b)) == 0xFFFF)
-        j += 16;
+    for (; j + 16 <= end; j += 16) {
+        const auto same = static_cast<unsigned>(_mm_movemask_epi8(
+            _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + j)), b)));
+        if (same != 0xFFFF) return j + static_cast<std::size_t>(__builtin_ctz(~same)) - i;
+    }
 #endif
     while (j < end && in[j] == before) ++j;
     return j - i;
@@ -140,30 +152,30 @@ std::size_t tokenize(std::span<const unsigned char> in, Token* tokens) {
     std::size_t i = 0, k = 0;
     if (n > 0) tokens[k++] = p[i++];
 #if defined(__SSE2__)
-    // Sixteen bytes at a time: where none of them starts three repeats of the byte before, all
-    // sixteen are literals (bytes i - 1 .. i + 32 are looked at).
+    // Sixteen bytes at a time, all written as literal tokens (k <= i, so they fit); where one of
+    // them starts three repeats of the byte before, the tokens up to it are kept and a run
+    // follows (bytes i - 1 .. i + 32 are looked at).
     const __m128i zero = _mm_setzero_si128();
     while (i + 33 <= n) {
         const auto at = [&](std::size_t j) {
             return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + j));
         };
+        const __m128i v = at(i);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(tokens + k), _mm_unpacklo_epi8(v, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(tokens + k + 8), _mm_unpackhi_epi8(v, zero));
         const auto repeats =
-            static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(at(i), at(i - 1)))) |
+            static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, at(i - 1)))) |
             static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(at(i + 16), at(i + 15))))
                 << 16;
         const std::uint32_t starts = repeats & (repeats >> 1) & (repeats >> 2) & 0xFFFF;
         if (starts == 0) {
-            const __m128i v = at(i);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(tokens + k), _mm_unpacklo_epi8(v, zero));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(tokens + k + 8),
-                             _mm_unpackhi_epi8(v, zero));
             i += 16;
             k += 16;
             continue;
         }
-        for (const std::size_t first = i + static_cast<std::size_t>(__builtin_ctz(starts));
-             i < first;)
-            tokens[k++] = p[i++];
+        const auto literals = static_cast<std::size_t>(__builtin_ctz(starts));
+        i += literals;
+        k += literals;
         const std::size_t run = run_length(p, i, n);
         tokens[k++] = static_cast<Token>(kEndOfBlock + run);
         i += run;
@@ -185,11 +197,15 @@ std::size_t tokenize(std::span<const unsigned char> in, Token* tokens) {
 // Distance codes: runs are matches at distance 1, code 0; a second code of length 1 beside it
 // keeps the distance code complete, which every inflater accepts.
 void put_block(BitWriter& w, const Token* tokens, std::size_t count, bool final) {
+    // Four partial counts, so that a run of equal tokens does not wait on one counter.
+    std::array<std::array<std::uint32_t, kLitLenCodes>, 4> part{};
+    std::size_t t = 0;
+    for (; t + 4 <= count; t += 4)
+        for (std::size_t j = 0; j < 4; ++j) ++part[j][kSymbolOf[tokens[t + j]]];
+    for (; t < count; ++t) ++part[0][kSymbolOf[tokens[t]]];
     std::array<std::uint32_t, kLitLenCodes> freq{};
-    for (std::size_t i = 0; i < count; ++i) {
-        const Token t = tokens[i];
-        ++freq[t < kEndOfBlock ? t : kLengthCodes[t - kEndOfBlock].symbol];
-    }
+    for (std::size_t s = 0; s < freq.size(); ++s)
+        freq[s] = part[0][s] + part[1][s] + part[2][s] + part[3][s];
     freq[kEndOfBlock] = 1;
     std::array<std::uint8_t, kLitLenCodes> lengths{};
     std::array<std::uint16_t, kLitLenCodes> codes{};
