@@ -199,10 +199,10 @@ std::size_t tokenize(std::span<const unsigned char> in, Token* tokens) {
 void put_block(BitWriter& w, const Token* tokens, std::size_t count, bool final) {
     // Four partial counts, so that a run of equal tokens does not wait on one counter.
     std::array<std::array<std::uint32_t, kLitLenCodes>, 4> part{};
-    std::size_t t = 0;
-    for (; t + 4 <= count; t += 4)
-        for (std::size_t j = 0; j < 4; ++j) ++part[j][kSymbolOf[tokens[t + j]]];
-    for (; t < count; ++t) ++part[0][kSymbolOf[tokens[t]]];
+    std::size_t at = 0;
+    for (; at + 4 <= count; at += 4)
+        for (std::size_t j = 0; j < 4; ++j) ++part[j][kSymbolOf[tokens[at + j]]];
+    for (; at < count; ++at) ++part[0][kSymbolOf[tokens[at]]];
     std::array<std::uint32_t, kLitLenCodes> freq{};
     for (std::size_t s = 0; s < freq.size(); ++s)
         freq[s] = part[0][s] + part[1][s] + part[2][s] + part[3][s];
