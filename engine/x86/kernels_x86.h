@@ -108,18 +108,21 @@ void stack_blocks(const std::int32_t* stack, std::int32_t rows, const std::int32
     alignas(64) std::int32_t group[kGroupElements];
     alignas(64) std::int32_t sums[kGroupChannels * kStackElements];
     const int row_elements = 8 * kGroupBlocks;
+    // Row offset 0, when it has shifts, stores its rows; every other row starts at 0.
+    const bool first_stores = copies[0] > 0;
     for (int ch = 0; ch < kGroupChannels; ++ch)
-        for (int i = 0; i < rows * row_elements; i += kLanes)
+        for (int i = first_stores ? 8 * row_elements : 0; i < rows * row_elements; i += kLanes)
             store(sums + ch * kStackElements + i, set1(0));
     for (std::int32_t top = 0; top + 8 <= rows; ++top) {
         const std::int32_t n = copies[top];
         if (n <= 0) continue;
         const std::int32_t offset = top * row_elements;
+        const bool first = top == 0;
         stack_channel(stack + offset, group, ShapeLuma(params), params.luma_clear_limit,
-                      sums + offset, n);
+                      sums + offset, n, first);
         for (int ch = 1; ch < kGroupChannels; ++ch)
             stack_channel(stack + ch * kStackElements + offset, group, ShapeChroma(params),
-                          params.chroma_clear_limit, sums + ch * kStackElements + offset, n);
+                          params.chroma_clear_limit, sums + ch * kStackElements + offset, n, first);
     }
     scatter_group<false, kStackElements>(sums, dst, dst_stride, blocks);
     if (rows > 8) {

@@ -290,28 +290,31 @@ void idct_group(std::int32_t* group) {
 // The rest of a block row from 8 rows of a row stack, for one channel: the column pass, shaped,
 // and the inverse, or for lanes whose coefficients the shaping surely clears but the DC, the DC's
 // reconstruction at once (`clear_limit` < 0: never). The reconstruction, times `copies`, is added
-// to `sums` (lanes laid out as in the group). `group` is scratch.
+// to `sums` (lanes laid out as in the group), or with `store` stored there. `group` is scratch.
 template <typename Shape>
 [[gnu::noinline]] void stack_channel(const std::int32_t* rows, std::int32_t* group, Shape shape,
                                      std::int32_t clear_limit, std::int32_t* sums,
-                                     std::int32_t copies) {
+                                     std::int32_t copies, bool store) {
     const V times = set1(copies);
     for (int s = 0; s < kGroupBlocks; s += kLanes) {
         std::int32_t* sum = sums + s;
-        const auto add_once = [sum](int e, V v) { put(sum, e, add(at(sum, e), v)); };
-        const auto add_times = [sum, times](int e, V v) {
-            put(sum, e, add(at(sum, e), mul(v, times)));
+        const auto to_sums = [&](auto emit) {
+            if (clear_limit >= 0 && ac_cleared(rows + s, clear_limit)) {
+                const V flat = dc_flat(rows + s);
+                for (int e = 0; e < 64; ++e) emit(e, flat);
+                return;
+            }
+            for (int c = 0; c < 8; ++c) fdct_column(rows + s, group + s, c, shape);
+            idct_lanes_to(group + s, emit);
         };
-        if (clear_limit >= 0 && ac_cleared(rows + s, clear_limit)) {
-            const V flat = dc_flat(rows + s);
-            for (int e = 0; e < 64; ++e) copies == 1 ? add_once(e, flat) : add_times(e, flat);
-            continue;
-        }
-        for (int c = 0; c < 8; ++c) fdct_column(rows + s, group + s, c, shape);
-        if (copies == 1)
-            idct_lanes_to(group + s, add_once);
+        if (store && copies == 1)
+            to_sums([sum](int e, V v) { put(sum, e, v); });
+        else if (store)
+            to_sums([sum, times](int e, V v) { put(sum, e, mul(v, times)); });
+        else if (copies == 1)
+            to_sums([sum](int e, V v) { put(sum, e, add(at(sum, e), v)); });
         else
-            idct_lanes_to(group + s, add_times);
+            to_sums([sum, times](int e, V v) { put(sum, e, add(at(sum, e), mul(v, times))); });
     }
 }
 
