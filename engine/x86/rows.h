@@ -71,12 +71,61 @@ inline __m256i blend8(__m256i s, __m256i sum, __m256i zw, __m256i magic, __m128i
 }
 #endif
 
+// The blend without zero weight and with a divisor 2^k, k <= 19 (the usual case: n_shift 4 or
+// 64 and no zero weight): the sample is (16 S) / 2^k truncated toward zero, S the 16-bit sum,
+// low 16 bits kept. For k >= 4 that is S / 2^(k - 4) truncated toward zero, the arithmetic
+// shift of S plus 2^(k - 4) - 1 where S < 0 (no overflow: |result| <= 2^15 / 2^(k - 4)); for
+// k < 4 it is S * 2^(4 - k), whose low 16 bits the 16-bit shift keeps. Both on the 16-bit sums
+// as they are, a whole vector of samples at a time. Bytes from `i` on are left to the caller.
+inline std::ptrdiff_t blend_power_of_two(char* out, const char* in, std::ptrdiff_t plane_bytes,
+                                         std::int32_t planes, std::ptrdiff_t bytes, int k) {
+    const int down = k >= 4 ? k - 4 : 0;
+    const __m128i down_count = _mm_cvtsi32_si128(down);
+    const __m128i up_count = _mm_cvtsi32_si128(k >= 4 ? 0 : 4 - k);
+    std::ptrdiff_t i = 0;
+#if defined(__AVX2__)
+    const __m256i bias = _mm256_set1_epi16(static_cast<short>((1 << down) - 1));
+    for (; i + 32 <= bytes; i += 32) {
+        __m256i sum = load256(in + i);
+        for (std::int32_t t = 1; t < planes; ++t)
+            sum = _mm256_add_epi16(sum, load256(in + t * plane_bytes + i));
+        const __m256i below = _mm256_and_si256(_mm256_srai_epi16(sum, 15), bias);
+        store256(out + i, k >= 4 ? _mm256_sra_epi16(_mm256_add_epi16(sum, below), down_count)
+                                 : _mm256_sll_epi16(sum, up_count));
+    }
+#endif
+    const __m128i bias128 = _mm_set1_epi16(static_cast<short>((1 << down) - 1));
+    for (; i + 16 <= bytes; i += 16) {
+        __m128i sum = load128(in + i);
+        for (std::int32_t t = 1; t < planes; ++t)
+            sum = _mm_add_epi16(sum, load128(in + t * plane_bytes + i));
+        const __m128i below = _mm_and_si128(_mm_srai_epi16(sum, 15), bias128);
+        store128(out + i, k >= 4 ? _mm_sra_epi16(_mm_add_epi16(sum, below), down_count)
+                                 : _mm_sll_epi16(sum, up_count));
+    }
+    return i;
+}
+
 void blend_row(YcPixel* row, const YcPixel* acc, std::ptrdiff_t plane_size, std::int32_t planes,
                std::int32_t count, const BlendParams& params) {
     char* out = reinterpret_cast<char*>(row);
     const char* in = reinterpret_cast<const char*>(acc);
     const std::ptrdiff_t plane_bytes = plane_size * kPixelBytes;
     const std::ptrdiff_t bytes = count * kPixelBytes;
+    int k = 0;
+    while (k < 20 && (std::int32_t{1} << k) < params.divisor) ++k;
+    if (params.zero_weight == 0 && params.divisor == (std::int32_t{1} << k) && k < 20) {
+        for (std::ptrdiff_t i = blend_power_of_two(out, in, plane_bytes, planes, bytes, k);
+             i < bytes; i += 2) {
+            std::uint16_t sum = 0;
+            for (std::int32_t t = 0; t < planes; ++t)
+                sum = static_cast<std::uint16_t>(sum + load_sample(in + t * plane_bytes + i));
+            const std::int32_t n = static_cast<std::int16_t>(sum) * 16;
+            store_sample(out + i,
+                         static_cast<std::int16_t>(static_cast<std::uint16_t>(n / params.divisor)));
+        }
+        return;
+    }
     const __m128i zw = _mm_set1_epi32(params.zero_weight);
     const __m128i magic = _mm_set1_epi32(static_cast<std::int32_t>(params.magic));
     const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(params.shift));
