@@ -8,6 +8,10 @@
 #include <cstring>
 #include <new>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "cli/deflate_runs.h"
 #include "runtime/thread_pool.h"
 
@@ -80,7 +84,7 @@ public:
 
 private:
     // Bytes start .. to - 1, past the first pixel. The pointers do not alias (restrict), which
-    // lets the compiler vectorise the loop.
+    // lets the compiler vectorise the tail's loop.
     static void main_stretch(const unsigned char* __restrict row,
                              const unsigned char* __restrict prev, unsigned char* __restrict sub,
                              unsigned char* __restrict up, unsigned char* __restrict avg,
@@ -88,7 +92,66 @@ private:
                              std::size_t bpp, std::uint32_t& sum0, std::uint32_t& sum1,
                              std::uint32_t& sum2, std::uint32_t& sum3, std::uint32_t& sum4) {
         std::uint32_t s0 = 0, s1 = 0, s2 = 0, s3 = 0, s4 = 0;
-        for (std::size_t i = start; i < to; ++i) {
+        std::size_t i = start;
+#if defined(__SSE2__)
+        // Sixteen bytes at a time: the byte filters directly, Paeth's predictor in 16-bit
+        // halves (every term fits: |a + b - 2c| <= 510), and the sums of magnitudes by psadbw
+        // (|v| of a signed byte v is the distance of v + 128 from 128, as unsigned bytes).
+        const __m128i zero = _mm_setzero_si128(), one = _mm_set1_epi8(1);
+        const __m128i flip = _mm_set1_epi8(static_cast<char>(0x80));
+        __m128i t0 = zero, t1 = zero, t2 = zero, t3 = zero, t4 = zero;
+        const auto magnitudes = [&](__m128i v) {
+            return _mm_sad_epu8(_mm_xor_si128(v, flip), flip);
+        };
+        const auto load = [](const unsigned char* p) {
+            return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        };
+        const auto predict = [&](__m128i a, __m128i b, __m128i c) {
+            const __m128i pa0 = _mm_sub_epi16(b, c), pb0 = _mm_sub_epi16(a, c);
+            const __m128i pc0 = _mm_add_epi16(pa0, pb0);
+            const auto abs16 = [&](__m128i v) { return _mm_max_epi16(v, _mm_sub_epi16(zero, v)); };
+            const __m128i pa = abs16(pa0), pb = abs16(pb0), pc = abs16(pc0);
+            // a where pa <= pb and pa <= pc, else b where pb <= pc, else c.
+            const __m128i not_a = _mm_or_si128(_mm_cmpgt_epi16(pa, pb), _mm_cmpgt_epi16(pa, pc));
+            const __m128i c_over_b = _mm_cmpgt_epi16(pb, pc);
+            const __m128i bc =
+                _mm_or_si128(_mm_and_si128(c_over_b, c), _mm_andnot_si128(c_over_b, b));
+            return _mm_or_si128(_mm_and_si128(not_a, bc), _mm_andnot_si128(not_a, a));
+        };
+        for (; i + 16 <= to; i += 16) {
+            const __m128i x = load(row + i), a = load(row + i - bpp), b = load(prev + i),
+                          c = load(prev + i - bpp);
+            const __m128i f1 = _mm_sub_epi8(x, a), f2 = _mm_sub_epi8(x, b);
+            // (a + b) >> 1: pavgb rounds up, so take the odd sums' 1 back.
+            const __m128i mean =
+                _mm_sub_epi8(_mm_avg_epu8(a, b), _mm_and_si128(_mm_xor_si128(a, b), one));
+            const __m128i f3 = _mm_sub_epi8(x, mean);
+            const __m128i lo = predict(_mm_unpacklo_epi8(a, zero), _mm_unpacklo_epi8(b, zero),
+                                       _mm_unpacklo_epi8(c, zero));
+            const __m128i hi = predict(_mm_unpackhi_epi8(a, zero), _mm_unpackhi_epi8(b, zero),
+                                       _mm_unpackhi_epi8(c, zero));
+            const __m128i f4 = _mm_sub_epi8(x, _mm_packus_epi16(lo, hi));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(sub + i), f1);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(up + i), f2);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(avg + i), f3);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(pae + i), f4);
+            t0 = _mm_add_epi64(t0, magnitudes(x));
+            t1 = _mm_add_epi64(t1, magnitudes(f1));
+            t2 = _mm_add_epi64(t2, magnitudes(f2));
+            t3 = _mm_add_epi64(t3, magnitudes(f3));
+            t4 = _mm_add_epi64(t4, magnitudes(f4));
+        }
+        const auto total = [](__m128i v) {
+            return static_cast<std::uint32_t>(_mm_cvtsi128_si32(v) +
+                                              _mm_cvtsi128_si32(_mm_srli_si128(v, 8)));
+        };
+        s0 = total(t0);
+        s1 = total(t1);
+        s2 = total(t2);
+        s3 = total(t3);
+        s4 = total(t4);
+#endif
+        for (; i < to; ++i) {
             const int x = row[i], a = row[i - bpp], b = prev[i], c = prev[i - bpp];
             const auto f1 = static_cast<unsigned char>(x - a);
             const auto f2 = static_cast<unsigned char>(x - b);
