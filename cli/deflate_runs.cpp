@@ -373,23 +373,29 @@ void huffman_lengths(const std::uint32_t* freq, int n, int limit, std::uint8_t* 
     }
 }
 
-void deflate_runs(std::span<const unsigned char> in, bool last, std::vector<unsigned char>& out) {
-    std::vector<Token> tokens(in.size());
-    const std::size_t count = tokenize(in, tokens.data());
+std::span<const unsigned char> RunCoder::code(std::span<const unsigned char> in, bool last) {
+    if (token_room_ < in.size()) {
+        tokens_ = std::make_unique_for_overwrite<Token[]>(in.size());
+        token_room_ = in.size();
+    }
+    const std::size_t count = tokenize(in, tokens_.get());
     // At most 15 bits a token (a run's 21 bits cover at least 3 bytes), so 2 bytes a byte in;
     // each block's header at most 19 * 3 + 288 * 7 bits and 17 more; the closing stored block
-    // and the last partial word.
-    const std::size_t blocks = count / kBlockTokens + 1;
-    const std::size_t start = out.size();
-    out.resize(start + 2 * in.size() + blocks * 300 + 16);
-    BitWriter w(out.data() + start);
+    // and the 8 bytes that every flush writes.
+    const std::size_t blocks = in.size() / kBlockTokens + 1;
+    const std::size_t bound = 2 * in.size() + blocks * 300 + 16;
+    if (byte_room_ < bound) {
+        bytes_ = std::make_unique_for_overwrite<unsigned char[]>(bound);
+        byte_room_ = bound;
+    }
+    BitWriter w(bytes_.get());
     for (std::size_t b = 0; b < count; b += kBlockTokens) {
         const std::size_t n = std::min(kBlockTokens, count - b);
-        put_block(w, tokens.data() + b, n, last && b + n == count);
+        put_block(w, tokens_.get() + b, n, last && b + n == count);
     }
     if (count == 0 || !last) put_empty_stored_block(w, last);
     w.align();
-    out.resize(static_cast<std::size_t>(w.end() - out.data()));
+    return {bytes_.get(), static_cast<std::size_t>(w.end() - bytes_.get())};
 }
 
 }  // namespace korvane::cli

@@ -6,17 +6,30 @@
 // faster (docs/performance.md has the measurements).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
-#include <vector>
 
 namespace korvane::cli {
 
-// Appends the deflate blocks of `in` to `out`. With `last` the final block ends the stream and
-// the bits are padded to a byte; otherwise the piece ends with an empty stored block, byte
-// aligned, so that pieces coded apart join, in order, into one stream (as zlib's full flush
-// does). Nothing refers back before the start of `in`.
-void deflate_runs(std::span<const unsigned char> in, bool last, std::vector<unsigned char>& out);
+// A coder keeps its memory (the tokens and the coded bytes of a piece) from one piece to the
+// next, and never fills it with zeros first: a thread that codes many pieces pays for the pages
+// once.
+class RunCoder {
+public:
+    // The deflate blocks of `in`, valid until the next call. With `last` the final block ends
+    // the stream and the bits are padded to a byte; otherwise the piece ends with an empty
+    // stored block, byte aligned, so that pieces coded apart join, in order, into one stream (as
+    // zlib's full flush does). Nothing refers back before the start of `in`.
+    std::span<const unsigned char> code(std::span<const unsigned char> in, bool last);
+
+private:
+    std::unique_ptr<std::uint16_t[]> tokens_;
+    std::size_t token_room_ = 0;
+    std::unique_ptr<unsigned char[]> bytes_;
+    std::size_t byte_room_ = 0;
+};
 
 // Code lengths of a complete Huffman code for freq[0 .. n) (n <= 286), none longer than `limit`
 // (ceil(log2 n) <= limit <= 15); symbols of frequency 0 get length 0. At least two frequencies

@@ -194,7 +194,7 @@ struct Job {
 };
 
 // Filters and compresses band b; false when memory runs out.
-bool compress_band(const Job& job, std::int32_t b, RowFilter& filter,
+bool compress_band(const Job& job, std::int32_t b, RowFilter& filter, RunCoder& coder,
                    std::vector<unsigned char>& filtered, const std::vector<unsigned char>& zeros) {
     const PngRows& rows = *job.rows;
     const std::size_t n =
@@ -212,8 +212,8 @@ bool compress_band(const Job& job, std::int32_t b, RowFilter& filter,
     band.adler = adler32_z(adler32_z(0, nullptr, 0), filtered.data(), filtered.size());
     const bool last = y1 == rows.h;
     if (job.level == kPngRunsLevel) {
-        band.out.clear();
-        deflate_runs(filtered, last, band.out);
+        const std::span<const unsigned char> coded = coder.code(filtered, last);
+        band.out.assign(coded.begin(), coded.end());
         return true;
     }
 
@@ -241,10 +241,11 @@ void run_bands(std::int32_t, std::int32_t, void* param, void*) {
                               static_cast<std::size_t>(job.rows->bytes_per_pixel);
         RowFilter filter(n, job.rows->bytes_per_pixel);
         std::vector<unsigned char> filtered;
+        RunCoder coder;
         const std::vector<unsigned char> zeros(n);
         const auto count = static_cast<std::int32_t>(job.bands->size());
         for (std::int32_t b = job.next++; b < count && !job.failed; b = job.next++)
-            if (!compress_band(job, b, filter, filtered, zeros)) job.failed = true;
+            if (!compress_band(job, b, filter, coder, filtered, zeros)) job.failed = true;
     } catch (const std::bad_alloc&) {
         job.failed = true;
     }

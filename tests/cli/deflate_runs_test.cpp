@@ -36,9 +36,9 @@ std::string inflate_raw(const Bytes& stream, Bytes& out) {
 }
 
 Bytes coded(const Bytes& in) {
-    Bytes out;
-    cli::deflate_runs(in, true, out);
-    return out;
+    cli::RunCoder coder;
+    const auto piece = coder.code(in, true);
+    return Bytes(piece.begin(), piece.end());
 }
 
 struct Lcg {
@@ -104,16 +104,18 @@ TEST(DeflateRuns, InflateReadsBackEveryKindOfInput) {
 TEST(DeflateRuns, PiecesJoinIntoOneStream) {
     const Bytes pieces[] = {Bytes(1000, 5), Bytes{5, 5, 5, 5, 1, 2, 3}, Bytes{9}, Bytes(70000, 9)};
     Bytes stream, whole;
+    cli::RunCoder coder;  // one coder for all pieces, as a thread of the PNG writer has
     for (std::size_t i = 0; i < 4; ++i) {
-        cli::deflate_runs(pieces[i], i == 3, stream);
+        const auto piece = coder.code(pieces[i], i == 3);
+        stream.insert(stream.end(), piece.begin(), piece.end());
         whole.insert(whole.end(), pieces[i].begin(), pieces[i].end());
     }
     Bytes back;
     ASSERT_EQ(inflate_raw(stream, back), "");
     EXPECT_TRUE(back == whole);
     // Without the last piece the stream is unfinished: inflate wants more.
-    Bytes open;
-    cli::deflate_runs(pieces[0], false, open);
+    const auto first = coder.code(pieces[0], false);
+    const Bytes open(first.begin(), first.end());
     EXPECT_NE(inflate_raw(open, back), "");
 }
 
