@@ -4,7 +4,7 @@
 #include <type_traits>
 
 #include "engine/cpu.h"
-#include "picture/rgb_avx2.h"
+#include "picture/rgb_vector.h"
 
 namespace korvane {
 
@@ -103,9 +103,10 @@ std::array<int, 3> rgb_from_host(const YcPixel& p, int max) {
 }
 
 void rgb8_from_host(const YcPixel* in, std::size_t n, unsigned char* out) {
-#if defined(KORVANE_HAVE_RGB_AVX2)
-    static const bool avx2 = tier_runs_here(CpuTier::avx2);
-    if (avx2) return rgb8_from_host_avx2(in, n, out);
+#if defined(KORVANE_HAVE_RGB_VECTORS)
+    static const CpuTier tier = best_tier();
+    if (tier >= CpuTier::avx512) return rgb8_from_host_avx512(in, n, out);
+    if (tier >= CpuTier::avx2) return rgb8_from_host_avx2(in, n, out);
 #endif
     for (std::size_t i = 0; i < n; ++i) {
         const auto rgb = rgb_from_host_with(in[i], std::integral_constant<int, 255>{});

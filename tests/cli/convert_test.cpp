@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <utility>
 #include <vector>
+
+#include "engine/cpu.h"
+#include "picture/rgb_vector.h"
 
 namespace korvane::cli {
 namespace {
@@ -101,13 +105,23 @@ TEST(Convert, RowsToEightBitRgbMatchThePixelConversion) {
             }
         }
     ASSERT_GT(halves, 100u);
-    std::vector<unsigned char> out(3 * pixels.size());
-    rgb8_from_host(pixels.data(), pixels.size(), out.data());
-    for (std::size_t i = 0; i < pixels.size(); ++i) {
-        const auto rgb = rgb_from_host(pixels[i], 255);
-        for (std::size_t c = 0; c < 3; ++c)
-            ASSERT_EQ(out[3 * i + c], rgb[c])
-                << "Y " << pixels[i].y << " Cb " << pixels[i].cb << " Cr " << pixels[i].cr;
+    // The machine's choice, and each vector form that it runs.
+    using Rows = void (*)(const YcPixel*, std::size_t, unsigned char*);
+    std::vector<std::pair<const char*, Rows>> forms = {{"chosen", &rgb8_from_host}};
+#if defined(KORVANE_HAVE_RGB_VECTORS)
+    if (tier_runs_here(CpuTier::avx2)) forms.emplace_back("avx2", &rgb8_from_host_avx2);
+    if (tier_runs_here(CpuTier::avx512)) forms.emplace_back("avx512", &rgb8_from_host_avx512);
+#endif
+    for (const auto& [name, rows] : forms) {
+        SCOPED_TRACE(name);
+        std::vector<unsigned char> out(3 * pixels.size());
+        rows(pixels.data(), pixels.size(), out.data());
+        for (std::size_t i = 0; i < pixels.size(); ++i) {
+            const auto rgb = rgb_from_host(pixels[i], 255);
+            for (std::size_t c = 0; c < 3; ++c)
+                ASSERT_EQ(out[3 * i + c], rgb[c])
+                    << "Y " << pixels[i].y << " Cb " << pixels[i].cb << " Cr " << pixels[i].cr;
+        }
     }
 }
 
