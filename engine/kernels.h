@@ -110,7 +110,8 @@ struct Kernels {
     // blocks whose rows are top .. top+7, their reconstruction added copies[top] times
     // (wrapping) to the rows from dst + top * dst_stride on, block i's top-left pixel at
     // dst + 8i. The same result as block_row on the pixels that filled the stack, run
-    // copies[top] times without `store` at every top.
+    // copies[top] times without `store` at every top. The copies add up to at most 64 (the
+    // frame pass's do: 63 shifts at most after the first).
     void (*stack_blocks)(const std::int32_t* stack, std::int32_t rows, const std::int32_t* copies,
                          YcPixel* dst, std::ptrdiff_t dst_stride, std::int32_t blocks,
                          const ShapeParams& params);
