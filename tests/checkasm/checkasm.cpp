@@ -440,27 +440,32 @@ TEST_P(Checkasm, GatherAndScatter) {
 }
 
 // The composed pass over rows of blocks: several groups and a partial one, source and plane
-// rows of different strides, nominal and full-range samples, constant extreme columns.
+// rows of different strides, nominal and full-range samples, constant extreme columns, and
+// (rounds 6 and 7) smooth frames with small thresholds, where some blocks keep their DC alone.
 TEST_P(Checkasm, BlockRow) {
     Rng rng(test_name());
     const std::int32_t counts[] = {1, 7, 15, 16, 17, 33, 40};
     for (std::int32_t blocks : counts) {
-        for (int round = 0; round < 6; ++round) {
+        for (int round = 0; round < 8; ++round) {
+            const bool smooth = round >= 6;
             const std::int32_t w = 8 * blocks + rng.in(0, 12);
             const std::int32_t stride = w + rng.in(0, 5);
             Pixels src(static_cast<std::size_t>(stride) * 8);
             if (round == 5)
                 fill_constant_columns(rng, src.data(), w, 8, stride);
+            else if (smooth)
+                fill_smooth(rng, src.data(), src.size(), rng.in(0, 6));
             else
                 fill_pixels(rng, src.data(), src.size(), round % 2 == 0);
             Pixels ref(static_cast<std::size_t>(w) * 8);
             fill_pixels(rng, ref.data(), ref.size(), false);
             Pixels got = ref;
-            const auto th =
-                static_cast<std::int16_t>(rng.chance(50) ? rng.in(0, 255) : rng.any16());
-            const ShapeParams params = make_shape_params(
-                th, static_cast<std::int16_t>(rng.chance(50) ? rng.in(1, 255) : rng.in(1, 32767)),
-                rng.chance(50) ? th : rng.in(0, 255));
+            const auto th = static_cast<std::int16_t>(
+                smooth ? rng.in(1, 40) : (rng.chance(50) ? rng.in(0, 255) : rng.any16()));
+            const auto quant = static_cast<std::int16_t>(
+                smooth ? rng.in(1, 40) : (rng.chance(50) ? rng.in(1, 255) : rng.in(1, 32767)));
+            const ShapeParams params =
+                make_shape_params(th, quant, rng.chance(50) ? th : rng.in(0, smooth ? 40 : 255));
             const bool store = round % 3 == 1;  // the first batch's form: store, don't add
             ref_->block_row(src.data(), stride, ref.data(), w, blocks, params, store);
             got_->block_row(src.data(), stride, got.data(), w, blocks, params, store);
