@@ -72,16 +72,10 @@ void block_row(const YcPixel* src, std::ptrdiff_t src_stride, YcPixel* dst,
     for (std::int32_t b = 0; b < blocks; b += kGroupBlocks) {
         const std::int32_t n = blocks - b < kGroupBlocks ? blocks - b : kGroupBlocks;
         gather_group(src + 8 * b, src_stride, n, groups);
-#if defined(KORVANE_NARROW_KERNELS)
         fdct_group_shaped(groups, luma);
         fdct_group_shaped(groups + kGroupElements, chroma);
         fdct_group_shaped(groups + 2 * kGroupElements, chroma);
         for (int ch = 0; ch < kGroupChannels; ++ch) idct_group(groups + ch * kGroupElements);
-#else
-        block_channel(groups, luma, params.luma_clear_limit);
-        block_channel(groups + kGroupElements, chroma, params.chroma_clear_limit);
-        block_channel(groups + 2 * kGroupElements, chroma, params.chroma_clear_limit);
-#endif
         if (store)
             scatter_group<true>(groups, dst + 8 * b, dst_stride, n);
         else

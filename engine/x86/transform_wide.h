@@ -287,24 +287,6 @@ void idct_group(std::int32_t* group) {
     for (int s = 0; s < kGroupBlocks; s += kLanes) idct_lanes(group + s);
 }
 
-// Both transforms of one channel of a group, in place: the row pass, then the column pass, shaped,
-// and the inverse, or for lanes whose coefficients the shaping surely clears but the DC, the DC's
-// reconstruction at once (`clear_limit` < 0: never), as stack_channel below does.
-template <typename Shape>
-void block_channel(std::int32_t* group, Shape shape, std::int32_t clear_limit) {
-    for (int s = 0; s < kGroupBlocks; s += kLanes) {
-        std::int32_t* base = group + s;
-        for (int r = 0; r < 8; ++r) fdct_row(base, r);
-        if (clear_limit >= 0 && ac_cleared(base, clear_limit)) {
-            const V flat = dc_flat(base);
-            for (int e = 0; e < 64; ++e) put(base, e, flat);
-            continue;
-        }
-        for (int c = 0; c < 8; ++c) fdct_column(base, base, c, shape);
-        idct_lanes(base);
-    }
-}
-
 // The rest of a block row from 8 rows of a row stack, for one channel: the column pass, shaped,
 // and the inverse, or for lanes whose coefficients the shaping surely clears but the DC, the DC's
 // reconstruction at once (`clear_limit` < 0: never). The reconstruction, times `copies`, is added
