@@ -248,6 +248,17 @@ void fill_smooth(Rng& rng, YcPixel* p, std::size_t n, std::int32_t amplitude) {
                 static_cast<std::int16_t>(cr + rng.in(-amplitude, amplitude))};
 }
 
+// Shaping of a block row: thresholds and quants of the whole int16 range, or, for smooth frames,
+// small ones (1..40), so that some blocks are left with their DC alone; chroma's threshold the
+// luma one or its own.
+ShapeParams random_shape_params(Rng& rng, bool smooth) {
+    const auto th = static_cast<std::int16_t>(
+        smooth ? rng.in(1, 40) : (rng.chance(50) ? rng.in(0, 255) : rng.any16()));
+    const auto quant = static_cast<std::int16_t>(
+        smooth ? rng.in(1, 40) : (rng.chance(50) ? rng.in(1, 255) : rng.in(1, 32767)));
+    return make_shape_params(th, quant, rng.chance(50) ? th : rng.in(0, smooth ? 40 : 255));
+}
+
 // ---------------------------------------------------------------------------------------------
 // One vector tier against the scalar table.
 
@@ -460,12 +471,7 @@ TEST_P(Checkasm, BlockRow) {
             Pixels ref(static_cast<std::size_t>(w) * 8);
             fill_pixels(rng, ref.data(), ref.size(), false);
             Pixels got = ref;
-            const auto th = static_cast<std::int16_t>(
-                smooth ? rng.in(1, 40) : (rng.chance(50) ? rng.in(0, 255) : rng.any16()));
-            const auto quant = static_cast<std::int16_t>(
-                smooth ? rng.in(1, 40) : (rng.chance(50) ? rng.in(1, 255) : rng.in(1, 32767)));
-            const ShapeParams params =
-                make_shape_params(th, quant, rng.chance(50) ? th : rng.in(0, smooth ? 40 : 255));
+            const ShapeParams params = random_shape_params(rng, smooth);
             const bool store = round % 3 == 1;  // the first batch's form: store, don't add
             ref_->block_row(src.data(), stride, ref.data(), w, blocks, params, store);
             got_->block_row(src.data(), stride, got.data(), w, blocks, params, store);
@@ -513,12 +519,7 @@ TEST_P(Checkasm, RowStack) {
             if (round == 6)
                 for (std::size_t i = 0; i < stack_size; ++i)
                     ref_stack.data()[i] = got_stack.data()[i] = rng.any32();
-            const auto th = static_cast<std::int16_t>(
-                smooth ? rng.in(1, 40) : (rng.chance(50) ? rng.in(0, 255) : rng.any16()));
-            const auto quant = static_cast<std::int16_t>(
-                smooth ? rng.in(1, 40) : (rng.chance(50) ? rng.in(1, 255) : rng.in(1, 32767)));
-            const ShapeParams params =
-                make_shape_params(th, quant, rng.chance(50) ? th : rng.in(0, smooth ? 40 : 255));
+            const ShapeParams params = random_shape_params(rng, smooth);
             // Every row offset of the stack with 0 to 3 copies (at least one with some), the
             // sums of several offsets scattered together.
             for (int trial = 0; trial < 3; ++trial) {
