@@ -108,14 +108,11 @@ void stack_blocks(const std::int32_t* stack, std::int32_t rows, const std::int32
     alignas(64) std::int32_t group[kGroupElements];
     alignas(64) std::int32_t sums[kGroupChannels * kStackElements];
     const int row_elements = 8 * kGroupBlocks;
-    const auto clear_rows = [&](int from, int to) {
-        for (int ch = 0; ch < kGroupChannels; ++ch)
-            for (int i = from * row_elements; i < to * row_elements; i += kLanes)
-                store(sums + ch * kStackElements + i, set1(0));
-    };
     // Row offset 0, when it has shifts, stores its rows; every other row starts at 0.
     const bool first_stores = copies[0] > 0;
-    clear_rows(first_stores ? 8 : 0, rows);
+    for (int ch = 0; ch < kGroupChannels; ++ch)
+        for (int i = first_stores ? 8 * row_elements : 0; i < rows * row_elements; i += kLanes)
+            store(sums + ch * kStackElements + i, set1(0));
     for (std::int32_t top = 0; top + 8 <= rows; ++top) {
         const std::int32_t n = copies[top];
         if (n <= 0) continue;
@@ -129,7 +126,9 @@ void stack_blocks(const std::int32_t* stack, std::int32_t rows, const std::int32
     }
     scatter_group<false, kStackElements>(sums, dst, dst_stride, blocks);
     if (rows > 8) {
-        clear_rows(rows - 8, 8);
+        for (int ch = 0; ch < kGroupChannels; ++ch)
+            for (int i = (rows - 8) * row_elements; i < 8 * row_elements; i += kLanes)
+                store(sums + ch * kStackElements + i, set1(0));
         scatter_group<false, kStackElements>(sums + (rows - 8) * row_elements,
                                              dst + (rows - 8) * dst_stride, dst_stride, blocks);
     }
