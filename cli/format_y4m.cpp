@@ -13,6 +13,7 @@
 #include "cli/formats.h"
 #include "cli/output_file.h"
 #include "picture/convert.h"
+#include "picture/ycbcr_vector.h"
 
 namespace korvane::cli {
 namespace {
@@ -259,6 +260,13 @@ private:
         for (std::int32_t y = y0; y < y1; ++y) {
             YcPixel* out = to + (y - y0) * stride;
             const unsigned char* yrow = bytes + static_cast<std::size_t>(y) * w * kBytes;
+            if (kBytes == 1 && vectors_) {
+                const unsigned char* cbrow =
+                    bytes + planes_.luma + static_cast<std::size_t>(y >> sy) * cw;
+                vectors_->to_host(yrow, cbrow, cbrow + planes_.chroma, w, kShiftX, info_.mono, luma,
+                                  chroma, out);
+                continue;
+            }
             if (info_.mono) {
                 for (std::size_t x = 0; x < w; ++x) out[x] = {luma[code<kBytes>(yrow, x)], 0, 0};
                 continue;
@@ -289,6 +297,8 @@ private:
     StreamInfo info_;
     Planes planes_;
     std::vector<std::int16_t> luma_, chroma_;  // host value of every sample code
+    const Ycbcr8Rows* vectors_ =
+        ycbcr8_rows();  // 8-bit rows in vectors, where the machine has them
     std::int64_t frames_read_ = 0;
 };
 
@@ -333,6 +343,7 @@ public:
             chroma_[static_cast<std::uint16_t>(h)] =
                 static_cast<std::uint16_t>(chroma_from_host(h, scale));
         }
+        codes8_ = ycbcr8_codes(info_.full_range);
     }
 
     void size_bytes(Frame& to, std::int32_t w, std::int32_t h) const override {
@@ -385,9 +396,15 @@ private:
         const std::uint16_t* luma = luma_.data();
         const YcPixel* pixels = frame.pixels.data();
         const auto w = static_cast<std::size_t>(frame.w);
-        for (std::size_t i = static_cast<std::size_t>(y0) * w; i < static_cast<std::size_t>(y1) * w;
-             ++i)
-            store<kBytes>(bytes, i, luma[static_cast<std::uint16_t>(pixels[i].y)]);
+        if (kBytes == 1 && vectors_) {
+            const std::size_t first = static_cast<std::size_t>(y0) * w;
+            vectors_->luma_from_host(pixels + first, static_cast<std::size_t>(y1 - y0) * w, codes8_,
+                                     bytes + first);
+        } else {
+            for (std::size_t i = static_cast<std::size_t>(y0) * w;
+                 i < static_cast<std::size_t>(y1) * w; ++i)
+                store<kBytes>(bytes, i, luma[static_cast<std::uint16_t>(pixels[i].y)]);
+        }
         if (info_.mono) return;
         if (info_.chroma_shift_x)
             fill_chroma_rows<kBytes, 1>(frame, bytes, y0, y1);
@@ -421,7 +438,11 @@ private:
                 store<kBytes>(cr_out, static_cast<std::size_t>(cx),
                               chroma[static_cast<std::uint16_t>(mean_of(cr, shift))]);
             };
-            if (rows == 2) {
+            if (kBytes == 1 && vectors_) {
+                vectors_->chroma_from_host(top, rows == 2 ? bottom : nullptr,
+                                           static_cast<std::size_t>(whole), kShiftX, codes8_,
+                                           cb_out, cr_out);
+            } else if (rows == 2) {
                 for (std::int32_t cx = 0; cx < whole; ++cx) {
                     std::int32_t cb = 0, cr = 0;
                     for (int k = 0; k < (1 << kShiftX); ++k) {
@@ -455,6 +476,9 @@ private:
     StreamInfo info_;
     Planes planes_;
     std::vector<std::uint16_t> luma_, chroma_;  // sample code of every host value
+    const Ycbcr8Rows* vectors_ =
+        ycbcr8_rows();  // 8-bit rows in vectors, where the machine has them
+    Ycbcr8Codes codes8_{};
     bool header_written_ = false;
 };
 

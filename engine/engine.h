@@ -144,4 +144,22 @@ std::size_t scratch_pixels(std::int32_t w, std::int32_t h, std::int32_t threads)
 Status filter_frame(const FrameView& frame, const Settings& settings, const Kernels& kernels,
                     const Parallel& parallel, Scratch& scratch);
 
+// The caller's own work on the frame's rows, done on the filter's threads inside its passes, a
+// chunk of rows at a time, so that each chunk is still in the cache from one step to the next:
+// before(context, y0, y1) on rows y0 .. y1 - 1 just before the engine first reads them (to
+// convert them from a file's samples, say), after(context, y0, y1) just after their filtered
+// values are in place (to convert them for the output). Chunks start on multiples of 8 rows and
+// end on them or at the frame's last row; calls for different chunks run at the same time on
+// different threads; neither may throw. Either may be null.
+struct RowHooks {
+    void (*before)(void* context, std::int32_t y0, std::int32_t y1) = nullptr;
+    void (*after)(void* context, std::int32_t y0, std::int32_t y1) = nullptr;
+    void* context = nullptr;
+};
+
+// filter_frame with `hooks` run on every row of the frame, once each. On any status but ok
+// neither hook has run, and the frame is untouched.
+Status filter_frame(const FrameView& frame, const Settings& settings, const Kernels& kernels,
+                    const Parallel& parallel, Scratch& scratch, const RowHooks& hooks);
+
 }  // namespace korvane

@@ -11,7 +11,8 @@
 //
 // Three rounds of jobs, ordered by the parallel-for alone: the pre-scale (blocks read up to 7
 // rows of the next band, which must be in the working scale by then), the bands, and the blend
-// (which writes frame rows that the band above read).
+// (which writes frame rows that the band above read). The caller's hooks run in the first round
+// just before the pre-scale of their rows and in the last just after the blend of them.
 #include "engine/frame_pass.h"
 
 #include <cstdlib>
@@ -25,6 +26,10 @@ namespace {
 
 constexpr std::int32_t kSpillRows = 7;
 
+// Rows per call of the caller's hooks: small enough that a chunk stays in the cache between the
+// hook and the engine's step over it.
+constexpr std::int32_t kHookRows = 8;
+
 struct FrameJob {
     FrameView frame;
     const Kernels* kernels;
@@ -33,6 +38,7 @@ struct FrameJob {
     ShapeParams shape;
     BlendParams blend;
     YcPixel* scratch;
+    RowHooks hooks;
 
     PlaneRows band_rows(std::int32_t band) const {
         return {scratch + plan.scratch_offset(band) * frame.w, plan.begin(band), frame.w};
@@ -43,8 +49,12 @@ extern "C" void prescale_job(std::int32_t index, std::int32_t /*count*/, void* p
                              void* /*param2*/) {
     const FrameJob& job = *static_cast<const FrameJob*>(param1);
     if (index < 0 || index >= job.plan.bands) return;
-    for (std::int32_t y = job.plan.begin(index); y < job.plan.end(index); ++y)
-        job.kernels->prescale(job.frame.row(y), job.frame.w);
+    const std::int32_t b1 = job.plan.end(index);
+    for (std::int32_t y0 = job.plan.begin(index); y0 < b1; y0 += kHookRows) {
+        const std::int32_t y1 = y0 + kHookRows < b1 ? y0 + kHookRows : b1;
+        if (job.hooks.before) job.hooks.before(job.hooks.context, y0, y1);
+        for (std::int32_t y = y0; y < y1; ++y) job.kernels->prescale(job.frame.row(y), job.frame.w);
+    }
 }
 
 extern "C" void band_job(std::int32_t index, std::int32_t /*count*/, void* param1,
@@ -69,12 +79,16 @@ extern "C" void blend_job(std::int32_t index, std::int32_t /*count*/, void* para
         above = job.band_rows(index - 1);
         spilled = b0 + kSpillRows < b1 ? b0 + kSpillRows : b1;
     }
-    for (std::int32_t y = b0; y < b1; ++y) {
-        if (y < spilled)
-            job.kernels->blend_row(job.frame.row(y), above.row(y), own.row(y) - above.row(y), 2,
-                                   job.frame.w, job.blend);
-        else
-            job.kernels->blend_row(job.frame.row(y), own.row(y), 0, 1, job.frame.w, job.blend);
+    for (std::int32_t y0 = b0; y0 < b1; y0 += kHookRows) {
+        const std::int32_t y1 = y0 + kHookRows < b1 ? y0 + kHookRows : b1;
+        for (std::int32_t y = y0; y < y1; ++y) {
+            if (y < spilled)
+                job.kernels->blend_row(job.frame.row(y), above.row(y), own.row(y) - above.row(y), 2,
+                                       job.frame.w, job.blend);
+            else
+                job.kernels->blend_row(job.frame.row(y), own.row(y), 0, 1, job.frame.w, job.blend);
+        }
+        if (job.hooks.after) job.hooks.after(job.hooks.context, y0, y1);
     }
 }
 
@@ -148,6 +162,11 @@ std::size_t scratch_pixels(std::int32_t w, std::int32_t h, std::int32_t threads)
 
 Status filter_frame(const FrameView& frame, const Settings& settings, const Kernels& kernels,
                     const Parallel& parallel, Scratch& scratch) {
+    return filter_frame(frame, settings, kernels, parallel, scratch, RowHooks{});
+}
+
+Status filter_frame(const FrameView& frame, const Settings& settings, const Kernels& kernels,
+                    const Parallel& parallel, Scratch& scratch, const RowHooks& hooks) {
     if (!valid(frame, settings, parallel)) return Status::invalid_argument;
     if (frame.w == 0 || frame.h == 0) return Status::ok;
     const std::size_t pixels = scratch_pixels(frame.w, frame.h, parallel.threads);
@@ -164,7 +183,8 @@ Status filter_frame(const FrameView& frame, const Settings& settings, const Kern
                                                                  ? settings.threshold
                                                                  : settings.chroma_threshold)),
                  make_blend_params(settings.zero_weight, settings.zero_weight + settings.shifts),
-                 memory};
+                 memory,
+                 hooks};
     parallel.run(parallel.context, &prescale_job, &job, nullptr);
     parallel.run(parallel.context, &band_job, &job, nullptr);
     parallel.run(parallel.context, &blend_job, &job, nullptr);

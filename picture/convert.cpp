@@ -5,6 +5,7 @@
 
 #include "engine/cpu.h"
 #include "picture/rgb_vector.h"
+#include "picture/ycbcr_vector.h"
 
 namespace korvane {
 
@@ -41,6 +42,26 @@ int clamp_code(std::int64_t v, std::int64_t top) {
 }
 
 }  // namespace
+
+Ycbcr8Codes ycbcr8_codes(bool full_range) {
+    const Range l = luma_range({8, full_range}), c = chroma_range({8, full_range});
+    // host is a power of two: the division by it is a shift.
+    const auto shift = [](const Range& r) {
+        std::int32_t k = 0;
+        while ((std::int64_t{1} << k) < r.host) ++k;
+        return k;
+    };
+    return {static_cast<std::int32_t>(l.span), shift(l), static_cast<std::int32_t>(l.black),
+            static_cast<std::int32_t>(c.span), shift(c), static_cast<std::int32_t>(c.black)};
+}
+
+const Ycbcr8Rows* ycbcr8_rows() {
+#if defined(KORVANE_HAVE_YCBCR_VECTORS)
+    static const bool runs = tier_runs_here(CpuTier::avx512);
+    if (runs) return &kYcbcr8RowsAvx512;
+#endif
+    return nullptr;
+}
 
 std::int16_t luma_to_host(int v, YcbcrScale s) {
     const Range r = luma_range(s);

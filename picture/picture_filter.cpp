@@ -112,6 +112,53 @@ void move_and_add_low(std::int16_t* s, const std::uint8_t* low, std::size_t n, s
     }
 }
 
+// What the engine's RowHooks run for a filter() call: the caller's steps, and the treatment of
+// converted samples around the engine.
+struct StepContext {
+    const PictureFilter::RowSteps& steps;
+    const FrameView& frame;
+    bool converted;
+    std::size_t n, row_bytes;
+    std::uint8_t* low;
+    bool timed;
+    // Time on the threads, summed: each adds its own.
+    std::atomic<std::int64_t> before_ns{0}, after_ns{0};
+
+    std::int16_t* samples(std::int32_t y) const {
+        return reinterpret_cast<std::int16_t*>(frame.row(y));
+    }
+    std::uint8_t* low_row(std::int32_t y) const {
+        return low + static_cast<std::size_t>(y) * row_bytes;
+    }
+    template <typename Step>
+    void time(std::atomic<std::int64_t>& total, const Step& step) {
+        if (!timed) return step();
+        const auto t0 = std::chrono::steady_clock::now();
+        step();
+        total += std::chrono::duration_cast<std::chrono::nanoseconds>(
+                     std::chrono::steady_clock::now() - t0)
+                     .count();
+    }
+    static void before(void* context, std::int32_t y0, std::int32_t y1) {
+        auto& c = *static_cast<StepContext*>(context);
+        c.time(c.before_ns, [&] {
+            if (c.steps.before) c.steps.before(y0, y1);
+            if (c.converted)
+                for (std::int32_t y = y0; y < y1; ++y)
+                    keep_low_and_move(c.samples(y), c.low_row(y), c.n, -kLumaCentre);
+        });
+    }
+    static void after(void* context, std::int32_t y0, std::int32_t y1) {
+        auto& c = *static_cast<StepContext*>(context);
+        c.time(c.after_ns, [&] {
+            if (c.converted)
+                for (std::int32_t y = y0; y < y1; ++y)
+                    move_and_add_low(c.samples(y), c.low_row(y), c.n, kLumaCentre);
+            if (c.steps.after) c.steps.after(y0, y1);
+        });
+    }
+};
+
 }  // namespace
 
 PictureFilter::PictureFilter(const Kernels& kernels, std::int32_t threads)
@@ -145,14 +192,12 @@ void PictureFilter::on_bands(std::int32_t h, const Pass& pass) {
 Status PictureFilter::filter(const Settings& settings, const FrameView& frame, bool converted,
                              const RowSteps& steps, Times* spent) {
     if (spent) *spent = Times{};
-    const auto run_engine = [&] {
-        if (!spent) return filter_frame(frame, settings, kernels_, pool_.parallel(), scratch_);
-        const auto start = std::chrono::steady_clock::now();
+    const auto start = std::chrono::steady_clock::now();
+    if (frame.w <= 0 || frame.h <= 0 || !frame.pixels) {
         const Status status = filter_frame(frame, settings, kernels_, pool_.parallel(), scratch_);
-        spent->engine = std::chrono::steady_clock::now() - start;
+        if (spent) spent->engine = std::chrono::steady_clock::now() - start;
         return status;
-    };
-    if (frame.w <= 0 || frame.h <= 0 || !frame.pixels) return run_engine();
+    }
 
     // The engine drops the low 4 bits of every sample and returns multiples of 16. Those bits
     // are kept here and added back, so that where the filter leaves a region alone (flat or
@@ -162,46 +207,31 @@ Status PictureFilter::filter(const Settings& settings, const FrameView& frame, b
     const std::size_t n = 3 * static_cast<std::size_t>(frame.w);
     const std::size_t row_bytes = low_bytes(n);
     if (converted) low_.resize(row_bytes * static_cast<std::size_t>(frame.h));
-    const auto samples = [&](std::int32_t y) {
-        return reinterpret_cast<std::int16_t*>(frame.row(y));
-    };
-    const auto low = [&](std::int32_t y) {
-        return low_.data() + static_cast<std::size_t>(y) * row_bytes;
-    };
 
-    // Time on the threads, summed: each adds its own.
-    std::atomic<std::int64_t> before_ns{0}, after_ns{0};
-    const auto timed = [spent](std::atomic<std::int64_t>& total, auto&& step) {
-        if (!spent) return step();
-        const auto start = std::chrono::steady_clock::now();
-        step();
-        total += std::chrono::duration_cast<std::chrono::nanoseconds>(
-                     std::chrono::steady_clock::now() - start)
-                     .count();
-    };
-    if (converted || steps.before)
+    // The steps and the treatment of converted samples run inside the engine's passes (its
+    // RowHooks), so that a chunk of rows goes from the conversion to the engine's first step over
+    // it, and from its last step to the conversion for the output, while it is in the cache.
+    StepContext context{steps, frame, converted, n, row_bytes, low_.data(), spent != nullptr};
+
+    RowHooks hooks;
+    if (converted || steps.before) hooks.before = &StepContext::before;
+    if (converted || steps.after) hooks.after = &StepContext::after;
+    hooks.context = &context;
+    const Status status =
+        filter_frame(frame, settings, kernels_, pool_.parallel(), scratch_, hooks);
+    // The engine turned the frame down before any hook ran: it is left as `before` makes it.
+    if (status != Status::ok && steps.before)
         on_bands(frame.h, [&](std::int32_t y0, std::int32_t y1) {
-            timed(before_ns, [&] {
-                if (steps.before) steps.before(y0, y1);
-                if (converted)
-                    for (std::int32_t y = y0; y < y1; ++y)
-                        keep_low_and_move(samples(y), low(y), n, -kLumaCentre);
-            });
-        });
-    const Status status = run_engine();
-    const bool ok = status == Status::ok;
-    if (converted || (ok && steps.after))
-        on_bands(frame.h, [&](std::int32_t y0, std::int32_t y1) {
-            timed(after_ns, [&] {
-                if (converted)
-                    for (std::int32_t y = y0; y < y1; ++y)
-                        move_and_add_low(samples(y), ok ? low(y) : nullptr, n, kLumaCentre);
-                if (ok && steps.after) steps.after(y0, y1);
-            });
+            context.time(context.before_ns, [&] { steps.before(y0, y1); });
         });
     if (spent) {
-        spent->before = std::chrono::nanoseconds(before_ns.load());
-        spent->after = std::chrono::nanoseconds(after_ns.load());
+        spent->before = std::chrono::nanoseconds(context.before_ns.load());
+        spent->after = std::chrono::nanoseconds(context.after_ns.load());
+        // The engine's share of the call: its wall time less the steps' time spread over the
+        // threads that ran them (an estimate: the threads need not have been equally busy).
+        const auto wall = std::chrono::steady_clock::now() - start;
+        const auto steps_share = (spent->before + spent->after) / pool_.size();
+        spent->engine = wall > steps_share ? wall - steps_share : std::chrono::nanoseconds{0};
     }
     return status;
 }

@@ -23,20 +23,22 @@ public:
     // call to call, whatever the settings of each call.
     PictureFilter(const Kernels& kernels, std::int32_t threads);
 
-    // Work on the filter's threads around the engine call, a chunk of rows at a time: `before`
-    // on rows y0 .. y1 - 1 before the engine sees them (converting them from a file's samples,
-    // say), `after` on them once the engine is done with them (converting them to the
-    // output's). Chunks start and end on multiples of 8 rows (or the frame's last row); calls
-    // for different chunks may run at the same time; neither step may throw. Doing the
-    // conversions here puts every thread on them and keeps each chunk in the cache from the
-    // conversion to the next step over it.
+    // Work on the filter's threads inside the engine's passes, a chunk of rows at a time
+    // (RowHooks): `before` on rows y0 .. y1 - 1 before the engine sees them (converting them
+    // from a file's samples, say), `after` on them once the engine is done with them (converting
+    // them to the output's). Chunks start and end on multiples of 8 rows (or the frame's last
+    // row); calls for different chunks may run at the same time; neither step may throw. Doing
+    // the conversions here puts every thread on them and keeps each chunk in the cache from the
+    // conversion to the engine's first step over it, and from its last step to the conversion.
     struct RowSteps {
         std::function<void(std::int32_t y0, std::int32_t y1)> before, after;
     };
 
-    // Where a filter() call spent its time, when asked: in the engine call, and on the threads'
-    // work before and after it (`before` and `after` with the preparation around the engine),
-    // summed over the threads. Only korvane-dct's --stats asks; the plug-ins read no clock.
+    // Where a filter() call spent its time, when asked: the threads' work before and after the
+    // engine's own (`before` and `after` with the preparation around the engine), summed over
+    // the threads, and the engine's share of the call's wall time (the call's time less those
+    // steps' spread over the threads: an estimate, since they run inside the engine's passes).
+    // Only korvane-dct's --stats asks; the plug-ins read no clock.
     struct Times {
         std::chrono::nanoseconds engine{0}, before{0}, after{0};
     };

@@ -10,6 +10,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "runtime/thread_pool.h"
 #include "tests/frame_util.h"
@@ -138,6 +139,75 @@ TEST(Engine, ScratchIsKeptWhileTheSizeStaysAndDoesNotGrowWithThreads) {
         EXPECT_GE(pixels, std::size_t{3840} * 2160);
         EXPECT_LE(pixels, std::size_t{3840} * (2160 + 7 * 270)) << threads;
         EXPECT_LE(pixels, std::size_t{3840} * (2160 + 7 * (threads - 1))) << threads;
+    }
+}
+
+// The caller's row hooks run once on every row, in chunks that start on multiples of 8: `before`
+// before the engine reads a row (here it writes the source into a frame of garbage, as a
+// conversion would), `after` once the row is final (here it copies it out). The frame and the
+// copy are then the frame filtered without hooks, on any number of threads.
+TEST(Engine, RowHooksSeeEveryRowBeforeAndAfter) {
+    std::mt19937 rng(36);
+    for (auto [w, h] : {std::pair{61, 45}, {33, 8}, {20, 131}}) {
+        TestFrame source(w, h, w + 3);
+        test::fill_random(source, rng);
+        TestFrame want = source;
+        model::filter(want.view(), Settings{});
+        for (std::int32_t threads : {1, 2, 3, 16}) {
+            SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + ", " +
+                         std::to_string(threads) + " threads");
+            struct Seen {
+                const TestFrame* source;
+                TestFrame* frame;
+                TestFrame copy;
+                std::vector<std::atomic<int>> before, after;
+                std::atomic<bool> aligned{true};
+                Seen(const TestFrame& s, TestFrame& f)
+                    : source(&s), frame(&f), copy(s.w, s.h), before(s.h), after(s.h) {}
+                static void on_before(void* c, std::int32_t y0, std::int32_t y1) {
+                    auto& seen = *static_cast<Seen*>(c);
+                    if (y0 % 8 != 0 || (y1 % 8 != 0 && y1 != seen.source->h)) seen.aligned = false;
+                    for (std::int32_t y = y0; y < y1; ++y) {
+                        ++seen.before[static_cast<std::size_t>(y)];
+                        for (std::int32_t x = 0; x < seen.source->w; ++x)
+                            seen.frame->at(x, y) = seen.source->at(x, y);
+                    }
+                }
+                static void on_after(void* c, std::int32_t y0, std::int32_t y1) {
+                    auto& seen = *static_cast<Seen*>(c);
+                    if (y0 % 8 != 0 || (y1 % 8 != 0 && y1 != seen.source->h)) seen.aligned = false;
+                    for (std::int32_t y = y0; y < y1; ++y) {
+                        ++seen.after[static_cast<std::size_t>(y)];
+                        for (std::int32_t x = 0; x < seen.source->w; ++x)
+                            seen.copy.at(x, y) = seen.frame->at(x, y);
+                    }
+                }
+            };
+            TestFrame frame(w, h, w + 3);
+            test::fill_random(frame, rng);  // garbage until `before` has written the source
+            Seen seen(source, frame);
+            ThreadPool pool(threads);
+            Scratch scratch;
+            const RowHooks hooks{&Seen::on_before, &Seen::on_after, &seen};
+            ASSERT_EQ(filter_frame(frame.view(), Settings{}, kernels_for(best_tier()),
+                                   pool.parallel(), scratch, hooks),
+                      Status::ok);
+            EXPECT_TRUE(frame.same_pixels(want));
+            EXPECT_TRUE(seen.copy.same_pixels(want));
+            EXPECT_TRUE(seen.aligned);
+            for (std::int32_t y = 0; y < h; ++y) {
+                EXPECT_EQ(seen.before[static_cast<std::size_t>(y)], 1) << "row " << y;
+                EXPECT_EQ(seen.after[static_cast<std::size_t>(y)], 1) << "row " << y;
+            }
+            // Refused: no hook runs.
+            Settings bad;
+            bad.shifts = 0;
+            EXPECT_EQ(filter_frame(frame.view(), bad, kernels_for(best_tier()), pool.parallel(),
+                                   scratch, hooks),
+                      Status::invalid_argument);
+            EXPECT_EQ(seen.before[0], 1);
+            EXPECT_EQ(seen.after[0], 1);
+        }
     }
 }
 

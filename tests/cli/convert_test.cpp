@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <random>
 #include <utility>
 #include <vector>
 
 #include "engine/cpu.h"
 #include "picture/rgb_vector.h"
+#include "picture/ycbcr_vector.h"
 
 namespace korvane::cli {
 namespace {
@@ -123,6 +125,105 @@ TEST(Convert, RowsToEightBitRgbMatchThePixelConversion) {
                     << "Y " << pixels[i].y << " Cb " << pixels[i].cb << " Cr " << pixels[i].cr;
         }
     }
+}
+
+// The 8-bit Y'CbCr rows in vectors (where the machine runs them) give the values of the tables
+// and of luma_from_host / chroma_from_host: every code and every int16 luma value, random and
+// extreme chroma, both ranges, every chroma layout, widths around the vector's 32 pixels; nothing
+// is written past the end.
+TEST(Convert, EightBitYcbcrRowsMatchThePixelConversion) {
+    std::vector<std::pair<const char*, const Ycbcr8Rows*>> forms;
+#if defined(KORVANE_HAVE_YCBCR_VECTORS)
+    if (tier_runs_here(CpuTier::avx512)) forms.emplace_back("avx512", &kYcbcr8RowsAvx512);
+#endif
+    EXPECT_EQ(ycbcr8_rows(), forms.empty() ? nullptr : forms.front().second);
+    std::mt19937 rng(37);
+    const auto code = [&] { return static_cast<std::uint8_t>(rng() >> 24); };
+    const std::size_t widths[] = {1, 2, 7, 31, 32, 33, 64, 95, 1921};
+    for (const auto& [name, rows] : forms)
+        for (const bool full : {false, true}) {
+            SCOPED_TRACE(std::string(name) + (full ? " full range" : " limited range"));
+            const YcbcrScale scale{8, full};
+            const Ycbcr8Codes codes = ycbcr8_codes(full);
+            std::int16_t luma[256], chroma[256];
+            for (int v = 0; v < 256; ++v) {
+                luma[v] = luma_to_host(v, scale);
+                chroma[v] = chroma_to_host(v, scale);
+            }
+            for (const std::size_t w : widths)
+                for (const int shift_x : {0, 1})
+                    for (const bool mono : {false, true}) {
+                        SCOPED_TRACE(std::to_string(w) + " wide, shift " + std::to_string(shift_x) +
+                                     (mono ? ", mono" : ""));
+                        const std::size_t cw = (w + shift_x) >> shift_x;
+                        std::vector<std::uint8_t> y(w), cb(cw), cr(cw);
+                        for (std::size_t x = 0; x < w; ++x)
+                            y[x] = x < 256 ? static_cast<std::uint8_t>(x) : code();
+                        for (std::size_t c = 0; c < cw; ++c) {
+                            cb[c] = c < 256 ? static_cast<std::uint8_t>(255 - c) : code();
+                            cr[c] = code();
+                        }
+                        std::vector<YcPixel> out(w + 1, YcPixel{7, 7, 7});
+                        rows->to_host(y.data(), cb.data(), cr.data(), w, shift_x, mono, luma,
+                                      chroma, out.data());
+                        for (std::size_t x = 0; x < w; ++x) {
+                            const std::size_t c = x >> shift_x;
+                            const YcPixel want{luma[y[x]], mono ? std::int16_t{0} : chroma[cb[c]],
+                                               mono ? std::int16_t{0} : chroma[cr[c]]};
+                            ASSERT_TRUE(out[x].y == want.y && out[x].cb == want.cb &&
+                                        out[x].cr == want.cr)
+                                << "pixel " << x;
+                        }
+                        ASSERT_EQ(out[w].y + out[w].cb + out[w].cr, 21) << "written past the end";
+                    }
+            // Luma: every int16 value, in runs whose ends fall anywhere in a vector.
+            std::vector<YcPixel> pixels(65536 + 40);
+            for (std::size_t i = 0; i < pixels.size(); ++i)
+                pixels[i] = {static_cast<std::int16_t>(i - 32768), static_cast<std::int16_t>(i),
+                             static_cast<std::int16_t>(~i)};
+            for (const std::size_t n :
+                 {std::size_t{65536 + 40}, std::size_t{65536 + 17}, std::size_t{5}}) {
+                std::vector<std::uint8_t> got(n + 1, 77);
+                rows->luma_from_host(pixels.data(), n, codes, got.data());
+                for (std::size_t i = 0; i < n; ++i)
+                    ASSERT_EQ(got[i], luma_from_host(pixels[i].y, scale)) << "Y " << pixels[i].y;
+                ASSERT_EQ(got[n], 77) << "written past the end";
+            }
+            // Chroma: the mean of 1, 2 or 4 samples, random or at the ends of int16.
+            for (const std::size_t count : {1, 15, 16, 17, 100})
+                for (const int shift_x : {0, 1})
+                    for (const bool two_rows : {false, true}) {
+                        const std::size_t w = count << shift_x;
+                        std::vector<YcPixel> top(w), bottom(w);
+                        for (auto* row : {&top, &bottom})
+                            for (YcPixel& p : *row) {
+                                const auto sample = [&]() -> std::int16_t {
+                                    const auto r = static_cast<std::uint32_t>(rng());
+                                    if (r % 4 == 0) return r % 8 == 0 ? -32768 : 32767;
+                                    return static_cast<std::int16_t>(r >> 16);
+                                };
+                                p = {0, sample(), sample()};
+                            }
+                        std::vector<std::uint8_t> cb(count + 1, 77), cr(count + 1, 77);
+                        rows->chroma_from_host(top.data(), two_rows ? bottom.data() : nullptr,
+                                               count, shift_x, codes, cb.data(), cr.data());
+                        const int shift = shift_x + (two_rows ? 1 : 0);
+                        const auto mean = [&](std::int32_t sum) {
+                            return static_cast<std::int32_t>(
+                                div_round(sum, std::int64_t{1} << shift));
+                        };
+                        for (std::size_t c = 0; c < count; ++c) {
+                            std::int32_t b = 0, r = 0;
+                            for (std::size_t x = c << shift_x; x < (c + 1) << shift_x; ++x) {
+                                b += top[x].cb + (two_rows ? bottom[x].cb : 0);
+                                r += top[x].cr + (two_rows ? bottom[x].cr : 0);
+                            }
+                            ASSERT_EQ(cb[c], chroma_from_host(mean(b), scale)) << "Cb sum " << b;
+                            ASSERT_EQ(cr[c], chroma_from_host(mean(r), scale)) << "Cr sum " << r;
+                        }
+                        ASSERT_EQ(cb[count] + cr[count], 154) << "written past the end";
+                    }
+        }
 }
 
 }  // namespace
