@@ -151,10 +151,13 @@ Status filter_frame(const FrameView& frame, const Settings& settings, const Kern
 // values are in place (to convert them for the output). Chunks start on multiples of 8 rows and
 // end on them or at the frame's last row; calls for different chunks run at the same time on
 // different threads; neither may throw. Either may be null.
+// With `prescaled`, before() leaves its rows in the working scale itself (every sample s as
+// s >> 4, arithmetic, the engine's own first step), and the engine does not scale them again.
 struct RowHooks {
     void (*before)(void* context, std::int32_t y0, std::int32_t y1) = nullptr;
     void (*after)(void* context, std::int32_t y0, std::int32_t y1) = nullptr;
     void* context = nullptr;
+    bool prescaled = false;
 };
 
 // filter_frame with `hooks` run on every row of the frame, once each. On any status but ok

@@ -53,7 +53,9 @@ extern "C" void prescale_job(std::int32_t index, std::int32_t /*count*/, void* p
     for (std::int32_t y0 = job.plan.begin(index); y0 < b1; y0 += kHookRows) {
         const std::int32_t y1 = y0 + kHookRows < b1 ? y0 + kHookRows : b1;
         if (job.hooks.before) job.hooks.before(job.hooks.context, y0, y1);
-        for (std::int32_t y = y0; y < y1; ++y) job.kernels->prescale(job.frame.row(y), job.frame.w);
+        if (!job.hooks.prescaled)
+            for (std::int32_t y = y0; y < y1; ++y)
+                job.kernels->prescale(job.frame.row(y), job.frame.w);
     }
 }
 

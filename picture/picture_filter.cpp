@@ -70,8 +70,8 @@ void keep_low_and_move(std::int16_t* s, std::uint8_t* low, std::size_t n, std::i
             std::int16_t* at = s + i + 16 * k;
             const __m128i a = load(at), b = load(at + 8);
             bytes[k] = _mm_packus_epi16(_mm_and_si128(a, mask), _mm_and_si128(b, mask));
-            store(at, _mm_adds_epi16(a, pattern.v[(2 * k) % 3]));
-            store(at + 8, _mm_adds_epi16(b, pattern.v[(2 * k + 1) % 3]));
+            store(at, _mm_srai_epi16(_mm_adds_epi16(a, pattern.v[(2 * k) % 3]), 4));
+            store(at + 8, _mm_srai_epi16(_mm_adds_epi16(b, pattern.v[(2 * k + 1) % 3]), 4));
         }
         for (int k = 0; k < 3; ++k)
             store(low + i / 2 + 16 * k, _mm_or_si128(bytes[k], _mm_slli_epi16(bytes[k + 3], 4)));
@@ -80,6 +80,7 @@ void keep_low_and_move(std::int16_t* s, std::uint8_t* low, std::size_t n, std::i
     for (std::size_t i = packed; i < n; ++i) {
         low[packed / 2 + (i - packed)] = static_cast<std::uint8_t>(s[i] & 15);
         if (i % 3 == 0) s[i] = saturate(s[i] + by);
+        s[i] = static_cast<std::int16_t>(s[i] >> 4);
     }
 }
 
@@ -217,6 +218,7 @@ Status PictureFilter::filter(const Settings& settings, const FrameView& frame, b
     if (converted || steps.before) hooks.before = &StepContext::before;
     if (converted || steps.after) hooks.after = &StepContext::after;
     hooks.context = &context;
+    hooks.prescaled = converted;
     const Status status =
         filter_frame(frame, settings, kernels_, pool_.parallel(), scratch_, hooks);
     // The engine turned the frame down before any hook ran: it is left as `before` makes it.

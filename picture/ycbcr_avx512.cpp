@@ -106,6 +106,10 @@ __m512i codes32(const std::uint8_t* p, std::size_t n) {
 // The 96 words of n <= 32 pixels stored from `out` on.
 void store_group(YcPixel* out, const __m512i v[3], std::size_t n) {
     auto* o = reinterpret_cast<std::int16_t*>(out);
+    if (n == kLanes) {
+        for (std::size_t k = 0; k < 3; ++k) _mm512_storeu_si512(o + kLanes * k, v[k]);
+        return;
+    }
     const std::size_t words = 3 * n;
     for (std::size_t k = 0; k < 3 && kLanes * k < words; ++k)
         _mm512_mask_storeu_epi16(o + kLanes * k, first(words - kLanes * k), v[k]);
@@ -154,6 +158,10 @@ struct Group {
     __m512i v[3];
     Group(const YcPixel* in, std::size_t n) {
         const auto* p = reinterpret_cast<const std::int16_t*>(in);
+        if (n == kLanes) {
+            for (std::size_t k = 0; k < 3; ++k) v[k] = _mm512_loadu_si512(p + kLanes * k);
+            return;
+        }
         const std::size_t words = 3 * n;
         for (std::size_t k = 0; k < 3; ++k)
             v[k] = kLanes * k < words
@@ -189,7 +197,10 @@ struct Coder {
 };
 
 void store16(std::uint8_t* out, __m128i bytes, std::size_t n) {
-    _mm_mask_storeu_epi8(out, static_cast<__mmask16>(first(n)), bytes);
+    if (n >= 16)
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
+    else
+        _mm_mask_storeu_epi8(out, static_cast<__mmask16>(first(n)), bytes);
 }
 
 void luma_from_host(const YcPixel* in, std::size_t n, const Ycbcr8Codes& codes, std::uint8_t* out) {
