@@ -144,8 +144,14 @@ TEST(Engine, ScratchIsKeptWhileTheSizeStaysAndDoesNotGrowWithThreads) {
 
 // The caller's row hooks run once on every row, in chunks that start on multiples of 8: `before`
 // before the engine reads a row (here it writes the source into a frame of garbage, as a
-// conversion would), `after` once the row is final (here it copies it out). The frame and the
-// copy are then the frame filtered without hooks, on any number of threads.
+// conversion would, or the source pre-scaled where it says so), `after` once the row is final
+// (here it copies it out). The frame and the copy are then the frame filtered without hooks, on
+// any number of threads.
+YcPixel prescale(const YcPixel& p) {
+    return {static_cast<std::int16_t>(p.y >> 4), static_cast<std::int16_t>(p.cb >> 4),
+            static_cast<std::int16_t>(p.cr >> 4)};
+}
+
 TEST(Engine, RowHooksSeeEveryRowBeforeAndAfter) {
     std::mt19937 rng(36);
     for (auto [w, h] : {std::pair{61, 45}, {33, 8}, {20, 131}}) {
@@ -153,24 +159,32 @@ TEST(Engine, RowHooksSeeEveryRowBeforeAndAfter) {
         test::fill_random(source, rng);
         TestFrame want = source;
         model::filter(want.view(), Settings{});
-        for (std::int32_t threads : {1, 2, 3, 16}) {
+        for (const auto [threads, prescaled] :
+             {std::pair{1, false}, {2, true}, {3, false}, {16, true}}) {
             SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + ", " +
-                         std::to_string(threads) + " threads");
+                         std::to_string(threads) + " threads" + (prescaled ? ", prescaled" : ""));
             struct Seen {
                 const TestFrame* source;
                 TestFrame* frame;
                 TestFrame copy;
                 std::vector<std::atomic<int>> before, after;
                 std::atomic<bool> aligned{true};
-                Seen(const TestFrame& s, TestFrame& f)
-                    : source(&s), frame(&f), copy(s.w, s.h), before(s.h), after(s.h) {}
+                bool prescaled;
+                Seen(const TestFrame& s, TestFrame& f, bool p)
+                    : source(&s),
+                      frame(&f),
+                      copy(s.w, s.h),
+                      before(s.h),
+                      after(s.h),
+                      prescaled(p) {}
                 static void on_before(void* c, std::int32_t y0, std::int32_t y1) {
                     auto& seen = *static_cast<Seen*>(c);
                     if (y0 % 8 != 0 || (y1 % 8 != 0 && y1 != seen.source->h)) seen.aligned = false;
                     for (std::int32_t y = y0; y < y1; ++y) {
                         ++seen.before[static_cast<std::size_t>(y)];
                         for (std::int32_t x = 0; x < seen.source->w; ++x)
-                            seen.frame->at(x, y) = seen.source->at(x, y);
+                            seen.frame->at(x, y) = seen.prescaled ? prescale(seen.source->at(x, y))
+                                                                  : seen.source->at(x, y);
                     }
                 }
                 static void on_after(void* c, std::int32_t y0, std::int32_t y1) {
@@ -185,10 +199,10 @@ TEST(Engine, RowHooksSeeEveryRowBeforeAndAfter) {
             };
             TestFrame frame(w, h, w + 3);
             test::fill_random(frame, rng);  // garbage until `before` has written the source
-            Seen seen(source, frame);
+            Seen seen(source, frame, prescaled);
             ThreadPool pool(threads);
             Scratch scratch;
-            const RowHooks hooks{&Seen::on_before, &Seen::on_after, &seen};
+            const RowHooks hooks{&Seen::on_before, &Seen::on_after, &seen, prescaled};
             ASSERT_EQ(filter_frame(frame.view(), Settings{}, kernels_for(best_tier()),
                                    pool.parallel(), scratch, hooks),
                       Status::ok);
