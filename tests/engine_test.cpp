@@ -159,7 +159,7 @@ TEST(Engine, RowHooksSeeEveryRowBeforeAndAfter) {
         test::fill_random(source, rng);
         TestFrame want = source;
         model::filter(want.view(), Settings{});
-        for (const auto [threads, prescaled] :
+        for (const auto& [threads, prescaled] :
              {std::pair{1, false}, {2, true}, {3, false}, {16, true}}) {
             SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + ", " +
                          std::to_string(threads) + " threads" + (prescaled ? ", prescaled" : ""));
