@@ -3,8 +3,10 @@
 // bits). Subsampled chroma is repeated over its 2x1 or 2x2 pixels for the filter and averaged
 // back, so that unfiltered frames come back exactly. Header tags and frame parameters are kept.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <charconv>
 #include <cstring>
@@ -81,22 +83,70 @@ public:
         frame.params = line.substr(5);
         frame.w = info_.w;
         frame.h = info_.h;
-        frame.bytes.resize(planes_.frame_bytes());
-        if (std::fread(frame.bytes.data(), 1, frame.bytes.size(), file_) != frame.bytes.size())
-            fail("ends in the middle of " + where);
+        const std::size_t size = planes_.frame_bytes();
+        if (seekable_) {
+            // A regular file keeps the frame's bytes: convert_rows reads the rows it converts.
+            const off_t at = ::ftello(file_);
+            struct stat st {};
+            if (at < 0 || ::fstat(::fileno(file_), &st) != 0)
+                fail("read failed: " + std::string(std::strerror(errno)));
+            if (static_cast<std::uint64_t>(st.st_size) < static_cast<std::uint64_t>(at) + size)
+                fail("ends in the middle of " + where);
+            if (::fseeko(file_, static_cast<off_t>(size), SEEK_CUR) != 0)
+                fail("read failed: " + std::string(std::strerror(errno)));
+            frame.bytes.clear();
+            frame.file_offset = at;
+        } else {
+            frame.file_offset = -1;
+            frame.bytes.resize(size);
+            if (std::fread(frame.bytes.data(), 1, size, file_) != size)
+                fail("ends in the middle of " + where);
+        }
         ++frames_read_;
         return true;
     }
 
     void convert_rows(const Frame& from, std::int32_t y0, std::int32_t y1, YcPixel* to,
                       std::ptrdiff_t stride) const override {
+        if (y0 >= y1) return;
+        const std::size_t b = planes_.bytes_per_sample;
+        const std::size_t row = static_cast<std::size_t>(info_.w) * b;
+        const std::size_t chroma_row = static_cast<std::size_t>(planes_.cw) * b;
+        const int sy = info_.chroma_shift_y;
+        const std::int32_t cy0 = y0 >> sy, cy1 = info_.mono ? cy0 : ((y1 - 1) >> sy) + 1;
+        const std::size_t luma_bytes = static_cast<std::size_t>(y1 - y0) * row;
+        const std::size_t chroma_bytes = static_cast<std::size_t>(cy1 - cy0) * chroma_row;
+        const std::size_t cb_at = planes_.luma * b + static_cast<std::size_t>(cy0) * chroma_row;
+        const std::size_t cr_at = cb_at + planes_.chroma * b;
+        Rows rows;
+        if (from.file_offset < 0) {
+            const unsigned char* bytes = from.bytes.data();
+            rows = {bytes + static_cast<std::size_t>(y0) * row, bytes + cb_at, bytes + cr_at};
+        } else {
+            // The rows' bytes, read from the file into this thread's buffer: they go from the
+            // file to the conversion while they are in the cache, on the filter's threads.
+            thread_local std::vector<unsigned char> buffer;
+            buffer.resize(luma_bytes + 2 * chroma_bytes);
+            unsigned char* at = buffer.data();
+            const auto offset = static_cast<std::uint64_t>(from.file_offset);
+            read_at(at, luma_bytes, offset + static_cast<std::size_t>(y0) * row);
+            read_at(at + luma_bytes, chroma_bytes, offset + cb_at);
+            read_at(at + luma_bytes + chroma_bytes, chroma_bytes, offset + cr_at);
+            rows = {at, at + luma_bytes, at + luma_bytes + chroma_bytes};
+        }
         const int sx = info_.mono ? 0 : info_.chroma_shift_x;
-        if (planes_.bytes_per_sample == 1)
-            sx ? convert_rows_of<1, 1>(from, y0, y1, to, stride)
-               : convert_rows_of<1, 0>(from, y0, y1, to, stride);
+        if (b == 1)
+            sx ? convert_rows_of<1, 1>(rows, y0, y1, to, stride)
+               : convert_rows_of<1, 0>(rows, y0, y1, to, stride);
         else
-            sx ? convert_rows_of<2, 1>(from, y0, y1, to, stride)
-               : convert_rows_of<2, 0>(from, y0, y1, to, stride);
+            sx ? convert_rows_of<2, 1>(rows, y0, y1, to, stride)
+               : convert_rows_of<2, 0>(rows, y0, y1, to, stride);
+    }
+
+    void check_rows() const override {
+        if (const int error = read_error_.exchange(0))
+            fail(error > 0 ? "read failed: " + std::string(std::strerror(error))
+                           : "the file became shorter while it was read");
     }
 
     const StreamInfo& info() const override { return info_; }
@@ -181,6 +231,8 @@ private:
         frame_bytes(info_.w, info_.h, sizeof(YcPixel), path_);
         planes_ = planes_of(info_);
         count_frames(line.size() + 1);
+        struct stat st {};
+        seekable_ = regular_file(st);
         const YcbcrScale scale{info_.depth, info_.full_range};
         // One entry for every code the sample container can hold: a high-depth stream may carry
         // codes above its depth's maximum, which read as that maximum.
@@ -232,11 +284,16 @@ private:
     // parameters make the count unknowable without reading, and pipes have no size.
     void count_frames(std::size_t header_bytes) {
         struct stat st {};
-        if (file_ == stdin || ::fstat(::fileno(file_), &st) != 0 || !S_ISREG(st.st_mode)) return;
+        if (!regular_file(st)) return;
         const auto size = static_cast<std::uint64_t>(st.st_size);
         const std::uint64_t frame = 6 + planes_.frame_bytes();
         if (size >= header_bytes && (size - header_bytes) % frame == 0)
             info_.frame_count = static_cast<std::int64_t>((size - header_bytes) / frame);
+    }
+
+    // Whether the input is a regular file named on the command line (st: its status).
+    bool regular_file(struct stat& st) const {
+        return file_ != stdin && ::fstat(::fileno(file_), &st) == 0 && S_ISREG(st.st_mode);
     }
 
     // Sample x of a plane row: 8-bit, or 16-bit little-endian.
@@ -246,34 +303,55 @@ private:
         return static_cast<std::size_t>(row[2 * x] | (row[2 * x + 1] << 8));
     }
 
+    // The bytes of rows y0 .. y1 - 1 of a frame: the first luma row, and the first Cb and Cr
+    // rows that they cover (row y0 >> chroma_shift_y); each plane's rows follow one another.
+    struct Rows {
+        const unsigned char *luma = nullptr, *cb = nullptr, *cr = nullptr;
+    };
+
+    // Reads n bytes at `offset` of the file; what cannot be read is zeros, and the failure is
+    // kept for check_rows().
+    void read_at(unsigned char* to, std::size_t n, std::uint64_t offset) const {
+        while (n > 0) {
+            const ssize_t got = ::pread(::fileno(file_), to, n, static_cast<off_t>(offset));
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) {
+                int expected = 0;
+                read_error_.compare_exchange_strong(expected, got < 0 ? errno : -1);
+                std::memset(to, 0, n);
+                return;
+            }
+            to += got;
+            n -= static_cast<std::size_t>(got);
+            offset += static_cast<std::uint64_t>(got);
+        }
+    }
+
     // Rows y0 .. y1 - 1: luma through its table, chroma through its own, each chroma sample
     // repeated over the 1 << kShiftX pixels of its row that it covers (and over 1 << sy rows).
     template <int kBytes, int kShiftX>
-    void convert_rows_of(const Frame& from, std::int32_t y0, std::int32_t y1, YcPixel* to,
+    void convert_rows_of(const Rows& rows, std::int32_t y0, std::int32_t y1, YcPixel* to,
                          std::ptrdiff_t stride) const {
         const std::int16_t* luma = luma_.data();
         const std::int16_t* chroma = chroma_.data();
-        const unsigned char* bytes = from.bytes.data();
         const auto w = static_cast<std::size_t>(info_.w);
         const auto cw = static_cast<std::size_t>(planes_.cw);
         const int sy = info_.chroma_shift_y;
         for (std::int32_t y = y0; y < y1; ++y) {
             YcPixel* out = to + (y - y0) * stride;
-            const unsigned char* yrow = bytes + static_cast<std::size_t>(y) * w * kBytes;
+            const unsigned char* yrow = rows.luma + static_cast<std::size_t>(y - y0) * w * kBytes;
+            const std::size_t chroma_at =
+                static_cast<std::size_t>((y >> sy) - (y0 >> sy)) * cw * kBytes;
+            const unsigned char* cbrow = rows.cb + chroma_at;
+            const unsigned char* crrow = rows.cr + chroma_at;
             if (kBytes == 1 && vectors_) {
-                const unsigned char* cbrow =
-                    bytes + planes_.luma + static_cast<std::size_t>(y >> sy) * cw;
-                vectors_->to_host(yrow, cbrow, cbrow + planes_.chroma, w, kShiftX, info_.mono, luma,
-                                  chroma, out);
+                vectors_->to_host(yrow, cbrow, crrow, w, kShiftX, info_.mono, luma, chroma, out);
                 continue;
             }
             if (info_.mono) {
                 for (std::size_t x = 0; x < w; ++x) out[x] = {luma[code<kBytes>(yrow, x)], 0, 0};
                 continue;
             }
-            const unsigned char* cbrow =
-                bytes + (planes_.luma + static_cast<std::size_t>(y >> sy) * cw) * kBytes;
-            const unsigned char* crrow = cbrow + planes_.chroma * kBytes;
             std::size_t x = 0;
             if constexpr (kShiftX == 1) {
                 for (; x + 1 < w; x += 2) {
@@ -300,6 +378,8 @@ private:
     const Ycbcr8Rows* vectors_ =
         ycbcr8_rows();  // 8-bit rows in vectors, where the machine has them
     std::int64_t frames_read_ = 0;
+    bool seekable_ = false;                   // a regular file: frames are read row by row
+    mutable std::atomic<int> read_error_{0};  // errno of a failed row read, -1 for a short one
 };
 
 // round(sum / 2^shift), halves away from zero: div_round for a power of two. For a negative

@@ -112,6 +112,7 @@ bool FrameReader::read(Frame& frame) {
     if (!read_bytes(frame)) return false;
     frame.pixels.resize(static_cast<std::size_t>(frame.w) * static_cast<std::size_t>(frame.h));
     convert_rows(frame, 0, frame.h, frame.pixels.data(), frame.w);
+    check_rows();
     return true;
 }
 

@@ -34,6 +34,9 @@ struct Frame {
     // FrameWriter::convert_rows made for FrameWriter::write_bytes. Unused by a format whose
     // frames are held as pixels (see FrameReader).
     std::vector<unsigned char, LargeAllocator<unsigned char>> bytes;
+    // Where the frame's bytes begin in the input, when its reader left them there (a Y4M file):
+    // bytes is then empty and convert_rows reads the rows it converts. -1: in bytes.
+    std::int64_t file_offset = -1;
 };
 
 // PNG chunks that describe the picture (transparency key, colour space, gamma, chromaticities,
@@ -88,9 +91,12 @@ public:
     virtual ~FrameReader() = default;
     // False at the end of the input. Throws InputError on a malformed or truncated input.
     virtual bool read_bytes(Frame& frame) = 0;
-    // May run for different rows on several threads at once; does not throw.
+    // May run for different rows on several threads at once; does not throw. Rows that it had
+    // to read and could not come out as zeros, and check_rows() then throws.
     virtual void convert_rows(const Frame& from, std::int32_t y0, std::int32_t y1, YcPixel* to,
                               std::ptrdiff_t stride) const = 0;
+    // Throws InputError if convert_rows() could not read rows since the last check.
+    virtual void check_rows() const {}
     virtual const StreamInfo& info() const = 0;
 
     // Both at once: the next frame, converted into frame.pixels.

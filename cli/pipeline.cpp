@@ -173,6 +173,7 @@ std::int64_t filter_frames(Pipeline& p, Channel<Item>& in, Channel<Frame>& out, 
             times.read_ns += spent.before.count();
             times.write_ns += spent.after.count();
         }
+        reader.check_rows();
         if (status != Status::ok)
             throw RunError("frame " + std::to_string(index) + " (" + std::to_string(read.w) + "x" +
                            std::to_string(read.h) + "): the filter could not run (out of memory)");

@@ -26,6 +26,7 @@ public:
                       std::ptrdiff_t stride) const override {
         inner_->convert_rows(from, y0, y1, to, stride);
     }
+    void check_rows() const override { inner_->check_rows(); }
     const StreamInfo& info() const override { return inner_->info(); }
 
 private:
