@@ -2,9 +2,12 @@
 // by band, in any order, is the frame read whole; a writer's bands make the bytes of one whole
 // conversion; and frames written as raw frames from a converted input carry the filter's pixels.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
 #include "cli/errors.h"
 #include "cli/formats.h"
@@ -13,6 +16,7 @@
 #include "engine/cpu.h"
 #include "engine/kernels.h"
 #include "fixtures.h"
+#include "picture/convert.h"
 #include "picture/picture_filter.h"
 #include "run_command.h"
 
@@ -148,6 +152,52 @@ TEST(Command, ConvertedInputWrittenAsRawFramesIsTheFiltersOutput) {
         }
         EXPECT_EQ(at, out.size());
     }
+}
+
+// A Y4M file's frames are read row by row when they are converted; a pipe's whole, with the
+// frame. Both give the same pixels; rows that the file no longer holds come out as zeros and
+// are an input error at the next check.
+TEST(FrameRows, Y4mFileRowsAreReadWhenConvertedAndTheirLossIsAnError) {
+    TempDir dir;
+    const std::string path = make_inputs(dir).front();
+    const std::string bytes = read_file(path);
+    const std::string fifo = dir / "in.fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::thread feed([&] { write_file(fifo, bytes); });
+    const cli::Options options = options_for(path);
+    const auto piped = cli::kY4mFormat.open_reader(fifo, options);
+    const auto file = cli::kY4mFormat.open_reader(path, options);
+    for (int f = 0; f < 2; ++f) {
+        Frame from_pipe, from_file;
+        ASSERT_TRUE(piped->read_bytes(from_pipe));
+        ASSERT_TRUE(file->read_bytes(from_file));
+        EXPECT_EQ(from_pipe.file_offset, -1);
+        EXPECT_GT(from_file.file_offset, 0);
+        EXPECT_TRUE(from_file.bytes.empty());
+        std::vector<YcPixel> a(37 * 23), b(37 * 23);
+        piped->convert_rows(from_pipe, 0, 23, a.data(), 37);
+        file->convert_rows(from_file, 0, 23, b.data(), 37);
+        EXPECT_EQ(std::memcmp(a.data(), b.data(), a.size() * sizeof(YcPixel)), 0) << "frame " << f;
+        EXPECT_NO_THROW(file->check_rows());
+    }
+    feed.join();
+
+    // The first frame's header read, then the file cut in its luma plane.
+    const auto cut = cli::kY4mFormat.open_reader(path, options);
+    Frame frame;
+    ASSERT_TRUE(cut->read_bytes(frame));
+    ASSERT_EQ(::truncate(path.c_str(), frame.file_offset + 37 * 10), 0);
+    std::vector<YcPixel> rows(37 * 23, YcPixel{7, 7, 7});
+    cut->convert_rows(frame, 0, 23, rows.data(), 37);
+    EXPECT_NE(rows[9 * 37 + 36].y, 7);            // converted from the bytes that are left
+    EXPECT_EQ(rows[22 * 37].y, luma_to_host(0, YcbcrScale{}));  // from zeros
+    EXPECT_THROW(
+        try { cut->check_rows(); } catch (const cli::InputError& e) {
+            EXPECT_NE(std::string(e.what()).find("shorter"), std::string::npos) << e.what();
+            throw;
+        },
+        cli::InputError);
+    EXPECT_NO_THROW(cut->check_rows());  // reported once
 }
 
 }  // namespace
