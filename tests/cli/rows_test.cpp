@@ -6,12 +6,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <thread>
 
 #include "cli/errors.h"
 #include "cli/formats.h"
 #include "cli/output_file.h"
+#include "cli/pipeline.h"
 #include "command_util.h"
 #include "engine/cpu.h"
 #include "engine/kernels.h"
@@ -189,7 +191,7 @@ TEST(FrameRows, Y4mFileRowsAreReadWhenConvertedAndTheirLossIsAnError) {
     ASSERT_EQ(::truncate(path.c_str(), frame.file_offset + 37 * 10), 0);
     std::vector<YcPixel> rows(37 * 23, YcPixel{7, 7, 7});
     cut->convert_rows(frame, 0, 23, rows.data(), 37);
-    EXPECT_NE(rows[9 * 37 + 36].y, 7);            // converted from the bytes that are left
+    EXPECT_NE(rows[9 * 37 + 36].y, 7);  // converted from the bytes that are left
     EXPECT_EQ(rows[22 * 37].y, luma_to_host(0, YcbcrScale{}));  // from zeros
     EXPECT_THROW(
         try { cut->check_rows(); } catch (const cli::InputError& e) {
@@ -198,6 +200,58 @@ TEST(FrameRows, Y4mFileRowsAreReadWhenConvertedAndTheirLossIsAnError) {
         },
         cli::InputError);
     EXPECT_NO_THROW(cut->check_rows());  // reported once
+}
+
+// The pipeline asks the reader after every frame whether its rows could all be read, and a
+// frame whose rows were lost ends the run with the reader's error, that frame not written.
+TEST(FrameRows, LostRowsEndTheRunBeforeTheFrameIsWritten) {
+    struct LosingReader final : cli::FrameReader {
+        cli::StreamInfo stream;
+        int frames = 0;
+        mutable std::atomic<bool> lost{false};
+        LosingReader() {
+            stream.w = 16;
+            stream.h = 16;
+        }
+        bool read_bytes(Frame& frame) override {
+            if (frames == 3) return false;
+            ++frames;
+            frame.w = frame.h = 16;
+            frame.bytes.assign(16 * 16, 0);
+            frame.params = std::to_string(frames);
+            return true;
+        }
+        void convert_rows(const Frame& from, std::int32_t y0, std::int32_t y1, YcPixel* to,
+                          std::ptrdiff_t stride) const override {
+            for (std::int32_t y = y0; y < y1; ++y)
+                std::fill(to + (y - y0) * stride, to + (y - y0) * stride + 16, YcPixel{1000, 0, 0});
+            if (from.params == "2") lost = true;  // the second frame's rows are lost
+        }
+        void check_rows() const override {
+            if (lost) throw cli::InputError("rows lost");
+        }
+        const cli::StreamInfo& info() const override { return stream; }
+    };
+    struct CountingWriter final : cli::FrameWriter {
+        int written = 0;
+        void size_bytes(Frame&, std::int32_t, std::int32_t) const override {}
+        void convert_rows(const Frame&, Frame&, std::int32_t, std::int32_t) const override {}
+        void write_bytes(const Frame&) override { ++written; }
+    } writer;
+    PictureFilter filter(kernels_for(best_tier()), 2);
+    cli::Pipeline run;
+    run.reader = std::make_unique<LosingReader>();
+    run.writer = &writer;
+    run.filter = &filter;
+    run.settings_of = [](const cli::Strength&) { return Settings{}; };
+    run.times = std::make_shared<cli::StageTimes>();
+    EXPECT_THROW(
+        try { cli::run_pipeline(std::move(run)); } catch (const cli::InputError& e) {
+            EXPECT_STREQ(e.what(), "rows lost");
+            throw;
+        },
+        cli::InputError);
+    EXPECT_EQ(writer.written, 1);
 }
 
 }  // namespace
