@@ -3,9 +3,6 @@
 #include <algorithm>
 #include <atomic>
 
-#include "engine/cpu.h"
-#include "picture/carry_vector.h"
-
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -61,42 +58,23 @@ std::size_t packed_samples(std::size_t n) {
 
 std::size_t low_bytes(std::size_t n) { return packed_samples(n) / 2 + (n - packed_samples(n)); }
 
-// Whether the machine runs the passes in AVX-512 vectors (carry_vector.h).
-bool wide_passes() {
-#if defined(KORVANE_HAVE_CARRY_VECTORS)
-    static const bool runs = tier_runs_here(CpuTier::avx512);
-    return runs;
-#else
-    return false;
-#endif
-}
-
-// The low 4 bits of every sample kept in `low`; then the luma samples moved by `by`, and every
-// sample taken to the engine's working scale (>> 4, which the engine then leaves out).
-void keep_low_and_prescale(std::int16_t* s, std::uint8_t* low, std::size_t n, std::int16_t by) {
+// The low 4 bits of every sample kept in `low`; then the luma samples moved by `by`.
+void keep_low_and_move(std::int16_t* s, std::uint8_t* low, std::size_t n, std::int16_t by) {
     const std::size_t packed = packed_samples(n);
-#if defined(KORVANE_HAVE_CARRY_VECTORS)
-    if (wide_passes()) {
-        keep_low_and_prescale_avx512(s, low, packed / kPackedRun, by);
-    } else
-#endif
 #if defined(__SSE2__)
-    {
-        const LumaPattern pattern(by);
-        const __m128i mask = _mm_set1_epi16(15);
-        for (std::size_t i = 0; i < packed; i += kPackedRun) {
-            __m128i bytes[6];
-            for (int k = 0; k < 6; ++k) {
-                std::int16_t* at = s + i + 16 * k;
-                const __m128i a = load(at), b = load(at + 8);
-                bytes[k] = _mm_packus_epi16(_mm_and_si128(a, mask), _mm_and_si128(b, mask));
-                store(at, _mm_srai_epi16(_mm_adds_epi16(a, pattern.v[(2 * k) % 3]), 4));
-                store(at + 8, _mm_srai_epi16(_mm_adds_epi16(b, pattern.v[(2 * k + 1) % 3]), 4));
-            }
-            for (int k = 0; k < 3; ++k)
-                store(low + i / 2 + 16 * k,
-                      _mm_or_si128(bytes[k], _mm_slli_epi16(bytes[k + 3], 4)));
+    const LumaPattern pattern(by);
+    const __m128i mask = _mm_set1_epi16(15);
+    for (std::size_t i = 0; i < packed; i += kPackedRun) {
+        __m128i bytes[6];
+        for (int k = 0; k < 6; ++k) {
+            std::int16_t* at = s + i + 16 * k;
+            const __m128i a = load(at), b = load(at + 8);
+            bytes[k] = _mm_packus_epi16(_mm_and_si128(a, mask), _mm_and_si128(b, mask));
+            store(at, _mm_srai_epi16(_mm_adds_epi16(a, pattern.v[(2 * k) % 3]), 4));
+            store(at + 8, _mm_srai_epi16(_mm_adds_epi16(b, pattern.v[(2 * k + 1) % 3]), 4));
         }
+        for (int k = 0; k < 3; ++k)
+            store(low + i / 2 + 16 * k, _mm_or_si128(bytes[k], _mm_slli_epi16(bytes[k + 3], 4)));
     }
 #endif
     for (std::size_t i = packed; i < n; ++i) {
@@ -106,39 +84,32 @@ void keep_low_and_prescale(std::int16_t* s, std::uint8_t* low, std::size_t n, st
     }
 }
 
-// The luma samples moved by `by`, then the kept low bits added to every sample (both with
-// saturation).
+// The luma samples moved by `by`, then, with `low`, the kept low bits added to every sample
+// (both with saturation).
 void move_and_add_low(std::int16_t* s, const std::uint8_t* low, std::size_t n, std::int16_t by) {
     const std::size_t packed = packed_samples(n);
-#if defined(KORVANE_HAVE_CARRY_VECTORS)
-    if (wide_passes()) {
-        move_and_add_low_avx512(s, low, packed / kPackedRun, by);
-    } else
-#endif
 #if defined(__SSE2__)
-    {
-        const LumaPattern pattern(by);
-        const __m128i nibble = _mm_set1_epi8(15), zero = _mm_setzero_si128();
-        for (std::size_t i = 0; i < packed; i += kPackedRun) {
-            __m128i bytes[6];
-            for (int k = 0; k < 3; ++k) {
-                const __m128i p = load(low + i / 2 + 16 * k);
-                bytes[k] = _mm_and_si128(p, nibble);
-                bytes[k + 3] = _mm_and_si128(_mm_srli_epi16(p, 4), nibble);
-            }
-            for (int k = 0; k < 6; ++k) {
-                std::int16_t* at = s + i + 16 * k;
-                const __m128i a = _mm_adds_epi16(load(at), pattern.v[(2 * k) % 3]);
-                const __m128i b = _mm_adds_epi16(load(at + 8), pattern.v[(2 * k + 1) % 3]);
-                store(at, _mm_adds_epi16(a, _mm_unpacklo_epi8(bytes[k], zero)));
-                store(at + 8, _mm_adds_epi16(b, _mm_unpackhi_epi8(bytes[k], zero)));
-            }
+    const LumaPattern pattern(by);
+    const __m128i nibble = _mm_set1_epi8(15), zero = _mm_setzero_si128();
+    for (std::size_t i = 0; i < packed; i += kPackedRun) {
+        __m128i bytes[6];
+        for (int k = 0; k < 3; ++k) {
+            const __m128i p = low ? load(low + i / 2 + 16 * k) : zero;
+            bytes[k] = _mm_and_si128(p, nibble);
+            bytes[k + 3] = _mm_and_si128(_mm_srli_epi16(p, 4), nibble);
+        }
+        for (int k = 0; k < 6; ++k) {
+            std::int16_t* at = s + i + 16 * k;
+            const __m128i a = _mm_adds_epi16(load(at), pattern.v[(2 * k) % 3]);
+            const __m128i b = _mm_adds_epi16(load(at + 8), pattern.v[(2 * k + 1) % 3]);
+            store(at, _mm_adds_epi16(a, _mm_unpacklo_epi8(bytes[k], zero)));
+            store(at + 8, _mm_adds_epi16(b, _mm_unpackhi_epi8(bytes[k], zero)));
         }
     }
 #endif
     for (std::size_t i = packed; i < n; ++i) {
         if (i % 3 == 0) s[i] = saturate(s[i] + by);
-        s[i] = saturate(s[i] + low[packed / 2 + (i - packed)]);
+        if (low) s[i] = saturate(s[i] + low[packed / 2 + (i - packed)]);
     }
 }
 
@@ -175,7 +146,7 @@ struct StepContext {
             if (c.steps.before) c.steps.before(y0, y1);
             if (c.converted)
                 for (std::int32_t y = y0; y < y1; ++y)
-                    keep_low_and_prescale(c.samples(y), c.low_row(y), c.n, -kLumaCentre);
+                    keep_low_and_move(c.samples(y), c.low_row(y), c.n, -kLumaCentre);
         });
     }
     static void after(void* context, std::int32_t y0, std::int32_t y1) {
