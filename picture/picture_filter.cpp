@@ -58,8 +58,9 @@ std::size_t packed_samples(std::size_t n) {
 
 std::size_t low_bytes(std::size_t n) { return packed_samples(n) / 2 + (n - packed_samples(n)); }
 
-// The low 4 bits of every sample kept in `low`; then the luma samples moved by `by`.
-void keep_low_and_move(std::int16_t* s, std::uint8_t* low, std::size_t n, std::int16_t by) {
+// The low 4 bits of every sample kept in `low`; then the luma samples moved by `by`, and every
+// sample taken to the engine's working scale (>> 4, which the engine then leaves out).
+void keep_low_and_prescale(std::int16_t* s, std::uint8_t* low, std::size_t n, std::int16_t by) {
     const std::size_t packed = packed_samples(n);
 #if defined(__SSE2__)
     const LumaPattern pattern(by);
@@ -84,8 +85,8 @@ void keep_low_and_move(std::int16_t* s, std::uint8_t* low, std::size_t n, std::i
     }
 }
 
-// The luma samples moved by `by`, then, with `low`, the kept low bits added to every sample
-// (both with saturation).
+// The luma samples moved by `by`, then the kept low bits added to every sample (both with
+// saturation).
 void move_and_add_low(std::int16_t* s, const std::uint8_t* low, std::size_t n, std::int16_t by) {
     const std::size_t packed = packed_samples(n);
 #if defined(__SSE2__)
@@ -94,7 +95,7 @@ void move_and_add_low(std::int16_t* s, const std::uint8_t* low, std::size_t n, s
     for (std::size_t i = 0; i < packed; i += kPackedRun) {
         __m128i bytes[6];
         for (int k = 0; k < 3; ++k) {
-            const __m128i p = low ? load(low + i / 2 + 16 * k) : zero;
+            const __m128i p = load(low + i / 2 + 16 * k);
             bytes[k] = _mm_and_si128(p, nibble);
             bytes[k + 3] = _mm_and_si128(_mm_srli_epi16(p, 4), nibble);
         }
@@ -109,7 +110,7 @@ void move_and_add_low(std::int16_t* s, const std::uint8_t* low, std::size_t n, s
 #endif
     for (std::size_t i = packed; i < n; ++i) {
         if (i % 3 == 0) s[i] = saturate(s[i] + by);
-        if (low) s[i] = saturate(s[i] + low[packed / 2 + (i - packed)]);
+        s[i] = saturate(s[i] + low[packed / 2 + (i - packed)]);
     }
 }
 
@@ -146,7 +147,7 @@ struct StepContext {
             if (c.steps.before) c.steps.before(y0, y1);
             if (c.converted)
                 for (std::int32_t y = y0; y < y1; ++y)
-                    keep_low_and_move(c.samples(y), c.low_row(y), c.n, -kLumaCentre);
+                    keep_low_and_prescale(c.samples(y), c.low_row(y), c.n, -kLumaCentre);
         });
     }
     static void after(void* context, std::int32_t y0, std::int32_t y1) {
