@@ -5,7 +5,8 @@
 //   Frame/<tier>/<n_shift>/<threads>
 //                                 1920x1080 through the frame callback: ms_per_frame and
 //                                 Mpix_shifts_per_s (pixels x shift positions actually run,
-//                                 n_shift raised to a multiple of the thread count)
+//                                 n_shift raised to a multiple of the thread count); the frames
+//                                 of KORVANE_BENCH_FRAMES when it is set (callback_frames)
 //   MemoryBound/<threads>
 //                                 plain streaming passes over buffers of the same sizes that move
 //                                 the bytes one such frame must move between memory and the
@@ -19,6 +20,8 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -31,8 +34,8 @@
 #include "engine/engine.h"
 #include "engine/group_kernels.h"
 #include "engine/kernels.h"
-#include "tests/hosts/inprocess/host.h"
 #include "runtime/thread_pool.h"
+#include "tests/hosts/inprocess/host.h"
 
 namespace korvane {
 namespace {
@@ -74,6 +77,24 @@ std::vector<YcPixel> make_frame(std::int32_t w, std::int32_t h) {
         }
     }
     return f;
+}
+
+// The frames of the Frame benchmarks: make_frame's, or those of the raw .yc48 file that
+// KORVANE_BENCH_FRAMES names (1920x1080 YC48, as `korvane-dct --threshold 0 --quant 1 --n-shift
+// 1 video.y4m frames.yc48` writes them; up to 32), taken in turn, so that the callback can be
+// timed on the frames that the whole command is timed on. Empty: the file holds no whole frame.
+std::vector<std::vector<YcPixel>> callback_frames(std::int32_t w, std::int32_t h) {
+    const char* path = std::getenv("KORVANE_BENCH_FRAMES");
+    if (!path || !*path) return {make_frame(w, h)};
+    std::vector<std::vector<YcPixel>> frames;
+    if (std::FILE* file = std::fopen(path, "rb")) {
+        std::vector<YcPixel> f(static_cast<std::size_t>(w) * h);
+        while (frames.size() < 32 &&
+               std::fread(f.data(), sizeof(YcPixel), f.size(), file) == f.size())
+            frames.push_back(f);
+        std::fclose(file);
+    }
+    return frames;
 }
 
 // The same frame pre-scaled (the block pass's working scale).
@@ -183,10 +204,16 @@ void BM_Frame(benchmark::State& state) {
     const auto callback = [&](FilterState* s, FrameInfo* f) {
         return filter_host_frame(s, f, kernels, scratch);
     };
-    const std::vector<YcPixel> source = make_frame(kWidth, kHeight);
-    std::vector<YcPixel> frame(source.size());
+    const std::vector<std::vector<YcPixel>> sources = callback_frames(kWidth, kHeight);
+    if (sources.empty()) {
+        state.SkipWithError("KORVANE_BENCH_FRAMES holds no 1920x1080 frame");
+        return;
+    }
+    std::vector<YcPixel> frame(sources.front().size());
+    std::size_t next = 0;
     for (auto _ : state) {
         state.PauseTiming();
+        const std::vector<YcPixel>& source = sources[next++ % sources.size()];
         std::memcpy(frame.data(), source.data(), source.size() * sizeof(YcPixel));
         state.ResumeTiming();
         if (host.filter_with(callback, frame.data(), kWidth, kHeight, kWidth) != 1) {
