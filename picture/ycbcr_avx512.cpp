@@ -8,23 +8,11 @@
 // Host values to codes: clamp(div_round(h * span, 2^shift) + black, 0, 255), the division an
 // arithmetic shift of h * span plus half the divisor (one less for a negative product), in
 // 32-bit lanes; chroma first takes the rounded mean of the 2 or 4 samples that it covers.
-// GCC 12's AVX-512 headers start many intrinsics from _mm512_undefined_epi32(), a variable
-// initialised with itself, which -Wuninitialized reports wherever they are inlined (GCC bug
-// 105593). The pragma covers those headers only.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include <immintrin.h>
-#pragma GCC diagnostic pop
-#else
-#include <immintrin.h>
-#endif
-
 #include <array>
 #include <cstddef>
 #include <cstdint>
 
+#include "engine/x86/avx512_intrinsics.h"
 #include "picture/ycbcr_vector.h"
 
 namespace korvane {

@@ -1,21 +1,9 @@
 // AVX-512 tier (F, BW, VL, DQ): sixteen int32 lanes per vector, one group per vector; selections
 // go through mask registers.
-// GCC 12's AVX-512 headers start many intrinsics from _mm512_undefined_epi32(), a variable
-// initialised with itself, which -Wuninitialized reports wherever they are inlined (GCC bug
-// 105593). The pragma covers those headers only.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include <immintrin.h>
-#pragma GCC diagnostic pop
-#else
-#include <immintrin.h>
-#endif
-
 #include <cstdint>
 
 #include "engine/kernels.h"
+#include "engine/x86/avx512_intrinsics.h"
 
 namespace korvane {
 namespace {
