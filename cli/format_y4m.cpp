@@ -375,8 +375,8 @@ private:
     StreamInfo info_;
     Planes planes_;
     std::vector<std::int16_t> luma_, chroma_;  // host value of every sample code
-    const Ycbcr8Rows* vectors_ =
-        ycbcr8_rows();  // 8-bit rows in vectors, where the machine has them
+    // 8-bit rows in vectors, where the machine has them.
+    const Ycbcr8Rows* vectors_ = ycbcr8_rows();
     std::int64_t frames_read_ = 0;
     bool seekable_ = false;                   // a regular file: frames are read row by row
     mutable std::atomic<int> read_error_{0};  // errno of a failed row read, -1 for a short one
@@ -556,8 +556,8 @@ private:
     StreamInfo info_;
     Planes planes_;
     std::vector<std::uint16_t> luma_, chroma_;  // sample code of every host value
-    const Ycbcr8Rows* vectors_ =
-        ycbcr8_rows();  // 8-bit rows in vectors, where the machine has them
+    // 8-bit rows in vectors, where the machine has them.
+    const Ycbcr8Rows* vectors_ = ycbcr8_rows();
     Ycbcr8Codes codes8_{};
     bool header_written_ = false;
 };

@@ -17,10 +17,6 @@ namespace {
 // transforms, being linear on integers, move the reconstruction by exactly that.
 constexpr std::int16_t kLumaCentre = 2048;
 
-// Rows are converted and prepared this many at a time, so that a chunk is still in the cache
-// when the next step reads it.
-constexpr std::int32_t kChunkRows = 8;
-
 std::int16_t saturate(std::int32_t v) {
     return static_cast<std::int16_t>(std::clamp<std::int32_t>(v, -32768, 32767));
 }
@@ -166,31 +162,6 @@ struct StepContext {
 PictureFilter::PictureFilter(const Kernels& kernels, std::int32_t threads)
     : kernels_(kernels), pool_(threads), scratch_(&allocate_large) {}
 
-template <typename Pass>
-void PictureFilter::on_bands(std::int32_t h, const Pass& pass) {
-    struct Bands {
-        const Pass* pass;
-        std::int32_t h;
-        std::int32_t chunks;
-        std::int32_t bands;
-        static void run(std::int32_t index, std::int32_t, void* param, void*) {
-            const Bands& job = *static_cast<const Bands*>(param);
-            const auto c0 = static_cast<std::int32_t>(std::int64_t{job.chunks} * index / job.bands);
-            const auto c1 =
-                static_cast<std::int32_t>(std::int64_t{job.chunks} * (index + 1) / job.bands);
-            for (std::int32_t c = c0; c < c1; ++c)
-                (*job.pass)(c * kChunkRows, std::min(job.h, (c + 1) * kChunkRows));
-        }
-    };
-    const std::int32_t chunks = (h + kChunkRows - 1) / kChunkRows;
-    // More threads than chunks: the extra ones find an empty range.
-    Bands job{&pass, h, chunks, pool_.size() == 1 || chunks <= 1 ? 1 : pool_.size()};
-    if (job.bands == 1)
-        Bands::run(0, 1, &job, nullptr);
-    else
-        pool_.run_on_all(&Bands::run, &job, nullptr);
-}
-
 Status PictureFilter::filter(const Settings& settings, const FrameView& frame, bool converted,
                              const RowSteps& steps, Times* spent) {
     if (spent) *spent = Times{};
@@ -222,11 +193,10 @@ Status PictureFilter::filter(const Settings& settings, const FrameView& frame, b
     hooks.prescaled = converted;
     const Status status =
         filter_frame(frame, settings, kernels_, pool_.parallel(), scratch_, hooks);
-    // The engine turned the frame down before any hook ran: it is left as `before` makes it.
+    // The engine turned the frame down before any hook ran: it is left as `before` makes it
+    // (on this thread: the run fails anyway).
     if (status != Status::ok && steps.before)
-        on_bands(frame.h, [&](std::int32_t y0, std::int32_t y1) {
-            context.time(context.before_ns, [&] { steps.before(y0, y1); });
-        });
+        context.time(context.before_ns, [&] { steps.before(0, frame.h); });
     if (spent) {
         spent->before = std::chrono::nanoseconds(context.before_ns.load());
         spent->after = std::chrono::nanoseconds(context.after_ns.load());

@@ -59,11 +59,6 @@ private:
     Scratch scratch_;
     std::vector<std::uint8_t, LargeAllocator<std::uint8_t>>
         low_;  // the low 4 bits of every sample of the frame being filtered
-
-    // Runs pass(y0, y1) on every chunk of rows of an h-row frame, the chunks split in one band
-    // of them per thread.
-    template <typename Pass>
-    void on_bands(std::int32_t h, const Pass& pass);
 };
 
 }  // namespace korvane
