@@ -76,14 +76,6 @@ korvane_status guarded(F&& f) noexcept {
 
 constexpr std::ptrdiff_t kPixelBytes = sizeof(korvane::YcPixel);
 
-korvane_status process_packed(korvane_filter& f, const korvane_frame& frame) {
-    if (frame.stride[0] % kPixelBytes != 0) return KORVANE_ERROR_INVALID_ARGUMENT;
-    const korvane::FrameView view{reinterpret_cast<korvane::YcPixel*>(frame.data[0]), frame.width,
-                                  frame.height, frame.stride[0] / kPixelBytes};
-    return status_of(
-        korvane::filter_frame(view, f.settings, f.kernels, f.pool.parallel(), f.scratch));
-}
-
 // The bytes a plane's rows take: row y is [first + y * stride, first + y * stride + row_bytes).
 // Addresses in 64 bits, wide enough for any address space and for row_bytes < 2^32.
 struct PlaneSpan {
@@ -93,14 +85,16 @@ struct PlaneSpan {
     std::uint64_t end() const { return row(rows - 1) + row_bytes; }
 };
 
-// The span of a plane with stride >= row_bytes > 0 and rows > 0, or false when its last row
-// would pass the end of the address space (no such plane exists). Checked without overflow: every
-// row start is then below end(), which is at most UINTPTR_MAX.
-bool span_of(const std::int16_t* data, std::ptrdiff_t stride, std::int32_t w, std::int32_t h,
-             PlaneSpan& span) {
+// The span of a plane of w samples of `sample_bytes` a row, with stride >= row_bytes > 0 and
+// rows > 0, or false when its last row would pass the end of the address space (no such plane
+// exists). Checked without overflow: every row start is then below end(), which is at most
+// UINTPTR_MAX.
+bool span_of(const std::int16_t* data, std::ptrdiff_t stride, std::int32_t w,
+             std::ptrdiff_t sample_bytes, std::int32_t h, PlaneSpan& span) {
     constexpr std::uint64_t kTop = UINTPTR_MAX;
     span = {reinterpret_cast<std::uintptr_t>(data), static_cast<std::uint64_t>(stride),
-            2 * static_cast<std::uint64_t>(w), static_cast<std::uint64_t>(h)};
+            static_cast<std::uint64_t>(sample_bytes) * static_cast<std::uint64_t>(w),
+            static_cast<std::uint64_t>(h)};
     if (span.row_bytes > kTop - span.first) return false;
     return span.rows - 1 <= (kTop - span.first - span.row_bytes) / span.stride;
 }
@@ -121,6 +115,20 @@ bool overlap(const PlaneSpan& a, const PlaneSpan& b) {
     return false;
 }
 
+korvane_status process_packed(korvane_filter& f, const korvane_frame& frame) {
+    if (frame.width < 0 || frame.height < 0) return KORVANE_ERROR_INVALID_ARGUMENT;
+    if (frame.width == 0 || frame.height == 0) return KORVANE_OK;
+    PlaneSpan span;
+    if (!frame.data[0] || frame.stride[0] % kPixelBytes != 0 ||
+        static_cast<std::int64_t>(frame.stride[0]) < kPixelBytes * std::int64_t{frame.width} ||
+        !span_of(frame.data[0], frame.stride[0], frame.width, kPixelBytes, frame.height, span))
+        return KORVANE_ERROR_INVALID_ARGUMENT;
+    const korvane::FrameView view{reinterpret_cast<korvane::YcPixel*>(frame.data[0]), frame.width,
+                                  frame.height, frame.stride[0] / kPixelBytes};
+    return status_of(
+        korvane::filter_frame(view, f.settings, f.kernels, f.pool.parallel(), f.scratch));
+}
+
 korvane_status process_planar(korvane_filter& f, const korvane_frame& frame) {
     if (frame.width < 0 || frame.height < 0) return KORVANE_ERROR_INVALID_ARGUMENT;
     if (frame.width == 0 || frame.height == 0) return KORVANE_OK;
@@ -128,7 +136,7 @@ korvane_status process_planar(korvane_filter& f, const korvane_frame& frame) {
     for (int p = 0; p < 3; ++p)
         if (!frame.data[p] || frame.stride[p] % 2 != 0 ||
             static_cast<std::int64_t>(frame.stride[p]) < 2 * std::int64_t{frame.width} ||
-            !span_of(frame.data[p], frame.stride[p], frame.width, frame.height, spans[p]))
+            !span_of(frame.data[p], frame.stride[p], frame.width, 2, frame.height, spans[p]))
             return KORVANE_ERROR_INVALID_ARGUMENT;
     // Planes that share samples would have one plane's results written over the other's.
     if (overlap(spans[0], spans[1]) || overlap(spans[0], spans[2]) || overlap(spans[1], spans[2]))

@@ -2,6 +2,7 @@
 // call that the video editor's frame callback makes. This file takes the options, checks the
 // inputs and outputs, runs many files one after the other, and hands each one to the frame
 // pipeline (cli/pipeline.h).
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,9 +15,11 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <unordered_map>
 
 #include "cli/errors.h"
 #include "cli/exif.h"
+#include "cli/file_identity.h"
 #include "cli/formats.h"
 #include "cli/metrics.h"
 #include "cli/options.h"
@@ -41,12 +44,13 @@ Kernels select_cpu(const std::string& name) {
     return kernels_for(tier);
 }
 
-// Same file: the same inode where both exist, else the same absolute path.
-bool same_file(const std::string& a, const std::string& b) {
-    if (a == "-" || b == "-") return a == b;
-    std::error_code ec;
-    if (std::filesystem::equivalent(a, b, ec) && !ec) return true;
-    return std::filesystem::weakly_canonical(a, ec) == std::filesystem::weakly_canonical(b, ec);
+// The file name of `path` without its last extension, as a batch names its output.
+std::string stem_of(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const std::size_t dot = name.rfind('.');
+    if (dot != std::string::npos && dot != 0 && name != "..") name.resize(dot);
+    return name;
 }
 
 bool has_extension(const std::string& path, const std::string& extension) {
@@ -57,25 +61,54 @@ bool has_extension(const std::string& path, const std::string& extension) {
 }
 
 // A file that is read must not also be written, nor may two outputs be one file: refused before
-// any work, since the output would replace what is still to be read or the other output.
-void check_not_an_output(const std::string& path, const char* what, const Options& options) {
-    if (same_file(path, options.output))
-        throw UsageError("'" + path + "': " + what + " and OUTPUT are the same file");
-    if (!options.compare.empty() && same_file(path, options.compare))
-        throw UsageError("'" + path + "': " + what + " and --compare are the same file");
+// any work, since the output would replace what is still to be read or the other output. Files
+// are compared by identity, so that a hard or symbolic link, another spelling of the path, or
+// standard output redirected onto the input is caught too.
+void check_files(const Options& options) {
+    if (!options.compare.empty()) {
+        // The picture is a PNG whatever its name: a name that says otherwise is a mistake.
+        if (options.compare != "-" && !has_extension(options.compare, ".png"))
+            throw UsageError("'" + options.compare +
+                             "': --compare writes a PNG picture: name it .png");
+        if (options.compare == "-" && options.output == "-")
+            throw UsageError("--compare - and OUTPUT - cannot both be standard output");
+    }
+    struct Named {
+        const std::string* path;
+        const char* what;
+        std::optional<FileId> id;
+    };
+    std::vector<Named> read, written;
+    read.push_back({&options.input, "INPUT", file_id(options.input)});
+    if (!options.reference.empty())
+        read.push_back({&options.reference, "--reference", file_id(options.reference)});
+    written.push_back({&options.output, "OUTPUT", file_id(options.output, true)});
+    if (!options.compare.empty())
+        written.push_back({&options.compare, "--compare", file_id(options.compare, true)});
+    auto refuse = [](const Named& a, const Named& b) {
+        const std::string& shown = *a.path == "-" ? *b.path : *a.path;
+        throw UsageError("'" + shown + "': " + a.what + " and " + b.what + " are the same file");
+    };
+    for (const Named& w : written) {
+        if (!w.id) continue;
+        for (const Named& r : read)
+            if (r.id && *r.id == *w.id) refuse(w, r);
+    }
+    if (written.size() == 2 && written[0].id && written[1].id && *written[0].id == *written[1].id)
+        refuse(written[1], written[0]);
 }
 
-void check_outputs(const Options& options) {
-    if (options.compare.empty()) return;
-    // The picture is a PNG whatever its name: a name that says otherwise is a mistake.
-    if (options.compare != "-" && !has_extension(options.compare, ".png"))
-        throw UsageError("'" + options.compare + "': --compare writes a PNG picture: name it .png");
-    if (options.compare == "-" && options.output == "-")
-        throw UsageError("--compare - and OUTPUT - cannot both be standard output");
-    if (same_file(options.compare, options.output))
-        throw UsageError("'" + options.compare + "': --compare and OUTPUT are the same file");
-    if (same_file(options.compare, options.input))
-        throw UsageError("'" + options.compare + "': --compare and INPUT are the same file");
+// Options that act on one output format only are refused for another, like --size for input
+// that carries its own size: given in vain, they would hide a mistake.
+void check_output_options(const Options& options, const Format& out_format) {
+    auto refuse = [&](const char* option, const char* format) {
+        throw UsageError(std::string(option) + " is for " + format + " output; '" + options.output +
+                         "' is " + out_format.name);
+    };
+    if (&out_format != &kPngFormat && options.png_level_given) refuse("--png-level", "PNG");
+    const bool jpeg = &out_format == &kJpegFormat || &out_format == &kJpgFormat;
+    if (!jpeg && options.jpeg_quality_given) refuse("--quality", "JPEG");
+    if (!jpeg && options.jpeg_sampling_given) refuse("--jpeg-sampling", "JPEG");
 }
 
 // One input into one output.
@@ -93,7 +126,8 @@ int run_file(const Options& options) {
         throw UsageError("--size is only for raw .yc48 frames; '" + options.input + "' is " +
                          in_format.name + ", which carries its own size");
 
-    check_outputs(options);
+    check_files(options);
+    check_output_options(options, out_format);
     // Everything about the inputs is checked before any output is created.
     // A picture format decodes its one picture when it is opened: counted as reading.
     Pipeline run;
@@ -108,7 +142,6 @@ int run_file(const Options& options) {
     if (!options.reference.empty()) {
         const Format& ref_format =
             options.reference == "-" ? kY4mFormat : format_for(options.reference);
-        check_not_an_output(options.reference, "--reference", options);
         run.reference = ref_format.open_reader(options.reference, options);
         run.reference_path = options.reference;
         const StreamInfo& ri = run.reference->info();
@@ -123,6 +156,12 @@ int run_file(const Options& options) {
     }
     // --strength auto may read the first frame to estimate the source's compression.
     const Strength strength = choose_strength(options, in_format, run.reader);
+    if (options.host_threads != 0 && strength.chroma_threshold >= 0)
+        throw UsageError(
+            "--host-threads gives the AviUtl plug-in's output, which has one "
+            "threshold, but automatic strength chose chroma threshold " +
+            std::to_string(strength.chroma_threshold) + " for '" + options.input +
+            "': give --threshold or --strength manual with --host-threads");
     run.strength = strength;
     if (strength.per_frame)
         run.strength_of = [&options, range = strength.code_range](const Frame& frame) {
@@ -143,19 +182,21 @@ int run_file(const Options& options) {
     // the picture filter prepares them for the engine.
     run.converted = &in_format != &kYc48Format || &out_format != &kYc48Format;
 
-    if (info.alpha && &out_format != &kPngFormat)
-        std::fprintf(
-            stderr,
-            "korvane-dct: note: '%s' has an alpha channel, which %s cannot hold: it is dropped\n",
-            options.input.c_str(), out_format.name);
-
     std::optional<OutputFile> compare_file;
     if (!options.compare.empty()) compare_file.emplace(options.compare);
     OutputFile output(options.output);
     std::unique_ptr<FrameWriter> writer = out_format.open_writer(output, info, options);
     run.writer = writer.get();
+    // After the writer took the stream: a writer that refuses alpha says so itself.
+    if (info.alpha && &out_format != &kPngFormat)
+        std::fprintf(
+            stderr,
+            "korvane-dct: note: '%s' has an alpha channel, which %s cannot hold: it is dropped\n",
+            options.input.c_str(), out_format.name);
+    // In a batch the line names its file, so that a log tells which photo got which setting.
+    const std::string named = options.in_batch ? "'" + options.input + "': " : "";
     if (!options.quiet && !strength.message.empty())
-        std::fprintf(stderr, "korvane-dct: %s\n", strength.message.c_str());
+        std::fprintf(stderr, "korvane-dct: %s%s\n", named.c_str(), strength.message.c_str());
 
     QualityReport report(options.output == "-" ? stderr : stdout, info.layout == Layout::rgb);
     Progress progress(!options.quiet && ::isatty(STDERR_FILENO), info.frame_count);
@@ -195,7 +236,11 @@ int run_file(const Options& options) {
                                  : "--threshold " + std::to_string(t[kThreshold]) + " --quant " +
                                        std::to_string(t[kQuant]) + " --n-shift " +
                                        std::to_string(t[kNShift]));
-        std::fprintf(stderr, "korvane-dct: strength auto per frame: %s\n", summary.c_str());
+        const std::string unused = unused_when_unfiltered(options);
+        if (frames_per_setting.contains({-1, -1, -1, -1}) && !unused.empty())
+            summary += " (" + unused + " not applied to the unfiltered frames)";
+        std::fprintf(stderr, "korvane-dct: %sstrength auto per frame: %s\n", named.c_str(),
+                     summary.c_str());
     }
     report.finish();
     if (compare_file) compare_file->commit();
@@ -236,55 +281,91 @@ int reported(const Work& work) {
 int run_batch(const Options& options) {
     namespace fs = std::filesystem;
     const fs::path folder(options.output_dir);
+    // Each file's run gets these options with its own input and output; the list of inputs is
+    // not copied into every one.
+    Options each = options;
+    each.inputs.clear();
+    each.output_dir.clear();
+    each.in_batch = true;
+
+    // Every output named before any is written: two inputs of one name, or an output that is an
+    // input, are refused as a whole. Names are compared through hash sets, and only an output
+    // that already exists is looked up and compared with the inputs by file identity, so that a
+    // batch of many thousands starts at once. An input that cannot be a picture (an unknown
+    // extension, a folder) fails on its own, as a damaged one does.
+    const std::size_t n = options.inputs.size();
+    std::vector<std::string> outputs(n);
+    std::vector<std::string> refused(n);  // why an input fails before it is opened
+    std::unordered_map<std::string, std::size_t> output_of;
+    const std::string prefix = (folder / "").string();
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::string& input = options.inputs[i];
+        const Format* in_format = nullptr;
+        try {
+            each.input = input;
+            in_format = &input_format(each);
+        } catch (const UsageError& e) {
+            struct stat st {};
+            refused[i] = ::stat(input.c_str(), &st) == 0 && S_ISDIR(st.st_mode)
+                             ? "'" + input + "': cannot read: is a folder"
+                             : e.what();
+            continue;
+        }
+        std::string extension = ".png";
+        if (!options.output_format.empty())
+            extension = format_named(options.output_format).extension;
+        else if (in_format == &kY4mFormat || in_format == &kYc48Format)
+            extension = in_format->extension;
+        outputs[i] = prefix + stem_of(input) + extension;
+        const auto [at, added] = output_of.emplace(outputs[i], i);
+        if (!added)
+            throw UsageError("'" + options.inputs[at->second] + "' and '" + input +
+                             "' would both be written to '" + outputs[i] + "'");
+    }
+    std::unordered_map<FileId, std::size_t, FileIdHash> existing;  // outputs there already
     std::error_code error;
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder, error)) {
+        const auto at = output_of.find(prefix + entry.path().filename().string());
+        if (at == output_of.end()) continue;
+        if (const std::optional<FileId> id = file_id(at->first); id && id->path.empty())
+            existing.emplace(*id, at->second);
+    }
+    if (!existing.empty())
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::optional<FileId> id = file_id(options.inputs[i]);
+            if (!id) continue;
+            if (const auto output = existing.find(*id); output != existing.end())
+                throw UsageError("'" + outputs[output->second] +
+                                 "' would be written over the input '" + options.inputs[i] + "'");
+        }
+
+    // Only now is the folder made, and found writable before the first photo is decoded.
     fs::create_directories(folder, error);
     if (!fs::is_directory(folder))
         throw UsageError("-o '" + options.output_dir + "': cannot make a folder there" +
                          (error ? ": " + error.message() : std::string()));
-    // Every output named before any is written: two inputs of one name, or an output that is an
-    // input, are refused as a whole.
-    std::vector<std::string> outputs;
-    for (const std::string& input : options.inputs) {
-        Options one = options;
-        one.input = input;
-        const Format& in_format = input_format(one);
-        std::string extension = ".png";
-        if (!options.output_format.empty())
-            extension = format_named(options.output_format).extension;
-        else if (&in_format == &kY4mFormat || &in_format == &kYc48Format)
-            extension = in_format.extension;
-        const std::string output = (folder / fs::path(input).stem()).string() + extension;
-        for (std::size_t i = 0; i < outputs.size(); ++i)
-            if (outputs[i] == output)
-                throw UsageError("'" + options.inputs[i] + "' and '" + input +
-                                 "' would both be written to '" + output + "'");
-        for (const std::string& other : options.inputs)
-            if (same_file(other, output))
-                throw UsageError("'" + output + "' would be written over the input '" + other +
-                                 "'");
-        outputs.push_back(output);
-    }
+    check_writable_folder(options.output_dir);
+
     const bool terminal = !options.quiet && isatty(STDERR_FILENO);
     int worst = 0;
     std::size_t failed = 0;
-    for (std::size_t i = 0; i < options.inputs.size(); ++i) {
+    for (std::size_t i = 0; i < n; ++i) {
         if (terminal)
-            std::fprintf(stderr, "korvane-dct: [%zu/%zu] %s\n", i + 1, options.inputs.size(),
+            std::fprintf(stderr, "korvane-dct: [%zu/%zu] %s\n", i + 1, n,
                          options.inputs[i].c_str());
-        Options one = options;
-        one.input = options.inputs[i];
-        one.output = outputs[i];
-        one.inputs.clear();
-        one.output_dir.clear();
-        const int status = reported([&] { return run_file(one); });
+        each.input = options.inputs[i];
+        each.output = outputs[i];
+        const int status = reported([&] {
+            if (!refused[i].empty()) throw InputError(refused[i]);
+            return run_file(each);
+        });
         if (status != 0) {
             ++failed;
             worst = status == 2 || worst == 2 ? 2 : 1;
         }
     }
-    if (failed != 0 && options.inputs.size() > 1)
-        std::fprintf(stderr, "korvane-dct: %zu of %zu files failed\n", failed,
-                     options.inputs.size());
+    if (failed != 0 && n > 1)
+        std::fprintf(stderr, "korvane-dct: %zu of %zu files failed\n", failed, n);
     return worst;
 }
 

@@ -213,6 +213,19 @@ std::optional<Options> parse_options(int argc, const char* const* argv, std::str
     for (std::size_t t = 0; t < o.track_given.size(); ++t)
         o.track_given[t] = app.count(track_names[t]) > 0;
     o.chroma_threshold_given = app.count("--chroma-threshold") > 0;
+    o.png_level_given = app.count("--png-level") > 0;
+    o.jpeg_quality_given = app.count("--quality") > 0;
+    o.jpeg_sampling_given = app.count("--jpeg-sampling") > 0;
+    if (o.host_threads != 0 && o.chroma_threshold_given)
+        throw UsageError(
+            "--host-threads gives the AviUtl plug-in's output, which has one threshold for luma "
+            "and chroma: --chroma-threshold cannot apply" +
+            std::string(kHelpHint));
+    if (!o.output_dir.empty() && !o.compare.empty())
+        throw UsageError(
+            "--compare writes one picture: give it with one INPUT and OUTPUT, not with -o "
+            "FOLDER" +
+            std::string(kHelpHint));
     return o;
 }
 

@@ -55,6 +55,12 @@ struct Options {
     // have one threshold); -1: the threshold. Under auto, given by hand it keeps its value.
     std::int32_t chroma_threshold = -1;
     bool chroma_threshold_given = false;
+    // The output options given on the command line, which apply to one output format only.
+    bool png_level_given = false;      // PNG
+    bool jpeg_quality_given = false;   // JPEG
+    bool jpeg_sampling_given = false;  // JPEG
+    // Set for each file of a batch (-o): messages about one file name it.
+    bool in_batch = false;
 };
 
 // Parses argv. Throws UsageError with a one-line message on any usage error. Returns nullopt

@@ -78,6 +78,17 @@ void remove_temporary_files_on_signals() {
     }
 }
 
+void check_writable_folder(const std::string& folder) {
+    std::string templ = folder + "/.korvane-dct.XXXXXX";
+    const int fd = ::mkstemp(templ.data());
+    if (fd < 0)
+        throw UsageError("-o '" + folder + "': cannot write into the folder: " + describe_errno());
+    const int slot = register_temp(templ);
+    ::close(fd);
+    ::unlink(templ.c_str());
+    unregister_temp(slot);
+}
+
 OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
     if (path_ == "-") {
         is_stdout_ = true;

@@ -37,6 +37,10 @@ private:
     bool is_stream_ = false;  // an existing device or pipe, written in place
 };
 
+// Throws UsageError unless a file can be created in `folder` (found by creating and removing a
+// temporary one), so that a batch learns of a folder it cannot write before it reads anything.
+void check_writable_folder(const std::string& folder);
+
 // From now on SIGINT, SIGTERM and SIGHUP remove every temporary file of an OutputFile that has
 // not been committed, then end the process as the signal would (existing outputs keep their
 // bytes). Signals that are ignored stay ignored.

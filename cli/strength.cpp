@@ -81,9 +81,15 @@ Strength decide(const Options& options, const SourceQuality& source, bool video)
         why = "no block quantisation found";
     }
     if (strength.unfiltered) {
-        strength.message = "strength auto: " + why +
-                           (source.quality ? ": no setting was measured to gain there" : "") +
-                           ": left unfiltered";
+        const std::string unused = unused_when_unfiltered(options);
+        strength.message =
+            "strength auto: " + why +
+            (source.quality ? ": no setting was measured to gain there" : "") +
+            ": left unfiltered" +
+            (unused.empty() ? ""
+                            : "; " + unused +
+                                  " not applied (--threshold, --quant or --n-shift asks for "
+                                  "filtering)");
         return strength;
     }
     const auto& t = strength.tracks;
@@ -130,6 +136,13 @@ Strength choose_strength(const Options& options, const Format& input,
     if (chosen.per_frame && !chosen.message.empty())
         chosen.message.replace(0, std::strlen("strength auto"), "strength auto, frame 1");
     return chosen;
+}
+
+std::string unused_when_unfiltered(const Options& options) {
+    std::string unused = options.track_given[kZeroWeight] ? "--zero-weight" : "";
+    if (options.chroma_threshold_given)
+        unused += std::string(unused.empty() ? "" : " and ") + "--chroma-threshold";
+    return unused;
 }
 
 double luma_code_range(const StreamInfo& info) {

@@ -33,6 +33,10 @@ struct Strength {
 Strength choose_strength(const Options& options, const Format& input,
                          std::unique_ptr<FrameReader>& reader);
 
+// The options given that have nothing to act on where automatic strength leaves a picture or
+// frame unfiltered ("--zero-weight", "--chroma-threshold", joined by "and"); empty if none.
+std::string unused_when_unfiltered(const Options& options);
+
 // Video under --strength auto: the tracks for one frame, from its own estimate.
 Strength frame_strength(const Options& options, const Frame& frame, double code_range);
 

@@ -254,6 +254,8 @@ TEST(CApi, BadFramesAreRejectedAndLeftUntouched) {
          {KORVANE_LAYOUT_PLANAR, 24, 16, {p, p + 400, p + 423}, {48, 96, 96}}},
         {"planar, Cr before Cb reaching into it",
          {KORVANE_LAYOUT_PLANAR, 24, 16, {p, p + 800, p + 420}, {48, 48, 48}}},
+        {"rows past the end of the address space",
+         with([](korvane_frame& fr) { fr.stride[0] = (PTRDIFF_MAX / 6) * 6; })},
         {"planar, rows past the end of the address space",
          {KORVANE_LAYOUT_PLANAR, 24, 16, {p, p + 400, p + 800}, {48, 48, PTRDIFF_MAX - 1}}},
     };

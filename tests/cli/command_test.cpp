@@ -66,6 +66,8 @@ protected:
         write_file(dir / "zero.y4m", "YUV4MPEG2 W0 H16 C420\n");
         write_file(dir / "negative.y4m", "YUV4MPEG2 W-5 H16 C420\n");
         write_file(dir / "huge.y4m", "YUV4MPEG2 W200000 H200000 C420\n");
+        std::filesystem::create_hard_link(dir / "in.png", dir / "hard.png");
+        std::filesystem::create_symlink("in.png", dir / "sym.png");
     }
 
     TempDir dir;
@@ -151,6 +153,32 @@ TEST_F(BadInput, OneMessageExitTwoAndNoOutput) {
          {"--compare", "-", "@in.y4m", "-"},
          "standard output",
          "-"},
+        {"output is the input",
+         {"@in.png"},
+         "OUTPUT and INPUT are the same file",
+         "@in.png",
+         false},
+        {"output is the input spelled with ./", {"@in.png"}, "same file", "@./in.png", false},
+        {"output is the input through its folder",
+         {"@in.png"},
+         "same file",
+         "@adir/../in.png",
+         false},
+        {"output is a hard link to the input", {"@in.png"}, "same file", "@hard.png", false},
+        {"output is a symbolic link to the input", {"@sym.png"}, "same file", "@in.png", false},
+        // Options for another output format than the one written.
+        {"PNG level for a JPEG",
+         {"--png-level", "4", "@in.png"},
+         "--png-level is for PNG",
+         "@out.jpg"},
+        {"JPEG quality for a PNG", {"--quality", "80", "@in.png"}, "--quality is for JPEG"},
+        {"JPEG sampling for a Y4M",
+         {"--jpeg-sampling", "420", "@in.png"},
+         "--jpeg-sampling is for JPEG",
+         "@out.y4m"},
+        {"chroma threshold for the plug-in's output",
+         {"--chroma-threshold", "5", "--host-threads", "2", "@in.png"},
+         "--chroma-threshold cannot apply"},
         {"output over the reference",
          {"--reference", "{out}", "@in.png", "{out}"},
          "same file",
@@ -210,6 +238,28 @@ TEST_F(BadInput, OneMessageExitTwoAndNoOutput) {
             if (existing) std::filesystem::remove(out);
         }
     }
+}
+
+// Standard input or output redirected to a file is that file: one that is read is not written.
+TEST(Command, StandardStreamsOnTheInputFileAreRefused) {
+    TempDir dir;
+    auto frame = [](int p, int x, int y, int f) { return p == 0 ? (x * 3 + y + f) % 256 : 128; };
+    const std::string y4m = make_y4m("W16 H16 C420jpeg", 16, 16, 8, 8, 2, false, frame);
+    write_file(dir / "in.y4m", y4m);
+    const std::string tool_path = KORVANE_DCT;
+    const std::string in = dir / "in.y4m";
+    for (const std::string& command : {tool_path + " '" + in + "' - >> '" + in + "'",
+                                       tool_path + " - '" + in + "' < '" + in + "'"}) {
+        SCOPED_TRACE(command);
+        const Result r = run_shell(command);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find("OUTPUT and INPUT are the same file"), std::string::npos) << r.err;
+        EXPECT_EQ(read_file(dir / "in.y4m"), y4m);
+    }
+    // Streams that are not files are not compared: a pipe through is what "-" is for.
+    const Result piped =
+        run_shell("cat '" + in + "' | " + tool_path + " -q - - | cat > '" + dir / "out.y4m" + "'");
+    EXPECT_EQ(piped.status, 0) << piped.err;
 }
 
 TEST(Command, MessagesNameTheProblem) {
@@ -398,6 +448,11 @@ TEST(Command, GrayY4mIsTaggedFullRange) {
 std::string on_terminal(const std::string& command) {
     int master = -1;
     const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid < 0) {
+        ADD_FAILURE() << "no pseudo-terminal available (forkpty: " << std::strerror(errno)
+                      << "): the terminal's output cannot be tested here";
+        return {};
+    }
     if (pid == 0) {
         const int null = ::open("/dev/null", O_RDWR);
         ::dup2(null, 0);
@@ -427,6 +482,7 @@ TEST(Command, MessagesStartOnTheirOwnLineAfterTheProgress) {
     const std::string tool_path = KORVANE_DCT;
     const std::string shown =
         on_terminal(tool_path + " '" + dir / "in.y4m" + "' '" + dir / "out.y4m" + "'");
+    if (HasFailure()) return;
     EXPECT_NE(shown.find("frame 1/3"), std::string::npos) << shown;
     // A pipe of three frames into a PNG: the failure comes after the first frame's progress,
     // and before the second frame is filtered.

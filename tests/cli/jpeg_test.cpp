@@ -1059,6 +1059,7 @@ TEST(JpegOutput, WhatAJpegCannotHoldIsRefused) {
         const Result r = tool({dir / c.input, dir / "out.jpg"});
         EXPECT_EQ(r.status, 2) << c.input;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
         EXPECT_FALSE(exists(dir / "out.jpg")) << c.input;
     }
     EXPECT_EQ(tool({"--quality", "101", dir / "two.y4m", dir / "out.jpg"}).status, 2);
@@ -1119,6 +1120,12 @@ TEST(StrengthCommand, AutoGivesChromaAThresholdOfItsOwn) {
                   .status,
               0);
     EXPECT_EQ(read_file(dir / "manual.yc48"), read_file(dir / "auto.yc48"));
+    // The plug-in has one threshold: its output cannot be given with chroma's own.
+    const Result host = tool({"--host-threads", "2", dir / "in.jpg", dir / "host.yc48"});
+    EXPECT_EQ(host.status, 2);
+    EXPECT_NE(host.err.find("automatic strength chose chroma threshold"), std::string::npos)
+        << host.err;
+    EXPECT_FALSE(exists(dir / "host.yc48"));
 }
 
 TEST(StrengthCommand, HighQualityJpegIsLeftAsDecoded) {
@@ -1167,6 +1174,14 @@ TEST(StrengthCommand, HighQualityJpegIsLeftAsDecoded) {
     const Result given = tool({"--n-shift", "4", dir / "in.jpg", dir / "given.png"});
     ASSERT_EQ(given.status, 0) << given.err;
     EXPECT_NE(given.err.find("--n-shift as given"), std::string::npos) << given.err;
+    // Options that only shape filtering are named as not applied, not dropped without a word.
+    const Result unused =
+        tool({"--zero-weight", "2", "--chroma-threshold", "3", dir / "in.jpg", dir / "unused.png"});
+    ASSERT_EQ(unused.status, 0) << unused.err;
+    EXPECT_NE(unused.err.find("left unfiltered; --zero-weight and --chroma-threshold not applied"),
+              std::string::npos)
+        << unused.err;
+    EXPECT_EQ(read_file(dir / "unused.png"), read_file(dir / "out.png"));
 }
 
 }  // namespace
