@@ -395,14 +395,14 @@ private:
             info_.icc_name = "ICC profile";
             info_.icc_profile.assign(d.icc, d.icc + d.icc_size);
         }
-        if (!options.quiet) {
-            if (d.err.bad_icc) warn("its ICC profile is malformed and is left out of the output");
-            if (d.err.extraneous_data)
-                warn("stray bytes between its segments were skipped (the picture is whole)");
-            if (!header.exif.empty() && exif.tiff.empty())
-                warn(std::string("its EXIF data is malformed and is left out of the output") +
-                     (exif.orientation != 1 ? " (its orientation is applied)" : ""));
-        }
+        // Not hidden by --quiet, which hides progress and the strength line: what is lost
+        // from the file is always said.
+        if (d.err.bad_icc) warn("its ICC profile is malformed and is left out of the output");
+        if (d.err.extraneous_data)
+            warn("stray bytes between its segments were skipped (the picture is whole)");
+        if (!header.exif.empty() && exif.tiff.empty())
+            warn(std::string("its EXIF data is malformed and is left out of the output") +
+                 (exif.orientation != 1 ? " (its orientation is applied)" : ""));
     }
 
     void warn(const std::string& what) const {
