@@ -156,6 +156,8 @@ AutoSetting auto_setting(gint32 image, gint32 drawable) {
     if (table) {
         source.from = SourceQuality::From::jpeg_table;
         source.quality = quality_of_table(*table);
+        // Another encoder's table takes a stronger row than libjpeg's, as in korvane-dct.
+        source.libjpeg_table = is_libjpeg_table(*table, *source.quality);
     } else {
         const Layout layout = layout_of(drawable);
         const GeglRectangle all{0, 0, gimp_drawable_width(drawable),
@@ -169,7 +171,13 @@ AutoSetting auto_setting(gint32 image, gint32 drawable) {
     const StrengthSetting s = setting_for(source, false);
     AutoSetting a{s.threshold, s.quant, s.n_shift, s.unfiltered, s.chroma_threshold, {}};
     if (source.from == SourceQuality::From::jpeg_table)
-        a.why = "JPEG quality " + std::to_string(*source.quality) + " (its quantisation table)";
+        a.why =
+            "JPEG quality " + std::to_string(*source.quality) +
+            (source.libjpeg_table
+                 ? " (its quantisation table)"
+                 : " (the nearest libjpeg table to its own; another encoder's, so the "
+                   "setting of quality " +
+                       std::to_string(std::min(100, *source.quality + kOtherTableMargin)) + ")");
     else if (source.quality)
         a.why = "looks like JPEG quality " + std::to_string(*source.quality) +
                 " (estimated from its 8x8 blocks)";
@@ -429,6 +437,15 @@ void run(const gchar* /*name*/, gint nparams, const GimpParam* param, gint* nret
         const auto mode = static_cast<GimpRunMode>(param[0].data.d_int32);
         const gint32 image = param[1].data.d_image;
         const gint32 drawable = param[2].data.d_drawable;
+        // The menu entry is not offered for indexed images; a script can still call it. Its
+        // filtered colours would be snapped back to the palette, so the filter is refused.
+        if (gimp_drawable_is_indexed(drawable)) {
+            gimp_message(
+                "JPEG Artifact Removal: an indexed image cannot take the filtered colours; "
+                "convert it to RGB or grayscale first (Image > Mode)");
+            status = GIMP_PDB_CALLING_ERROR;
+            return;
+        }
         Values values;
         switch (mode) {
             case GIMP_RUN_INTERACTIVE:
