@@ -119,3 +119,40 @@ def test_usage_errors(tmp_path):
     assert missing.returncode == 2 and "no such folder" in missing.stderr, missing.stderr
     bad = batch_command(tmp_path / "a", "-o", tmp_path / "out", "--threads", 0)
     assert bad.returncode == 2
+
+
+def free_port():
+    import socket
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def test_on_a_running_scheduler_with_its_workers(command, tmp_path):
+    """--scheduler: a `dask scheduler` and a `dask worker` started as a user starts them on
+    many machines (here on the loopback address)."""
+    photos = make_photos(tmp_path / "in", 6)
+    expected = expected_outputs(tmp_path, photos)
+    address = f"tcp://127.0.0.1:{free_port()}"
+    started = []
+    try:
+        started.append(subprocess.Popen(
+            [sys.executable, "-m", "distributed.cli.dask_scheduler", "--host", "127.0.0.1",
+             "--port", address.rsplit(":", 1)[1], "--no-dashboard"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        started.append(subprocess.Popen(
+            [sys.executable, "-m", "distributed.cli.dask_worker", address, "--nworkers", "2",
+             "--nthreads", "1", "--no-dashboard", "--host", "127.0.0.1"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        done = batch_command(tmp_path / "in", "-o", tmp_path / "out", "--scheduler", address,
+                             "--no-progress")
+    finally:
+        for p in reversed(started):
+            p.terminate()
+        for p in reversed(started):
+            try:
+                p.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                p.kill()
+    assert done.returncode == 0, done.stderr
+    assert outputs(tmp_path / "out") == expected
