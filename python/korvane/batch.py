@@ -38,20 +38,20 @@ class UsageError(Exception):
     """A run that cannot start (exit status 2)."""
 
 
-def find_inputs(spec: str) -> List[str]:
+def find_inputs(where: str) -> List[str]:
     """The photos of a folder (its files named .jpg, .jpeg or .png, not its sub-folders), or the
     files that a glob pattern names (** for any depth), in sorted order."""
-    if os.path.isdir(spec):
-        with os.scandir(spec) as entries:
+    if os.path.isdir(where):
+        with os.scandir(where) as entries:
             found = [
                 e.path
                 for e in entries
                 if e.name.lower().endswith(EXTENSIONS) and e.is_file()
             ]
     else:
-        found = [p for p in glob.glob(spec, recursive=True) if os.path.isfile(p)]
-        if not found and not glob.has_magic(spec):
-            raise UsageError(f"'{spec}': no such folder or file")
+        found = [p for p in glob.glob(where, recursive=True) if os.path.isfile(p)]
+        if not found and not glob.has_magic(where):
+            raise UsageError(f"'{where}': no such folder or file")
     return sorted(found)
 
 
@@ -124,7 +124,7 @@ def remove_leftovers(pairs: Iterable[Tuple[str, str]]) -> int:
 
 
 def run(
-    spec: str,
+    where: str,
     output_dir: str,
     client=None,
     scheduler: Optional[str] = None,
@@ -146,11 +146,11 @@ def run(
 
     if output_format not in ("png", "jpeg"):
         raise UsageError(f"--format {output_format}: png or jpeg")
-    inputs = find_inputs(spec)
+    inputs = find_inputs(where)
     os.makedirs(output_dir, exist_ok=True)
     pairs = plan(inputs, output_dir, ".png" if output_format == "png" else ".jpg")
     if not pairs:
-        print(f"korvane.batch: no photos in '{spec}'", file=log)
+        print(f"korvane.batch: no photos in '{where}'", file=log)
         return 0
 
     own = []

@@ -15,7 +15,7 @@ from PIL import Image
 KORVANE_DCT = os.environ.get("KORVANE_DCT", "")
 
 
-@pytest.fixture(scope="session")
+@pytest.fixture(scope="module")
 def command():
     if not os.path.isfile(KORVANE_DCT):
         pytest.fail(f"KORVANE_DCT='{KORVANE_DCT}' is not korvane-dct: run the tests through CTest")

@@ -210,25 +210,25 @@ JPEGS = {
 }
 
 
-def make_jpeg(tmp_path, spec):
-    spec = dict(spec)
+def make_jpeg(tmp_path, recipe):
+    recipe = dict(recipe)
     a = photo(61, 83, 3, np.uint8, seed=11)
-    if spec.pop("gray", False):
+    if recipe.pop("gray", False):
         a = a[..., 1]
-    quality = spec.pop("quality")
+    quality = recipe.pop("quality")
     if quality is None:
-        spec["qtables"] = spec["qtables"] * (1 if a.ndim == 2 else 2)
-        data = jpeg_bytes(a, 75, **spec)
+        recipe["qtables"] = recipe["qtables"] * (1 if a.ndim == 2 else 2)
+        data = jpeg_bytes(a, 75, **recipe)
     else:
-        data = jpeg_bytes(a, quality, **spec)
+        data = jpeg_bytes(a, quality, **recipe)
     path = tmp_path / "photo.jpg"
     path.write_bytes(data)
     return path, data
 
 
-@pytest.mark.parametrize("spec", JPEGS.values(), ids=JPEGS.keys())
-def test_jpeg_strength_and_picture_as_the_commands(command, tmp_path, spec):
-    path, data = make_jpeg(tmp_path, spec)
+@pytest.mark.parametrize("recipe", JPEGS.values(), ids=JPEGS.keys())
+def test_jpeg_strength_and_picture_as_the_commands(command, tmp_path, recipe):
+    path, data = make_jpeg(tmp_path, recipe)
     stderr = run_command(path, tmp_path / "out.png")
     expected = read_png(tmp_path / "out.png")
     s = korvane.strength_for_jpeg(path)
@@ -240,7 +240,7 @@ def test_jpeg_strength_and_picture_as_the_commands(command, tmp_path, spec):
     with Image.open(path) as im:
         from_tables = korvane.strength_for_jpeg(im.quantization)
     assert from_tables.settings() == s.settings() and from_tables.message == s.message
-    assert s.orientation == spec.get("exif_orientation", 1)
+    assert s.orientation == recipe.get("exif_orientation", 1)
 
     picture, chosen = korvane.deblock_jpeg(path, with_strength=True)
     assert chosen == s
