@@ -217,15 +217,21 @@ void convert_in(const Samples& s, std::int32_t y0, std::int32_t y1, YcPixel* to)
 void convert_out(const Samples& s, std::int32_t y0, std::int32_t y1, const YcPixel* from,
                  const std::uint16_t* alpha) {
     const int max = s.max();
-    std::vector<unsigned char> rgb8;
-    if (s.bytes == 1 && s.colour()) rgb8.resize(static_cast<std::size_t>(s.w) * 3);
     for (std::int32_t y = y0; y < y1; ++y) {
         const YcPixel* row = from + static_cast<std::ptrdiff_t>(y - y0) * s.w;
-        if (s.colour() && s.bytes == 1) {
-            rgb8_from_host(row, static_cast<std::size_t>(s.w), rgb8.data());
-            for (std::int32_t x = 0; x < s.w; ++x)
-                for (int c = 0; c < 3; ++c)
-                    s.put(y, x, c, rgb8[static_cast<std::size_t>(3 * x + c)]);
+        if (s.channels == 3 && s.bytes == 1 && s.ox == 3 && s.oc == 1) {
+            rgb8_from_host(row, static_cast<std::size_t>(s.w), s.out + y * s.oy);  // packed rows
+        } else if (s.colour() && s.bytes == 1) {
+            // The vector conversion in pieces of a buffer on the stack: a step may not throw,
+            // so it allocates nothing.
+            constexpr std::int32_t kPiece = 256;
+            unsigned char rgb8[3 * kPiece];
+            for (std::int32_t x0 = 0; x0 < s.w; x0 += kPiece) {
+                const std::int32_t n = std::min(kPiece, s.w - x0);
+                rgb8_from_host(row + x0, static_cast<std::size_t>(n), rgb8);
+                for (std::int32_t x = 0; x < n; ++x)
+                    for (int c = 0; c < 3; ++c) s.put(y, x0 + x, c, rgb8[3 * x + c]);
+            }
         } else {
             for (std::int32_t x = 0; x < s.w; ++x) {
                 if (s.colour()) {
