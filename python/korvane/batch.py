@@ -3,8 +3,8 @@
     python3 -m korvane.batch INPUT_FOLDER_OR_GLOB -o OUTPUT_FOLDER [--scheduler ADDRESS]
 
 Every photo (JPEG or PNG; in a folder, the files named .jpg, .jpeg or .png) is filtered at its
-automatic strength into OUTPUT_FOLDER/NAME.png (--format jpeg: NAME.jpg), the same bytes as
-`korvane-dct PHOTO OUTPUT_FOLDER/NAME.png`. Without --scheduler the run starts a local cluster of
+automatic strength into OUTPUT_FOLDER/NAME.png (--format jpeg or jpg: NAME.jpeg or NAME.jpg, as
+korvane-dct -o --output-format names them), the same bytes as `korvane-dct PHOTO OUTPUT`. Without --scheduler the run starts a local cluster of
 worker processes on this machine; with it, the photos go to the workers of that Dask scheduler,
 which must reach the same paths (a shared file system) and have this package installed.
 
@@ -144,11 +144,11 @@ def run(
     from distributed import Client, LocalCluster, as_completed
     from distributed import progress as progress_bar
 
-    if output_format not in ("png", "jpeg"):
-        raise UsageError(f"--format {output_format}: png or jpeg")
+    if output_format not in ("png", "jpeg", "jpg"):
+        raise UsageError(f"--format {output_format}: png, jpeg or jpg")
     inputs = find_inputs(where)
     os.makedirs(output_dir, exist_ok=True)
-    pairs = plan(inputs, output_dir, ".png" if output_format == "png" else ".jpg")
+    pairs = plan(inputs, output_dir, "." + output_format)
     if not pairs:
         print(f"korvane.batch: no photos in '{where}'", file=log)
         return 0
@@ -233,7 +233,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser.add_argument(
         "--threads", type=int, default=1, help="filter threads per photo (default 1)"
     )
-    parser.add_argument("--format", default="png", choices=("png", "jpeg"), help="output format")
+    parser.add_argument(
+        "--format", default="png", choices=("png", "jpeg", "jpg"),
+        help="output format, and the outputs' extension (default png)",
+    )
     parser.add_argument(
         "--quality", type=int, default=0, help="libjpeg quality of JPEG output (default 95)"
     )

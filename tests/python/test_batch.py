@@ -24,9 +24,9 @@ def make_photos(folder, count, size=(72, 88)):
     return sorted(folder.iterdir())
 
 
-def expected_outputs(tmp_path, photos):
+def expected_outputs(tmp_path, photos, *options):
     folder = tmp_path / "command"
-    run_command("-o", folder, *photos)
+    run_command("-o", folder, *options, *photos)
     return {p.name: p.read_bytes() for p in folder.iterdir()}
 
 
@@ -130,9 +130,9 @@ def free_port():
 
 def test_on_a_running_scheduler_with_its_workers(command, tmp_path):
     """--scheduler: a `dask scheduler` and a `dask worker` started as a user starts them on
-    many machines (here on the loopback address)."""
+    many machines (here on the loopback address); JPEG out."""
     photos = make_photos(tmp_path / "in", 6)
-    expected = expected_outputs(tmp_path, photos)
+    expected = expected_outputs(tmp_path, photos, "--output-format", "jpg", "--quality", 80)
     address = f"tcp://127.0.0.1:{free_port()}"
     started = []
     try:
@@ -145,7 +145,7 @@ def test_on_a_running_scheduler_with_its_workers(command, tmp_path):
              "--nthreads", "1", "--no-dashboard", "--host", "127.0.0.1"],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
         done = batch_command(tmp_path / "in", "-o", tmp_path / "out", "--scheduler", address,
-                             "--no-progress")
+                             "--format", "jpg", "--quality", 80, "--no-progress")
     finally:
         for p in reversed(started):
             p.terminate()
@@ -155,4 +155,5 @@ def test_on_a_running_scheduler_with_its_workers(command, tmp_path):
             except subprocess.TimeoutExpired:
                 p.kill()
     assert done.returncode == 0, done.stderr
+    assert sorted(expected) == [p.stem + ".jpg" for p in photos]
     assert outputs(tmp_path / "out") == expected
