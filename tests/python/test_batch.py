@@ -93,6 +93,9 @@ def test_a_worker_killed_mid_run_loses_nothing(command, tmp_path):
 
         status = batch.run(str(tmp_path / "in"), str(out), client=client, chunk=1,
                            progress=False, on_result=on_result)
+        # The killed worker's nanny starts a new one: closing the cluster under it would end in
+        # a time-out of its own.
+        client.wait_for_workers(2, timeout=60)
     assert killed and after_kill
     assert status == 0
     assert outputs(out) == expected
