@@ -1050,11 +1050,19 @@ TEST(JpegOutput, WhatAJpegCannotHoldIsRefused) {
     write_file(dir / "alpha.png", encode_png(4, 4, 6, 8, std::vector<unsigned char>(64, 200)));
     write_file(dir / "two.y4m", make_y4m("W8 H8 F25:1 C444", 8, 8, 8, 8, 2, false,
                                          [](int, int x, int y, int) { return 16 * x + y; }));
+    // Past libjpeg's 65500 pixels: refused before the filter runs, not when encoding fails.
+    write_file(dir / "wide.png", encode_png(65501, 1, SPNG_COLOR_TYPE_GRAYSCALE, 8,
+                                            std::vector<unsigned char>(65501)));
+    write_file(dir / "tall.png", encode_png(1, 65501, SPNG_COLOR_TYPE_GRAYSCALE, 8,
+                                            std::vector<unsigned char>(65501)));
     const struct {
         const char* input;
         const char* message;
-    } cases[] = {{"alpha.png", "a JPEG has no alpha channel"},
-                 {"two.y4m", "a JPEG holds one frame"}};
+    } cases[] = {
+        {"alpha.png", "a JPEG has no alpha channel"},
+        {"two.y4m", "a JPEG holds one frame"},
+        {"wide.png", "a JPEG is at most 65500 pixels wide and tall, the picture is 65501x1"},
+        {"tall.png", "a JPEG is at most 65500 pixels wide and tall, the picture is 1x65501"}};
     for (const auto& c : cases) {
         const Result r = tool({dir / c.input, dir / "out.jpg"});
         EXPECT_EQ(r.status, 2) << c.input;
