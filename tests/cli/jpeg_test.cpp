@@ -284,6 +284,36 @@ TEST(JpegCommand, ColourBecomesRgbPngOrFullRangeY4mAndGrayStaysGray) {
     }
 }
 
+// The JPEG `jpeg` with the quantised coefficients of its first luma block changed by `change`,
+// written again as it was coded otherwise (libjpeg's transcoder).
+template <typename Change>
+std::string with_first_block(const std::string& jpeg, Change change) {
+    jpeg_decompress_struct in{};
+    jpeg_compress_struct out{};
+    jpeg_error_mgr err{};
+    in.err = out.err = jpeg_std_error(&err);
+    jpeg_create_decompress(&in);
+    jpeg_create_compress(&out);
+    jpeg_mem_src(&in, reinterpret_cast<const unsigned char*>(jpeg.data()), jpeg.size());
+    jpeg_read_header(&in, TRUE);
+    jvirt_barray_ptr* planes = jpeg_read_coefficients(&in);
+    JBLOCKARRAY row =
+        (*in.mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(&in), planes[0], 0, 1, TRUE);
+    change(row[0][0]);
+    unsigned char* buffer = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&out, &buffer, &size);
+    jpeg_copy_critical_parameters(&in, &out);
+    jpeg_write_coefficients(&out, planes);
+    jpeg_finish_compress(&out);
+    jpeg_finish_decompress(&in);
+    jpeg_destroy_compress(&out);
+    jpeg_destroy_decompress(&in);
+    std::string result(reinterpret_cast<const char*>(buffer), size);
+    std::free(buffer);
+    return result;
+}
+
 TEST(JpegCommand, BadJpegsExitTwoWithOneMessageAndNoOutput) {
     TempDir dir;
     const std::string good = encode_jpeg(64, 64, smooth_picture(64, 64, 3), {.quality = 80});
@@ -301,6 +331,15 @@ TEST(JpegCommand, BadJpegsExitTwoWithOneMessageAndNoOutput) {
     write_file(dir / "text.jpg", "korvane\n");
     write_file(dir / "cmyk.jpg",
                encode_jpeg(16, 16, smooth_picture(16, 16, 4), {.quality = 80, .components = 4}));
+    // Bytes between the end of the compressed data and the end-of-image marker: where a decoder
+    // that lost step with damaged data finishes its scan early (past the few bytes that libjpeg
+    // reads ahead, and so never sees as stray).
+    write_file(dir / "stray.jpg", good.substr(0, good.size() - 2) + std::string(40, '\x12') +
+                                      good.substr(good.size() - 2));
+    // Well-formed data of blocks that no 8-bit picture has: an AC coefficient of 1000 steps
+    // (at most 1024 / step fit), a DC of a mean far above white.
+    write_file(dir / "ac.jpg", with_first_block(good, [](JCOEF* b) { b[9] = 1000; }));
+    write_file(dir / "dc.jpg", with_first_block(good, [](JCOEF* b) { b[0] = 400; }));
     struct Case {
         const char* name;
         std::string input, output;
@@ -314,6 +353,11 @@ TEST(JpegCommand, BadJpegsExitTwoWithOneMessageAndNoOutput) {
         {"corrupt data", "garbled.jpg", "out.png", "Corrupt JPEG data"},
         {"not a JPEG", "text.jpg", "out.png", "Not a JPEG file"},
         {"CMYK", "cmyk.jpg", "out.png", "CMYK JPEG is not supported"},
+        {"stray bytes after the data", "stray.jpg", "out.png",
+         "extraneous bytes before marker 0xd9"},
+        {"an AC coefficient out of range", "ac.jpg", "out.png",
+         "a block near row 1 decodes to values that no 8-bit picture has"},
+        {"a DC coefficient out of range", "dc.jpg", "out.png", "no 8-bit picture has"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -325,7 +369,7 @@ TEST(JpegCommand, BadJpegsExitTwoWithOneMessageAndNoOutput) {
         EXPECT_FALSE(exists(dir / c.output));
     }
     std::vector<std::string> files = dir.files();
-    EXPECT_EQ(files.size(), 7u) << "files left behind";
+    EXPECT_EQ(files.size(), 10u) << "files left behind";
 }
 
 // A photo's own pixels as a JPEG: the middle w x h of a sample PNG.
@@ -378,18 +422,44 @@ TEST(JpegCommand, ArithmeticDataThatEndsEarlyIsRefusedAndAFlatEndIsNot) {
     }
 
     // Whole pictures whose lower part is flat: their encoder leaves out the trailing zero bytes,
-    // so their data also ends before the last blocks, and they are read.
+    // so their data also ends before the last blocks, and they are read. So are pictures of the
+    // most extreme blocks there are (pixels of 0 and 255 at random, every coefficient large:
+    // the block check's bounds must hold them), in every coding, and one whose last scan is
+    // followed by two stray bytes, as some encoders leave.
     const int w = 256, h = 192;
     std::vector<unsigned char> flat = smooth_picture(w, h, 3);
     std::fill(flat.begin() + static_cast<std::ptrdiff_t>(flat.size() / 4), flat.end(),
               static_cast<unsigned char>(90));
-    for (const bool progressive_flat : {false, true}) {
-        SCOPED_TRACE(progressive_flat ? "flat, progressive" : "flat");
-        write_file(
-            dir / "flat.jpg",
-            encode_jpeg(w, h, flat,
-                        {.quality = 75, .progressive = progressive_flat, .arithmetic = true}));
-        const Result r = tool({"-q", "--n-shift", "1", dir / "flat.jpg", dir / "flat.png"});
+    std::vector<unsigned char> extreme(static_cast<std::size_t>(w) * h * 3);
+    std::uint32_t state = 12345;
+    for (unsigned char& v : extreme) {
+        state = state * 1664525u + 1013904223u;
+        v = (state >> 31) ? 255 : 0;
+    }
+    const std::string whole =
+        encode_jpeg(w, h, extreme, {.quality = 100, .h_samp = 1, .v_samp = 1});
+    const struct {
+        const char* name;
+        std::string jpeg;
+    } wholes[] = {
+        {"flat", encode_jpeg(w, h, flat, {.quality = 75, .arithmetic = true})},
+        {"flat, progressive",
+         encode_jpeg(w, h, flat, {.quality = 75, .progressive = true, .arithmetic = true})},
+        {"extreme", whole},
+        {"extreme, progressive",
+         encode_jpeg(w, h, extreme,
+                     {.quality = 100, .h_samp = 1, .v_samp = 1, .progressive = true})},
+        {"extreme, arithmetic",
+         encode_jpeg(w, h, extreme,
+                     {.quality = 100, .h_samp = 1, .v_samp = 1, .arithmetic = true})},
+        {"extreme 4:2:0, quality 90", encode_jpeg(w, h, extreme, {.quality = 90})},
+        {"two stray bytes before the end",
+         whole.substr(0, whole.size() - 2) + "\x12\x34" + whole.substr(whole.size() - 2)},
+    };
+    for (const auto& c : wholes) {
+        SCOPED_TRACE(c.name);
+        write_file(dir / "whole.jpg", c.jpeg);
+        const Result r = tool({"--n-shift", "1", dir / "whole.jpg", dir / "whole.png"});
         EXPECT_EQ(r.status, 0) << r.err;
     }
 }
