@@ -268,7 +268,6 @@ Outcome decode(Decoder& d, std::FILE* file, Header& header, std::uint64_t max_pi
         std::min(max_pixels, kMaxFuzzPixels))
         return Outcome::too_large;
     prepare();
-
     jpeg_start_decompress(&d.cinfo);
     // Set for the one output pass by jpeg_start_decompress(), which for a progressive file has
     // read every scan: each block goes through the check once, with its final coefficients.
@@ -385,6 +384,7 @@ private:
         info_.depth = 8;
         info_.full_range = true;
         info_.mono = header.colour == JCS_GRAYSCALE;
+        info_.jpeg_colour = header.colour == JCS_YCbCr;
         info_.chroma = info_.mono ? "mono" : "444";
         info_.tags = {"F25:1", "Ip", "A1:1", info_.mono ? "Cmono" : "C444", "XCOLORRANGE=FULL"};
         info_.frame_count = 1;

@@ -14,6 +14,7 @@
 
 #include "cli/errors.h"
 #include "cli/formats.h"
+#include "cli/jpeg_colour.h"
 #include "cli/output_file.h"
 #include "cli/png_deflate.h"
 #include "picture/convert.h"
@@ -294,6 +295,7 @@ public:
             case Layout::ycbcr:
                 layout_.layout = source.mono ? Layout::gray : Layout::rgb;
                 layout_.depth = source.depth > 8 ? 16 : 8;
+                libjpeg_rgb_ = source.libjpeg_rgb && !source.mono && layout_.depth == 8;
                 break;
             case Layout::raw:
                 layout_.layout = Layout::rgb;
@@ -363,7 +365,8 @@ private:
         const auto w = static_cast<std::size_t>(from.w);
         if (kBytes == 1 && !gray && !alpha) {
             const std::size_t first = static_cast<std::size_t>(y0) * w;
-            rgb8_from_host(pixels + first, static_cast<std::size_t>(y1 - y0) * w, data + 3 * first);
+            (libjpeg_rgb_ ? jpeg_rgb8_from_host : rgb8_from_host)(
+                pixels + first, static_cast<std::size_t>(y1 - y0) * w, data + 3 * first);
             return;
         }
         for (std::size_t p = static_cast<std::size_t>(y0) * w; p < static_cast<std::size_t>(y1) * w;
@@ -385,6 +388,7 @@ private:
     int level_;
     std::int32_t threads_;
     StreamInfo layout_;
+    bool libjpeg_rgb_ = false;  // libjpeg's conversion of a JPEG's Y'CbCr (cli/jpeg_colour.h)
     bool written_ = false;
 };
 

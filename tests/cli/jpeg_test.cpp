@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <tuple>
 
 #include "cli/errors.h"
 #include "cli/formats.h"
@@ -1008,18 +1009,10 @@ TEST(StrengthCommand, AutoNeverLosesAgainstTheUnfilteredPicture) {
                        encode_jpeg(photo.w, photo.h, photo.samples,
                                    {.quality = quality, .components = photo.components}));
             ASSERT_EQ(tool({"-q", dir / "in.jpg", dir / "out.png"}).status, 0);
-            auto reader = open_jpeg(dir / "in.jpg");
-            cli::Frame frame;
-            ASSERT_TRUE(reader->read(frame));
-            std::vector<unsigned char> unfiltered;
-            for (const YcPixel& p : frame.pixels) {
-                if (photo.components == 1) {
-                    unfiltered.push_back(static_cast<unsigned char>(gray_from_host(p, 255)));
-                } else {
-                    for (const int c : rgb_from_host(p, 255))
-                        unfiltered.push_back(static_cast<unsigned char>(c));
-                }
-            }
+            // The unfiltered picture is libjpeg's decode, as a viewer shows it.
+            int components = 0;
+            const std::vector<unsigned char> unfiltered =
+                decode_jpeg_to_rgb(read_file(dir / "in.jpg"), components);
             const Png out = decode_png(read_file(dir / "out.png"));
             ASSERT_EQ(out.data.size(), photo.samples.size());
             const double before = psnr_of(unfiltered, photo.samples);
@@ -1218,33 +1211,60 @@ TEST(StrengthCommand, HighQualityJpegIsLeftAsDecoded) {
                          "there: left unfiltered"),
               std::string::npos)
         << r.err;
-    // The output's samples are korvane-dct's decode of the file converted to RGB, the engine
-    // never run: exactly, and within one code of libjpeg's own RGB.
-    auto reader = open_jpeg(dir / "in.jpg");
-    cli::Frame frame;
-    ASSERT_TRUE(reader->read(frame));
+    // The output is libjpeg's own decode, byte for byte: djpeg's RGB, for every chroma
+    // sampling and for progressive files (the engine never runs).
+    const auto djpeg_of = [&](const std::string& jpeg) {
+        const Result d =
+            run_shell("djpeg -ppm -outfile '" + dir / "djpeg.ppm" + "' '" + jpeg + "'");
+        EXPECT_EQ(d.status, 0) << d.err;
+        const std::string ppm = read_file(dir / "djpeg.ppm");
+        std::size_t at = 0;  // after "P6\nW H\n255\n"
+        for (int line = 0; line < 3; ++line) at = ppm.find('\n', at) + 1;
+        return ppm.substr(at);
+    };
     const Png out = decode_png(read_file(dir / "out.png"));
-    ASSERT_EQ(out.data.size(), frame.pixels.size() * 3);
-    int components = 0;
-    const auto libjpeg = decode_jpeg_to_rgb(read_file(dir / "in.jpg"), components);
-    ASSERT_EQ(libjpeg.size(), out.data.size());
-    std::size_t differ = 0;
-    int worst = 0;
-    for (std::size_t i = 0; i < frame.pixels.size(); ++i) {
-        const auto rgb = rgb_from_host(frame.pixels[i], 255);
-        for (std::size_t k = 0; k < 3; ++k) {
-            differ += out.data[3 * i + k] != rgb[k];
-            worst = std::max(worst, std::abs(int{out.data[3 * i + k]} - int{libjpeg[3 * i + k]}));
-        }
+    const std::string djpeg = djpeg_of(dir / "in.jpg");
+    ASSERT_EQ(djpeg.size(), out.data.size());
+    EXPECT_TRUE(djpeg == std::string(out.data.begin(), out.data.end()));
+    for (const auto& [h, v, progressive] : {std::tuple{1, 1, false}, {2, 1, false}, {2, 2, true}}) {
+        SCOPED_TRACE(std::to_string(h) + "x" + std::to_string(v));
+        write_file(
+            dir / "kind.jpg",
+            encode_jpeg(photo.w, photo.h, photo.samples,
+                        {.quality = 100, .h_samp = h, .v_samp = v, .progressive = progressive}));
+        ASSERT_EQ(tool({"-q", dir / "kind.jpg", dir / "kind.png"}).status, 0);
+        const Png kind = decode_png(read_file(dir / "kind.png"));
+        EXPECT_TRUE(djpeg_of(dir / "kind.jpg") == std::string(kind.data.begin(), kind.data.end()));
     }
-    EXPECT_EQ(differ, 0u);
-    EXPECT_LE(worst, 1);
+    // --reference measures RGB too: the decoded picture's, which is the output's.
+    write_file(dir / "clean.png",
+               encode_png(photo.w, photo.h, SPNG_COLOR_TYPE_TRUECOLOR, 8, photo.samples));
+    const Result measured = tool(
+        {"-q", "--reference", dir / "clean.png", dir / "in.jpg", "--output-format", "png", "-"});
+    ASSERT_EQ(measured.status, 0) << measured.err;
+    const auto psnr_of = [&](const std::vector<unsigned char>& a) {
+        double sum = 0;
+        for (std::size_t i = 0; i < a.size(); ++i)
+            sum += (a[i] - photo.samples[i]) * double(a[i] - photo.samples[i]);
+        return 10 * std::log10(255.0 * 255.0 * static_cast<double>(a.size()) / sum);
+    };
+    char rgb[80];
+    const double psnr = psnr_of(out.data);
+    std::snprintf(rgb, sizeof rgb, "RGB PSNR %.3f -> %.3f dB (+0.000)", psnr, psnr);
+    EXPECT_NE(measured.err.find(rgb), std::string::npos) << measured.err << rgb;
     ASSERT_EQ(tool({"-q", "--threads", "3", dir / "in.jpg", dir / "out3.png"}).status, 0);
     EXPECT_EQ(read_file(dir / "out.png"), read_file(dir / "out3.png"));
-    // A track given by hand asks for filtering: the output then differs.
-    const Result given = tool({"--n-shift", "4", dir / "in.jpg", dir / "given.png"});
+    // A track given by hand asks for filtering: the output then differs, and --reference
+    // measures it as written against the decoded picture as libjpeg decodes it.
+    const Result given = tool(
+        {"--n-shift", "4", "--reference", dir / "clean.png", dir / "in.jpg", dir / "given.png"});
     ASSERT_EQ(given.status, 0) << given.err;
     EXPECT_NE(given.err.find("--n-shift as given"), std::string::npos) << given.err;
+    const Result again = tool({"-q", "--n-shift", "4", "--reference", dir / "clean.png",
+                               dir / "in.jpg", "--output-format", "png", "-"});
+    const double filtered = psnr_of(decode_png(read_file(dir / "given.png")).data);
+    std::snprintf(rgb, sizeof rgb, "RGB PSNR %.3f -> %.3f dB", psnr, filtered);
+    EXPECT_NE(again.err.find(rgb), std::string::npos) << again.err << rgb;
 }
 
 }  // namespace
