@@ -93,6 +93,12 @@ extern "C" void on_message(j_common_ptr cinfo, int level) {
 // proves nothing.
 struct BlockCheck {
     inverse_DCT_method_ptr idct[MAX_COMPONENTS] = {};
+    // Per component: every coefficient is known. In a progressive file that lacks some of its
+    // later scans, libjpeg estimates what is missing (AC, and DC where no AC is known) from the
+    // neighbouring blocks (block smoothing), without bound, before the inverse DCT: such a
+    // component's blocks are checked in the coefficients as decoded instead (check_decoded()),
+    // whose missing bits only make them smaller.
+    bool whole[MAX_COMPONENTS] = {};
     bool implausible = false;
     JDIMENSION row = 0;  // the output row being made when the first implausible block was met
 };
@@ -121,12 +127,35 @@ bool plausible_block(const JCOEF* coef, const UINT16* step) {
 extern "C" void checked_idct(j_decompress_ptr cinfo, jpeg_component_info* comp, JCOEFPTR coef,
                              JSAMPARRAY out, JDIMENSION col) {
     auto* check = static_cast<BlockCheck*>(cinfo->client_data);
-    if (!check->implausible && comp->quant_table &&
+    if (!check->implausible && check->whole[comp->component_index] && comp->quant_table &&
         !plausible_block(coef, comp->quant_table->quantval)) {
         check->implausible = true;
         check->row = cinfo->output_scanline;
     }
     check->idct[comp->component_index](cinfo, comp, coef, out, col);
+}
+
+// The check of the blocks of components that are not whole (BlockCheck::whole), in the
+// coefficients of a progressive file as its scans left them; before jpeg_finish_decompress()
+// releases them.
+void check_decoded(j_decompress_ptr cinfo, BlockCheck& check) {
+    if (!cinfo->progressive_mode || !cinfo->coef || !cinfo->coef->coef_arrays) return;
+    for (int c = 0; c < cinfo->num_components && c < MAX_COMPONENTS; ++c) {
+        const jpeg_component_info& comp = cinfo->comp_info[c];
+        if (check.whole[c] || !comp.quant_table) continue;
+        for (JDIMENSION by = 0; by < comp.height_in_blocks && !check.implausible; ++by) {
+            JBLOCKARRAY row = (*cinfo->mem->access_virt_barray)(
+                reinterpret_cast<j_common_ptr>(cinfo), cinfo->coef->coef_arrays[c], by, 1, FALSE);
+            for (JDIMENSION bx = 0; bx < comp.width_in_blocks; ++bx)
+                if (!plausible_block(row[0][bx], comp.quant_table->quantval)) {
+                    check.implausible = true;
+                    check.row =
+                        by * DCTSIZE *
+                        static_cast<JDIMENSION>(cinfo->max_v_samp_factor / comp.v_samp_factor);
+                    break;
+                }
+        }
+    }
 }
 
 // Reads the file through a buffer of its own, after the bytes that decode_file() read first to
@@ -274,6 +303,10 @@ Outcome decode(Decoder& d, std::FILE* file, Header& header, std::uint64_t max_pi
     for (int c = 0; c < d.cinfo.num_components && c < MAX_COMPONENTS; ++c) {
         d.blocks.idct[c] = d.cinfo.idct->inverse_DCT[c];
         d.cinfo.idct->inverse_DCT[c] = checked_idct;
+        // coef_bits: the precision still missing from each coefficient (0: none, -1: all).
+        d.blocks.whole[c] = true;
+        if (d.cinfo.progressive_mode && d.cinfo.coef_bits)
+            for (int k = 0; k < DCTSIZE2; ++k) d.blocks.whole[c] &= d.cinfo.coef_bits[c][k] == 0;
     }
     JSAMPARRAY row = (*d.cinfo.mem->alloc_sarray)(
         reinterpret_cast<j_common_ptr>(&d.cinfo), JPOOL_IMAGE,
@@ -283,6 +316,7 @@ Outcome decode(Decoder& d, std::FILE* file, Header& header, std::uint64_t max_pi
         if (jpeg_read_scanlines(&d.cinfo, row, 1) == 1)
             row_out(row[0], d.cinfo.output_components, static_cast<std::int32_t>(y));
     }
+    check_decoded(&d.cinfo, d.blocks);
     jpeg_finish_decompress(&d.cinfo);
     return Outcome::decoded;
 }

@@ -439,6 +439,14 @@ TEST(JpegCommand, ArithmeticDataThatEndsEarlyIsRefusedAndAFlatEndIsNot) {
     }
     const std::string whole =
         encode_jpeg(w, h, extreme, {.quality = 100, .h_samp = 1, .v_samp = 1});
+    // A progressive photo of strong edges with its first scan alone (the DC of every block):
+    // libjpeg estimates the rest from the neighbouring blocks, beyond what the blocks hold.
+    const auto first_scan_alone = [](const std::string& jpeg) {
+        std::size_t at = jpeg.find("\xff\xda") + 2;
+        while (!(jpeg[at] == '\xff' && jpeg[at + 1] != 0 && (jpeg[at + 1] & 0xF8) != 0xD0)) ++at;
+        return jpeg.substr(0, at) + "\xff\xd9";
+    };
+    const Photo camera = load_photo("camera.png");
     const struct {
         const char* name;
         std::string jpeg;
@@ -454,6 +462,13 @@ TEST(JpegCommand, ArithmeticDataThatEndsEarlyIsRefusedAndAFlatEndIsNot) {
          encode_jpeg(w, h, extreme,
                      {.quality = 100, .h_samp = 1, .v_samp = 1, .arithmetic = true})},
         {"extreme 4:2:0, quality 90", encode_jpeg(w, h, extreme, {.quality = 90})},
+        {"progressive, its first scan alone",
+         first_scan_alone(encode_jpeg(camera.w, camera.h, camera.samples,
+                                      {.quality = 75, .components = 1, .progressive = true}))},
+        {"progressive arithmetic, its first scan alone",
+         first_scan_alone(encode_jpeg(
+             camera.w, camera.h, camera.samples,
+             {.quality = 75, .components = 1, .progressive = true, .arithmetic = true}))},
         {"two stray bytes before the end",
          whole.substr(0, whole.size() - 2) + "\x12\x34" + whole.substr(whole.size() - 2)},
     };
