@@ -36,7 +36,8 @@ namespace korvane::cli {
 namespace {
 
 // Warnings about metadata that this reader does not use, or about bytes between segments that
-// libjpeg skipped (the picture itself is whole): the decode goes on. Every other warning means
+// libjpeg skipped (the picture itself is whole; after compressed data began, see
+// stray_bytes_after_a_scan()): the decode goes on. Every other warning means
 // that the compressed picture is damaged or cut short, where libjpeg would go on and hand back
 // grey or garbled blocks that the filter cannot repair and the output would hide: the first one
 // ends the decode like an error.
@@ -88,8 +89,8 @@ extern "C" void on_message(j_common_ptr cinfo, int level) {
 //     which samples in -128..127 hold to at most 64 (127 - mean) (mean + 128).
 // Each coefficient is quantised: an encoder's coefficient lies within one step q of the decoded
 // c q (rounding, or a trellis that picks the other neighbour), and its DCT may be off by a few
-// units more (integer DCTs), so each |c q| is taken `margin` = q + 4 closer to 0 and F00 anywhere
-// within q + 4 of c q. A block that fails either is evidence of damage; a block that passes
+// units more (integer DCTs), so each |c q| is taken q + 4 closer to 0, and F00 anywhere within
+// q + 4 of c q. A block that fails either is evidence of damage; a block that passes
 // proves nothing.
 struct BlockCheck {
     inverse_DCT_method_ptr idct[MAX_COMPONENTS] = {};
