@@ -152,8 +152,8 @@ int run_file(const Options& options) {
     std::optional<OutputFile> compare_file;
     if (!options.compare.empty()) compare_file.emplace(options.compare);
     OutputFile output(options.output);
-    // A JPEG left as decoded goes out as libjpeg's own decode; a filtered one, and the decoded
-    // picture it is measured against, as StreamInfo::libjpeg_rgb says.
+    // A JPEG left as decoded goes out as libjpeg's own decode (StreamInfo::libjpeg_rgb);
+    // --reference measures the decoded picture as libjpeg decodes it, the output as written.
     StreamInfo written_info = info, decoded_info = info;
     written_info.libjpeg_rgb = info.jpeg_colour && strength.unfiltered && !strength.per_frame;
     decoded_info.libjpeg_rgb = info.jpeg_colour;
