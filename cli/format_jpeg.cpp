@@ -15,6 +15,8 @@
 #include <cstdio>
 #include <jpeglib.h>
 #include <jerror.h>
+// The inverse DCT's methods, which the reader wraps to look at every block (BlockCheck).
+#include <jpegint.h>
 // clang-format on
 
 #include <algorithm>
@@ -34,7 +36,8 @@ namespace korvane::cli {
 namespace {
 
 // Warnings about metadata that this reader does not use, or about bytes between segments that
-// libjpeg skipped (the picture itself is whole): the decode goes on. Every other warning means
+// libjpeg skipped (the picture itself is whole; after compressed data began, see
+// stray_bytes_after_a_scan()): the decode goes on. Every other warning means
 // that the compressed picture is damaged or cut short, where libjpeg would go on and hand back
 // grey or garbled blocks that the filter cannot repair and the output would hide: the first one
 // ends the decode like an error.
@@ -50,11 +53,23 @@ bool harmless(int code) {
     }
 }
 
+// Bytes skipped after compressed data began: a scan's entropy-coded data must end where its
+// last block does, so bytes left over before the next marker mean that the decoder lost step
+// with the data (a flipped bit of Huffman data usually ends its scan early, or late, where
+// libjpeg meets the marker and says so). Some encoders leave one or two bytes before the
+// end-of-image marker of a whole picture: those pass, with a warning.
+bool stray_bytes_after_a_scan(j_common_ptr cinfo) {
+    if (cinfo->err->msg_code != JWRN_EXTRANEOUS_DATA || !cinfo->is_decompressor) return false;
+    const auto* d = reinterpret_cast<j_decompress_ptr>(cinfo);
+    const int count = cinfo->err->msg_parm.i[0], marker = cinfo->err->msg_parm.i[1];
+    return d->input_scan_number > 0 && !(marker == JPEG_EOI && count <= 2);
+}
+
 extern "C" void on_message(j_common_ptr cinfo, int level) {
     if (level >= 0) return;  // trace messages
     auto* err = reinterpret_cast<JpegErrors*>(cinfo->err);
     const int code = cinfo->err->msg_code;
-    if (!harmless(code)) {
+    if (!harmless(code) || stray_bytes_after_a_scan(cinfo)) {
         (*cinfo->err->format_message)(cinfo, err->message);
         std::longjmp(err->jump, 1);
     }
@@ -62,41 +77,94 @@ extern "C" void on_message(j_common_ptr cinfo, int level) {
     if (code == JWRN_BOGUS_ICC) err->bad_icc = true;
 }
 
-// Where an arithmetic-coded scan ran out of data. Unlike Huffman coding, arithmetic coding lets
-// a scan's data end before its last blocks (the encoder leaves out trailing zero bytes, and the
-// decoder reads zeros once it meets the next marker), so libjpeg says nothing when the data of a
-// cut or damaged file ends early: the rest of the scan decodes from zeros into garbage. The
-// progress hook, called between rows, notes whether a scan met a marker other than an expected
-// restart marker before its last row; decode_file() then looks at the coefficients.
-struct ScanWatch {
-    jpeg_progress_mgr pub;  // first, so that cinfo->progress points at the whole watch
-    bool ran_out = false;
+// What a JPEG without damage can hold, checked on every block as it goes to the inverse DCT.
+// JPEG has no checksum: damaged entropy-coded data decodes into other coefficients, silently
+// where libjpeg meets no invalid code (one flipped bit of Huffman data can garble the rest of a
+// scan), and arithmetic-coded data may legitimately end before its last blocks, so libjpeg says
+// nothing about data cut short and closed by a marker (the rest decodes from zeros). Garbage
+// coefficients soon describe a block that no 8-bit picture has. JPEG's DCT is orthonormal, with F00
+// = 8 times the block's mean of level-shifted samples s (-128..127), so for every block
+//   - F00 lies in -1024..1016 (the mean of samples in range), and
+//   - the AC energy, the sum of F(u,v)^2 over u,v not both 0, equals the sum of (s - mean)^2,
+//     which samples in -128..127 hold to at most 64 (127 - mean) (mean + 128).
+// Each coefficient is quantised: an encoder's coefficient lies within one step q of the decoded
+// c q (rounding, or a trellis that picks the other neighbour), and its DCT may be off by a few
+// units more (integer DCTs), so each |c q| is taken q + 4 closer to 0, and F00 anywhere within
+// q + 4 of c q. A block that fails either is evidence of damage; a block that passes
+// proves nothing.
+struct BlockCheck {
+    inverse_DCT_method_ptr idct[MAX_COMPONENTS] = {};
+    // Per component: every coefficient is known. In a progressive file that lacks some of its
+    // later scans, libjpeg estimates what is missing (AC, and DC where no AC is known) from the
+    // neighbouring blocks (block smoothing), without bound, before the inverse DCT: such a
+    // component's blocks are checked in the coefficients as decoded instead (check_decoded()),
+    // whose missing bits only make them smaller.
+    bool whole[MAX_COMPONENTS] = {};
+    bool implausible = false;
+    JDIMENSION row = 0;  // the output row being made when the first implausible block was met
 };
 
-void watch_scan(j_decompress_ptr cinfo) {
-    auto* watch = reinterpret_cast<ScanWatch*>(cinfo->progress);
-    const int marker = cinfo->unread_marker;
-    const bool restart =
-        cinfo->restart_interval != 0 && marker >= JPEG_RST0 && marker <= JPEG_RST0 + 7;
-    if (cinfo->arith_code && marker != 0 && !restart &&
-        cinfo->input_iMCU_row < cinfo->total_iMCU_rows)
-        watch->ran_out = true;
+bool plausible_block(const JCOEF* coef, const UINT16* step) {
+    const std::int32_t q0 = step[0], dc = coef[0] * q0, slack = q0 + 4;
+    if (dc < -1024 - slack || dc > 1016 + slack) return false;
+    // (1016 - m) (m + 1024) is 64 (127 - mean) (mean + 128) for m = 8 mean, the most AC energy a
+    // block of that mean can hold; largest at m = -4, so m is taken as close to -4 as the
+    // step allows.
+    const std::int32_t m = std::clamp<std::int32_t>(-4, dc - slack, dc + slack);
+    const std::int32_t most =
+        std::max<std::int32_t>(0, 1016 - m) * std::max<std::int32_t>(0, m + 1024);
+    // Each term is capped at 1100^2, more than any one coefficient may have: the sum of 63
+    // stays within 32 bits, and the loop vectorises.
+    std::int32_t energy = 0;
+    for (int k = 1; k < DCTSIZE2; ++k) {
+        const std::int32_t q = step[k];
+        const std::int32_t a = std::abs(std::int32_t{coef[k]}) * q - (q + 4);
+        const std::int32_t t = std::clamp<std::int32_t>(a, 0, 1100);
+        energy += t * t;
+    }
+    return energy <= most;
 }
 
-extern "C" void on_progress(j_common_ptr cinfo) {
-    watch_scan(reinterpret_cast<j_decompress_ptr>(cinfo));
+extern "C" void checked_idct(j_decompress_ptr cinfo, jpeg_component_info* comp, JCOEFPTR coef,
+                             JSAMPARRAY out, JDIMENSION col) {
+    auto* check = static_cast<BlockCheck*>(cinfo->client_data);
+    if (!check->implausible && check->whole[comp->component_index] && comp->quant_table &&
+        !plausible_block(coef, comp->quant_table->quantval)) {
+        check->implausible = true;
+        check->row = cinfo->output_scanline;
+    }
+    check->idct[comp->component_index](cinfo, comp, coef, out, col);
 }
 
-// Reads the file through a buffer of its own and, while `keep` is set (for arithmetic-coded
-// data, which may need a second look), keeps every byte read, since standard input cannot be
-// rewound. It serves `kept` first: the bytes that decode_file() read to see what the file is.
+// The check of the blocks of components that are not whole (BlockCheck::whole), in the
+// coefficients of a progressive file as its scans left them; before jpeg_finish_decompress()
+// releases them.
+void check_decoded(j_decompress_ptr cinfo, BlockCheck& check) {
+    if (!cinfo->progressive_mode || !cinfo->coef || !cinfo->coef->coef_arrays) return;
+    for (int c = 0; c < cinfo->num_components && c < MAX_COMPONENTS; ++c) {
+        const jpeg_component_info& comp = cinfo->comp_info[c];
+        if (check.whole[c] || !comp.quant_table) continue;
+        for (JDIMENSION by = 0; by < comp.height_in_blocks && !check.implausible; ++by) {
+            JBLOCKARRAY row = (*cinfo->mem->access_virt_barray)(
+                reinterpret_cast<j_common_ptr>(cinfo), cinfo->coef->coef_arrays[c], by, 1, FALSE);
+            for (JDIMENSION bx = 0; bx < comp.width_in_blocks; ++bx)
+                if (!plausible_block(row[0][bx], comp.quant_table->quantval)) {
+                    check.implausible = true;
+                    check.row =
+                        by * DCTSIZE *
+                        static_cast<JDIMENSION>(cinfo->max_v_samp_factor / comp.v_samp_factor);
+                    break;
+                }
+        }
+    }
+}
+
+// Reads the file through a buffer of its own, after the bytes that decode_file() read first to
+// see what the file is (served from Decoder::head).
 struct Source {
     jpeg_source_mgr pub;  // first, so that cinfo->src points at the whole source
     std::FILE* file = nullptr;
-    std::vector<unsigned char>* kept = nullptr;
-    bool keep = true;
     bool started = false;  // something was read
-    bool out_of_memory = false;
     JOCTET buffer[4096];
 };
 
@@ -113,13 +181,6 @@ extern "C" boolean source_fill(j_decompress_ptr cinfo) {
         src->buffer[0] = 0xFF;
         src->buffer[1] = JPEG_EOI;
         n = 2;
-    } else if (src->keep) {
-        try {
-            src->kept->insert(src->kept->end(), src->buffer, src->buffer + n);
-        } catch (...) {  // no exception may cross libjpeg's C frames
-            src->out_of_memory = true;
-            ERREXIT(cinfo, JERR_OUT_OF_MEMORY);
-        }
     }
     src->started = true;
     src->pub.next_input_byte = src->buffer;
@@ -143,8 +204,8 @@ struct Decoder {
     jpeg_decompress_struct cinfo{};
     JpegErrors err{};
     Source src{};
-    ScanWatch watch{};
-    std::vector<unsigned char> bytes;  // the file as far as it was read (arithmetic-coded)
+    BlockCheck blocks{};
+    std::vector<unsigned char> head;  // the first bytes of the file
     bool created = false;
     JOCTET* icc = nullptr;  // malloc'ed by jpeg_read_icc_profile
     unsigned int icc_size = 0;
@@ -202,20 +263,17 @@ Outcome decode(Decoder& d, std::FILE* file, Header& header, std::uint64_t max_pi
     d.src.pub.skip_input_data = source_skip;
     d.src.pub.resync_to_restart = jpeg_resync_to_restart;
     d.src.pub.term_source = source_term;
-    d.src.pub.next_input_byte = d.bytes.data();
-    d.src.pub.bytes_in_buffer = d.bytes.size();
+    d.src.pub.next_input_byte = d.head.data();
+    d.src.pub.bytes_in_buffer = d.head.size();
     d.src.file = file;
-    d.src.kept = &d.bytes;
-    d.src.started = !d.bytes.empty();
+    d.src.started = !d.head.empty();
     d.cinfo.src = &d.src.pub;
-    d.watch.pub.progress_monitor = on_progress;
-    d.cinfo.progress = &d.watch.pub;
+    d.cinfo.client_data = &d.blocks;
     jpeg_save_markers(&d.cinfo, JPEG_APP0 + 1, 0xFFFF);  // EXIF
     jpeg_save_markers(&d.cinfo, JPEG_APP0 + 2, 0xFFFF);  // ICC profile chunks
     jpeg_read_header(&d.cinfo, TRUE);
     jpeg_read_icc_profile(&d.cinfo, &d.icc, &d.icc_size);
     keep_exif(d.cinfo, header);
-    d.src.keep = d.cinfo.arith_code;
 
     header.colour = d.cinfo.jpeg_color_space;
     header.w = static_cast<std::int32_t>(d.cinfo.image_width);
@@ -240,8 +298,17 @@ Outcome decode(Decoder& d, std::FILE* file, Header& header, std::uint64_t max_pi
         std::min(max_pixels, kMaxFuzzPixels))
         return Outcome::too_large;
     prepare();
-
     jpeg_start_decompress(&d.cinfo);
+    // Set for the one output pass by jpeg_start_decompress(), which for a progressive file has
+    // read every scan: each block goes through the check once, with its final coefficients.
+    for (int c = 0; c < d.cinfo.num_components && c < MAX_COMPONENTS; ++c) {
+        d.blocks.idct[c] = d.cinfo.idct->inverse_DCT[c];
+        d.cinfo.idct->inverse_DCT[c] = checked_idct;
+        // coef_bits: the precision still missing from each coefficient (0: none, -1: all).
+        d.blocks.whole[c] = true;
+        if (d.cinfo.progressive_mode && d.cinfo.coef_bits)
+            for (int k = 0; k < DCTSIZE2; ++k) d.blocks.whole[c] &= d.cinfo.coef_bits[c][k] == 0;
+    }
     JSAMPARRAY row = (*d.cinfo.mem->alloc_sarray)(
         reinterpret_cast<j_common_ptr>(&d.cinfo), JPOOL_IMAGE,
         d.cinfo.output_width * static_cast<JDIMENSION>(d.cinfo.output_components), 1);
@@ -249,39 +316,10 @@ Outcome decode(Decoder& d, std::FILE* file, Header& header, std::uint64_t max_pi
         const JDIMENSION y = d.cinfo.output_scanline;
         if (jpeg_read_scanlines(&d.cinfo, row, 1) == 1)
             row_out(row[0], d.cinfo.output_components, static_cast<std::int32_t>(y));
-        watch_scan(&d.cinfo);
     }
+    check_decoded(&d.cinfo, d.blocks);
     jpeg_finish_decompress(&d.cinfo);
     return Outcome::decoded;
-}
-
-// Whether every DC coefficient of `bytes` (a JPEG that decoded) is one that an 8-bit picture can
-// have: 8 times a level-shifted block mean, -1024 to 1016, give or take half a quantisation step
-// of rounding. Arithmetic-coded data that ran out decodes from zeros into DC values that keep
-// climbing or falling from block to block, far outside that range; a picture whose data merely
-// ends in a long run of zero bytes (a flat lower part) stays inside it. Like decode(), keeps no
-// object with a destructor in its own frame.
-bool dc_in_range(Decoder& d, const std::vector<unsigned char>& bytes) {
-    if (setjmp(d.err.jump)) return false;
-    jpeg_create_decompress(&d.cinfo);
-    d.created = true;
-    jpeg_mem_src(&d.cinfo, bytes.data(), static_cast<unsigned long>(bytes.size()));
-    jpeg_read_header(&d.cinfo, TRUE);
-    jvirt_barray_ptr* planes = jpeg_read_coefficients(&d.cinfo);
-    for (int c = 0; c < d.cinfo.num_components; ++c) {
-        const jpeg_component_info& comp = d.cinfo.comp_info[c];
-        if (!comp.quant_table) continue;  // in no scan
-        const long step = comp.quant_table->quantval[0];
-        for (JDIMENSION by = 0; by < comp.height_in_blocks; ++by) {
-            JBLOCKARRAY row = (*d.cinfo.mem->access_virt_barray)(
-                reinterpret_cast<j_common_ptr>(&d.cinfo), planes[c], by, 1, FALSE);
-            for (JDIMENSION bx = 0; bx < comp.width_in_blocks; ++bx) {
-                const long dc = row[0][bx][0] * step;
-                if (dc < -1024 - step || dc > 1016 + step) return false;
-            }
-        }
-    }
-    return true;
 }
 
 class JpegReader final : public FrameReader {
@@ -314,9 +352,9 @@ private:
     void decode_file(std::FILE* file, const Options& options) {
         Decoder d;
         // What the file is, from its first bytes; they are then decoded from d.bytes.
-        d.bytes.resize(16);
-        d.bytes.resize(std::fread(d.bytes.data(), 1, d.bytes.size(), file));
-        refuse_other_format(d.bytes, "JPEG", path_);
+        d.head.resize(16);
+        d.head.resize(std::fread(d.head.data(), 1, d.head.size(), file));
+        refuse_other_format(d.head, "JPEG", path_);
 
         // Host value of every 8-bit code: JPEG's Y'CbCr is full range.
         constexpr YcbcrScale kScale{8, true};
@@ -354,7 +392,6 @@ private:
             std::uint64_t{1000000} * static_cast<std::uint64_t>(options.max_megapixels);
         switch (decode(d, file, header, max_pixels, prepare, row_out)) {
             case Outcome::failed:
-                if (d.src.out_of_memory) throw std::bad_alloc();
                 fail(std::string("not a readable JPEG: ") + d.err.message);
             case Outcome::unsupported_colour:
                 fail(header.colour == JCS_CMYK || header.colour == JCS_YCCK
@@ -368,16 +405,11 @@ private:
             case Outcome::decoded:
                 break;
         }
-        if (d.watch.ran_out) {
-            Decoder check;
-            check.cinfo.err = jpeg_std_error(&check.err.pub);
-            check.err.pub.error_exit = jpeg_error_jump;
-            check.err.pub.emit_message = on_message;
-            if (!dc_in_range(check, d.bytes))
-                fail(
-                    "not a readable JPEG: its arithmetic-coded data ends before the picture does "
-                    "(the file is cut short or damaged)");
-        }
+        if (d.blocks.implausible)
+            fail("not a readable JPEG: its compressed data is damaged: a block near row " +
+                 std::to_string(d.blocks.row + 1) +
+                 " decodes to values that no 8-bit picture has (the file is cut short or "
+                 "corrupt)");
         const Exif exif = read_exif(header.exif);
         info_.orientation = exif.orientation;
         info_.exif = exif.tiff;
@@ -387,6 +419,7 @@ private:
         info_.depth = 8;
         info_.full_range = true;
         info_.mono = header.colour == JCS_GRAYSCALE;
+        info_.jpeg_colour = header.colour == JCS_YCbCr;
         info_.chroma = info_.mono ? "mono" : "444";
         info_.tags = {"F25:1", "Ip", "A1:1", info_.mono ? "Cmono" : "C444", "XCOLORRANGE=FULL"};
         info_.frame_count = 1;

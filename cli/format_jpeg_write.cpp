@@ -115,6 +115,12 @@ public:
         if (source.frame_count && *source.frame_count > 1)
             throw UsageError("'" + file.path() + "': a JPEG holds one frame, the input has " +
                              std::to_string(*source.frame_count));
+        // libjpeg's own limit, which it would only report once the filter had run.
+        if (source.w > JPEG_MAX_DIMENSION || source.h > JPEG_MAX_DIMENSION)
+            throw UsageError("'" + file.path() + "': a JPEG is at most " +
+                             std::to_string(JPEG_MAX_DIMENSION) + " pixels wide and tall, the " +
+                             "picture is " + std::to_string(source.w) + "x" +
+                             std::to_string(source.h) + "; write .png");
     }
 
     // The encoder takes the whole picture: the frame goes to write_bytes() with its pixels,

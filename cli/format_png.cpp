@@ -1,7 +1,9 @@
 // PNG stills through libspng: 1- to 16-bit gray, gray+alpha, RGB, RGBA and palette images.
 // Gray goes to luma only; colour goes through BT.601 Y'CbCr; alpha passes through untouched.
 // The output keeps the input's channels and depth (palette and low-depth gray come back as 8-bit
-// RGB(A) and gray).
+// RGB(A) and gray). A transparency key (tRNS of a gray or RGB image) becomes an alpha channel
+// when the picture is read: it names one exact sample value, which the filter would move most
+// keyed pixels away from (they would turn opaque), while an alpha channel passes it untouched.
 #include <spng.h>
 #include <zlib.h>
 
@@ -12,6 +14,7 @@
 
 #include "cli/errors.h"
 #include "cli/formats.h"
+#include "cli/jpeg_colour.h"
 #include "cli/output_file.h"
 #include "cli/png_deflate.h"
 #include "picture/convert.h"
@@ -19,13 +22,9 @@
 
 namespace korvane::cli {
 
-// What a PNG says about its picture beyond the pixels. The transparency key (tRNS of a gray or
-// RGB image) names a sample value, so it is kept only for an output of the same colour type and
-// depth; a palette's tRNS has become the alpha channel.
+// What a PNG says about its picture beyond the pixels. Its transparency (tRNS) has become the
+// alpha channel.
 struct PngChunks {
-    std::uint8_t colour_type = 0;
-    std::uint8_t depth = 0;
-    std::optional<spng_trns> trns;
     std::optional<std::uint8_t> srgb;
     std::optional<std::uint32_t> gama;
     std::optional<spng_chrm_int> chrm;
@@ -99,6 +98,10 @@ public:
 
         int fmt = 0;
         const bool wide = ihdr.bit_depth == 16;
+        spng_trns key{};
+        const bool keyed = (ihdr.color_type == SPNG_COLOR_TYPE_GRAYSCALE ||
+                            ihdr.color_type == SPNG_COLOR_TYPE_TRUECOLOR) &&
+                           spng_get_trns(ctx.get(), &key) == 0;
         info_.depth = wide ? 16 : 8;
         switch (ihdr.color_type) {
             case SPNG_COLOR_TYPE_GRAYSCALE:
@@ -137,9 +140,13 @@ public:
         frame_.bytes.resize(size);
         check(spng_decode_image(ctx.get(), frame_.bytes.data(), size, fmt,
                                 info_.alpha && !wide ? SPNG_DECODE_TRNS : 0));
+        if (keyed) {
+            add_key_alpha(key, ihdr);
+            info_.alpha = true;
+        }
         // The alpha channel travels with the frame, past the filter, to the writer.
         if (info_.alpha) take_alpha();
-        keep_chunks(ctx.get(), ihdr);
+        keep_chunks(ctx.get());
     }
 
     bool read_bytes(Frame& frame) override {
@@ -166,18 +173,13 @@ private:
     }
 
     // Chunks after the image data are read with it, so this comes after decoding.
-    void keep_chunks(spng_ctx* ctx, const spng_ihdr& ihdr) {
+    void keep_chunks(spng_ctx* ctx) {
         spng_iccp iccp{};
         if (spng_get_iccp(ctx, &iccp) == 0 && iccp.profile) {
             info_.icc_name = std::string(iccp.profile_name, strnlen(iccp.profile_name, 80));
             info_.icc_profile.assign(iccp.profile, iccp.profile + iccp.profile_len);
         }
         auto chunks = std::make_shared<PngChunks>();
-        chunks->colour_type = ihdr.color_type;
-        chunks->depth = ihdr.bit_depth;
-        spng_trns trns{};
-        if (ihdr.color_type != SPNG_COLOR_TYPE_INDEXED && spng_get_trns(ctx, &trns) == 0)
-            chunks->trns = trns;
         std::uint8_t intent = 0;
         if (spng_get_srgb(ctx, &intent) == 0) chunks->srgb = intent;
         std::uint32_t gama = 0;
@@ -233,6 +235,35 @@ private:
         }
     }
 
+    // A gray or RGB image's transparency key as an alpha channel after its samples: 0 where
+    // every sample equals the key's, opaque elsewhere. Low-depth gray was decoded to 8 bits,
+    // each value scaled by 255 / (2^depth - 1), and its key is scaled alike.
+    void add_key_alpha(const spng_trns& key, const spng_ihdr& ihdr) {
+        const bool gray = ihdr.color_type == SPNG_COLOR_TYPE_GRAYSCALE;
+        const std::size_t channels = gray ? 1 : 3;
+        const std::size_t bytes = info_.depth == 16 ? 2 : 1;
+        int keys[3] = {key.red, key.green, key.blue};
+        if (gray) keys[0] = key.gray;
+        if (gray && ihdr.bit_depth < 8) keys[0] *= 255 / ((1 << ihdr.bit_depth) - 1);
+        const std::size_t n = static_cast<std::size_t>(info_.w) * static_cast<std::size_t>(info_.h);
+        const std::size_t in_pixel = channels * bytes, out_pixel = (channels + 1) * bytes;
+        decltype(frame_.bytes) with_alpha(n * out_pixel);
+        const int opaque = (1 << info_.depth) - 1;
+        for (std::size_t p = 0; p < n; ++p) {
+            const unsigned char* in = frame_.bytes.data() + p * in_pixel;
+            unsigned char* out = with_alpha.data() + p * out_pixel;
+            std::memcpy(out, in, in_pixel);
+            bool transparent = true;
+            for (std::size_t c = 0; c < channels; ++c)
+                transparent = transparent &&
+                              (info_.depth == 16 ? sample<2>(in, c) : sample<1>(in, c)) == keys[c];
+            const int alpha = transparent ? 0 : opaque;
+            out[in_pixel] = static_cast<unsigned char>(alpha >> (8 * (bytes - 1)));
+            if (bytes == 2) out[in_pixel + 1] = static_cast<unsigned char>(alpha & 0xFF);
+        }
+        frame_.bytes.swap(with_alpha);
+    }
+
     // The alpha channel of the whole image, from the decoded bytes.
     void take_alpha() {
         const int channels = channels_of(info_);
@@ -264,6 +295,7 @@ public:
             case Layout::ycbcr:
                 layout_.layout = source.mono ? Layout::gray : Layout::rgb;
                 layout_.depth = source.depth > 8 ? 16 : 8;
+                libjpeg_rgb_ = source.libjpeg_rgb && !source.mono && layout_.depth == 8;
                 break;
             case Layout::raw:
                 layout_.layout = Layout::rgb;
@@ -333,7 +365,8 @@ private:
         const auto w = static_cast<std::size_t>(from.w);
         if (kBytes == 1 && !gray && !alpha) {
             const std::size_t first = static_cast<std::size_t>(y0) * w;
-            rgb8_from_host(pixels + first, static_cast<std::size_t>(y1 - y0) * w, data + 3 * first);
+            (libjpeg_rgb_ ? jpeg_rgb8_from_host : rgb8_from_host)(
+                pixels + first, static_cast<std::size_t>(y1 - y0) * w, data + 3 * first);
             return;
         }
         for (std::size_t p = static_cast<std::size_t>(y0) * w; p < static_cast<std::size_t>(y1) * w;
@@ -355,6 +388,7 @@ private:
     int level_;
     std::int32_t threads_;
     StreamInfo layout_;
+    bool libjpeg_rgb_ = false;  // libjpeg's conversion of a JPEG's Y'CbCr (cli/jpeg_colour.h)
     bool written_ = false;
 };
 
@@ -376,7 +410,7 @@ struct ChunkData {
     std::vector<spng_text> spng_texts;
 };
 
-int set_chunks(spng_ctx* ctx, const spng_ihdr& ihdr, const StreamInfo& meta, ChunkData& data) {
+int set_chunks(spng_ctx* ctx, const StreamInfo& meta, ChunkData& data) {
     int ret = 0;
     if (!meta.icc_profile.empty()) {
         spng_iccp iccp{};
@@ -396,11 +430,7 @@ int set_chunks(spng_ctx* ctx, const spng_ihdr& ihdr, const StreamInfo& meta, Chu
     }
     const PngChunks* c = meta.png_chunks.get();
     if (!c || ret != 0) return ret;
-    if (c->trns && c->colour_type == ihdr.color_type && c->depth == ihdr.bit_depth) {
-        spng_trns trns = *c->trns;
-        ret = spng_set_trns(ctx, &trns);
-    }
-    if (ret == 0 && c->srgb) ret = spng_set_srgb(ctx, *c->srgb);
+    if (c->srgb) ret = spng_set_srgb(ctx, *c->srgb);
     if (ret == 0 && c->gama) ret = spng_set_gama_int(ctx, *c->gama);
     if (ret == 0 && c->chrm) {
         spng_chrm_int chrm = *c->chrm;
@@ -456,7 +486,7 @@ void write_png(OutputFile& file, std::int32_t w, std::int32_t h, std::uint8_t co
     int ret = spng_set_png_stream(ctx.get(), append, &png);
     if (ret == 0) ret = spng_set_ihdr(ctx.get(), &ihdr);
     ChunkData chunk_data;
-    if (ret == 0 && meta) ret = set_chunks(ctx.get(), ihdr, *meta, chunk_data);
+    if (ret == 0 && meta) ret = set_chunks(ctx.get(), *meta, chunk_data);
     if (ret == 0) ret = spng_encode_chunks(ctx.get());
     if (ret != 0)
         throw RunError("'" + file.path() + "': cannot encode the PNG: " + spng_strerror(ret));

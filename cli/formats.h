@@ -77,6 +77,14 @@ struct StreamInfo {
     // EXIF data (its TIFF structure, orientation rewritten to 1) for a PNG output's eXIf chunk.
     int orientation = 1;
     std::vector<std::uint8_t> exif;
+    // JPEG colour stored as Y'CbCr (which the RGB metrics convert to R'G'B' too, as a PNG output
+    // holds it).
+    bool jpeg_colour = false;
+    // Convert such colour to R'G'B' as libjpeg does (cli/jpeg_colour.h), from the samples
+    // rounded to 8-bit codes, rather than with korvane-dct's exact conversion: for a picture
+    // left as decoded, which then is libjpeg's own decode byte for byte. A filtered picture
+    // keeps the exact conversion, which keeps more of the gain (docs/command.md).
+    bool libjpeg_rgb = false;
 };
 
 // Reading is split so that the reading thread only reads and the filter's threads convert, band

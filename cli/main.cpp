@@ -185,7 +185,12 @@ int run_file(const Options& options) {
     std::optional<OutputFile> compare_file;
     if (!options.compare.empty()) compare_file.emplace(options.compare);
     OutputFile output(options.output);
-    std::unique_ptr<FrameWriter> writer = out_format.open_writer(output, info, options);
+    // A JPEG left as decoded goes out as libjpeg's own decode (StreamInfo::libjpeg_rgb);
+    // --reference measures the decoded picture as libjpeg decodes it, the output as written.
+    StreamInfo written_info = info, decoded_info = info;
+    written_info.libjpeg_rgb = info.jpeg_colour && strength.unfiltered && !strength.per_frame;
+    decoded_info.libjpeg_rgb = info.jpeg_colour;
+    std::unique_ptr<FrameWriter> writer = out_format.open_writer(output, written_info, options);
     run.writer = writer.get();
     // After the writer took the stream: a writer that refuses alpha says so itself.
     if (info.alpha && &out_format != &kPngFormat)
@@ -198,7 +203,8 @@ int run_file(const Options& options) {
     if (!options.quiet && !strength.message.empty())
         std::fprintf(stderr, "korvane-dct: %s%s\n", named.c_str(), strength.message.c_str());
 
-    QualityReport report(options.output == "-" ? stderr : stdout, info.layout == Layout::rgb);
+    QualityReport report(options.output == "-" ? stderr : stdout,
+                         info.layout == Layout::rgb || (info.jpeg_colour && !info.mono));
     Progress progress(!options.quiet && ::isatty(STDERR_FILENO), info.frame_count);
     // Per-frame auto: how many frames got each setting (unfiltered as all -1), for the summary.
     std::map<std::array<std::int32_t, 4>, std::int64_t> frames_per_setting;
@@ -212,13 +218,18 @@ int run_file(const Options& options) {
                                                    : chosen.tracks];
     };
     const bool measuring = run.reference != nullptr;
+    // A JPEG's RGB is measured against the reference's own R'G'B' (its luma, as before, in the
+    // input's codes).
+    const std::optional<StreamInfo> reference_info =
+        measuring ? std::optional<StreamInfo>(run.reference->info()) : std::nullopt;
     run.keep_before = [&](std::int64_t index) { return measuring || (compare_file && index == 1); };
     run.on_filtered = [&](std::int64_t index, const Frame* before, const Frame& after,
                           const Frame* reference) {
         if (reference) {
-            const MetricPlanes ref = metric_planes(*reference, info);
-            report.add(index, measure(metric_planes(*before, info), ref),
-                       measure(metric_planes(after, info), ref), ref.peak);
+            MetricPlanes ref = metric_planes(*reference, info);
+            if (info.jpeg_colour) ref.rgb = metric_planes(*reference, *reference_info).rgb;
+            report.add(index, measure(metric_planes(*before, decoded_info), ref),
+                       measure(metric_planes(after, written_info), ref), ref.peak);
         }
         if (compare_file && index == 1) write_compare(*compare_file, *before, after, info);
         progress.frame_done();

@@ -4,6 +4,7 @@
 #include <limits>
 #include <string>
 
+#include "cli/jpeg_colour.h"
 #include "cli/progress.h"
 #include "picture/convert.h"
 
@@ -44,6 +45,13 @@ MetricPlanes metric_planes(const Frame& frame, const StreamInfo& layout) {
             m.peak = (1 << layout.depth) - 1;
             for (std::size_t i = 0; i < n; ++i)
                 m.luma[i] = luma_from_host(frame.pixels[i].y, scale);
+            // JPEG colour: R'G'B' as a PNG output holds it.
+            if (layout.jpeg_colour && !layout.mono && layout.depth == 8) {
+                std::vector<unsigned char> rgb(3 * n);
+                (layout.libjpeg_rgb ? jpeg_rgb8_from_host : rgb8_from_host)(frame.pixels.data(), n,
+                                                                            rgb.data());
+                m.rgb.assign(rgb.begin(), rgb.end());
+            }
             break;
         }
     }

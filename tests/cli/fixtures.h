@@ -72,7 +72,8 @@ inline Png decode_png(const std::string& bytes) {
 inline std::string encode_png(int w, int h, int colour_type, int depth,
                               const std::vector<unsigned char>& data,
                               const std::vector<spng_plte_entry>& palette = {},
-                              const std::vector<std::uint8_t>& palette_alpha = {}) {
+                              const std::vector<std::uint8_t>& palette_alpha = {},
+                              const spng_trns* key = nullptr) {
     spng_ctx* ctx = spng_ctx_new(SPNG_CTX_ENCODER);
     spng_set_option(ctx, SPNG_ENCODE_TO_BUFFER, 1);
     spng_ihdr ihdr{};
@@ -92,6 +93,10 @@ inline std::string encode_png(int w, int h, int colour_type, int depth,
         trns.n_type3_entries = static_cast<std::uint32_t>(palette_alpha.size());
         for (std::size_t i = 0; i < palette_alpha.size(); ++i)
             trns.type3_alpha[i] = palette_alpha[i];
+        spng_set_trns(ctx, &trns);
+    }
+    if (key) {
+        spng_trns trns = *key;
         spng_set_trns(ctx, &trns);
     }
     int ret = spng_encode_image(ctx, data.data(), data.size(), SPNG_FMT_RAW, SPNG_ENCODE_FINALIZE);

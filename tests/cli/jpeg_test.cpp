@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <tuple>
 
 #include "cli/errors.h"
 #include "cli/formats.h"
@@ -284,6 +285,36 @@ TEST(JpegCommand, ColourBecomesRgbPngOrFullRangeY4mAndGrayStaysGray) {
     }
 }
 
+// The JPEG `jpeg` with the quantised coefficients of its first luma block changed by `change`,
+// written again as it was coded otherwise (libjpeg's transcoder).
+template <typename Change>
+std::string with_first_block(const std::string& jpeg, Change change) {
+    jpeg_decompress_struct in{};
+    jpeg_compress_struct out{};
+    jpeg_error_mgr err{};
+    in.err = out.err = jpeg_std_error(&err);
+    jpeg_create_decompress(&in);
+    jpeg_create_compress(&out);
+    jpeg_mem_src(&in, reinterpret_cast<const unsigned char*>(jpeg.data()), jpeg.size());
+    jpeg_read_header(&in, TRUE);
+    jvirt_barray_ptr* planes = jpeg_read_coefficients(&in);
+    JBLOCKARRAY row =
+        (*in.mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(&in), planes[0], 0, 1, TRUE);
+    change(row[0][0]);
+    unsigned char* buffer = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&out, &buffer, &size);
+    jpeg_copy_critical_parameters(&in, &out);
+    jpeg_write_coefficients(&out, planes);
+    jpeg_finish_compress(&out);
+    jpeg_finish_decompress(&in);
+    jpeg_destroy_compress(&out);
+    jpeg_destroy_decompress(&in);
+    std::string result(reinterpret_cast<const char*>(buffer), size);
+    std::free(buffer);
+    return result;
+}
+
 TEST(JpegCommand, BadJpegsExitTwoWithOneMessageAndNoOutput) {
     TempDir dir;
     const std::string good = encode_jpeg(64, 64, smooth_picture(64, 64, 3), {.quality = 80});
@@ -301,6 +332,15 @@ TEST(JpegCommand, BadJpegsExitTwoWithOneMessageAndNoOutput) {
     write_file(dir / "text.jpg", "korvane\n");
     write_file(dir / "cmyk.jpg",
                encode_jpeg(16, 16, smooth_picture(16, 16, 4), {.quality = 80, .components = 4}));
+    // Bytes between the end of the compressed data and the end-of-image marker: where a decoder
+    // that lost step with damaged data finishes its scan early (past the few bytes that libjpeg
+    // reads ahead, and so never sees as stray).
+    write_file(dir / "stray.jpg", good.substr(0, good.size() - 2) + std::string(40, '\x12') +
+                                      good.substr(good.size() - 2));
+    // Well-formed data of blocks that no 8-bit picture has: an AC coefficient of 1000 steps
+    // (at most 1024 / step fit), a DC of a mean far above white.
+    write_file(dir / "ac.jpg", with_first_block(good, [](JCOEF* b) { b[9] = 1000; }));
+    write_file(dir / "dc.jpg", with_first_block(good, [](JCOEF* b) { b[0] = 400; }));
     struct Case {
         const char* name;
         std::string input, output;
@@ -314,6 +354,11 @@ TEST(JpegCommand, BadJpegsExitTwoWithOneMessageAndNoOutput) {
         {"corrupt data", "garbled.jpg", "out.png", "Corrupt JPEG data"},
         {"not a JPEG", "text.jpg", "out.png", "Not a JPEG file"},
         {"CMYK", "cmyk.jpg", "out.png", "CMYK JPEG is not supported"},
+        {"stray bytes after the data", "stray.jpg", "out.png",
+         "extraneous bytes before marker 0xd9"},
+        {"an AC coefficient out of range", "ac.jpg", "out.png",
+         "a block near row 1 decodes to values that no 8-bit picture has"},
+        {"a DC coefficient out of range", "dc.jpg", "out.png", "no 8-bit picture has"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -325,7 +370,7 @@ TEST(JpegCommand, BadJpegsExitTwoWithOneMessageAndNoOutput) {
         EXPECT_FALSE(exists(dir / c.output));
     }
     std::vector<std::string> files = dir.files();
-    EXPECT_EQ(files.size(), 7u) << "files left behind";
+    EXPECT_EQ(files.size(), 10u) << "files left behind";
 }
 
 // A photo's own pixels as a JPEG: the middle w x h of a sample PNG.
@@ -378,18 +423,61 @@ TEST(JpegCommand, ArithmeticDataThatEndsEarlyIsRefusedAndAFlatEndIsNot) {
     }
 
     // Whole pictures whose lower part is flat: their encoder leaves out the trailing zero bytes,
-    // so their data also ends before the last blocks, and they are read.
+    // so their data also ends before the last blocks, and they are read. So are pictures of the
+    // most extreme blocks there are (pixels of 0 and 255 at random, every coefficient large:
+    // the block check's bounds must hold them), in every coding, and one whose last scan is
+    // followed by a few stray bytes, as some encoders leave (arithmetic-coded, so that libjpeg
+    // reads no further than the data and sees two of them as stray).
     const int w = 256, h = 192;
     std::vector<unsigned char> flat = smooth_picture(w, h, 3);
     std::fill(flat.begin() + static_cast<std::ptrdiff_t>(flat.size() / 4), flat.end(),
               static_cast<unsigned char>(90));
-    for (const bool progressive_flat : {false, true}) {
-        SCOPED_TRACE(progressive_flat ? "flat, progressive" : "flat");
-        write_file(
-            dir / "flat.jpg",
-            encode_jpeg(w, h, flat,
-                        {.quality = 75, .progressive = progressive_flat, .arithmetic = true}));
-        const Result r = tool({"-q", "--n-shift", "1", dir / "flat.jpg", dir / "flat.png"});
+    std::vector<unsigned char> extreme(static_cast<std::size_t>(w) * h * 3);
+    std::uint32_t state = 12345;
+    for (unsigned char& v : extreme) {
+        state = state * 1664525u + 1013904223u;
+        v = (state >> 31) ? 255 : 0;
+    }
+    const std::string whole =
+        encode_jpeg(w, h, extreme, {.quality = 100, .h_samp = 1, .v_samp = 1});
+    // A progressive photo of strong edges with its first scan alone (the DC of every block):
+    // libjpeg estimates the rest from the neighbouring blocks, beyond what the blocks hold.
+    const auto first_scan_alone = [](const std::string& jpeg) {
+        std::size_t at = jpeg.find("\xff\xda") + 2;
+        while (!(jpeg[at] == '\xff' && jpeg[at + 1] != 0 && (jpeg[at + 1] & 0xF8) != 0xD0)) ++at;
+        return jpeg.substr(0, at) + "\xff\xd9";
+    };
+    const Photo camera = load_photo("camera.png");
+    const std::string arithmetic =
+        encode_jpeg(w, h, extreme, {.quality = 100, .h_samp = 1, .v_samp = 1, .arithmetic = true});
+    const struct {
+        const char* name;
+        std::string jpeg;
+    } wholes[] = {
+        {"flat", encode_jpeg(w, h, flat, {.quality = 75, .arithmetic = true})},
+        {"flat, progressive",
+         encode_jpeg(w, h, flat, {.quality = 75, .progressive = true, .arithmetic = true})},
+        {"extreme", whole},
+        {"extreme, progressive",
+         encode_jpeg(w, h, extreme,
+                     {.quality = 100, .h_samp = 1, .v_samp = 1, .progressive = true})},
+        {"extreme, arithmetic", arithmetic},
+        {"extreme 4:2:0, quality 90", encode_jpeg(w, h, extreme, {.quality = 90})},
+        {"progressive, its first scan alone",
+         first_scan_alone(encode_jpeg(camera.w, camera.h, camera.samples,
+                                      {.quality = 75, .components = 1, .progressive = true}))},
+        {"progressive arithmetic, its first scan alone",
+         first_scan_alone(encode_jpeg(
+             camera.w, camera.h, camera.samples,
+             {.quality = 75, .components = 1, .progressive = true, .arithmetic = true}))},
+        {"stray bytes before the end", arithmetic.substr(0, arithmetic.size() - 2) +
+                                           "\x12\x34\x56" +
+                                           arithmetic.substr(arithmetic.size() - 2)},
+    };
+    for (const auto& c : wholes) {
+        SCOPED_TRACE(c.name);
+        write_file(dir / "whole.jpg", c.jpeg);
+        const Result r = tool({"--n-shift", "1", dir / "whole.jpg", dir / "whole.png"});
         EXPECT_EQ(r.status, 0) << r.err;
     }
 }
@@ -939,18 +1027,10 @@ TEST(StrengthCommand, AutoNeverLosesAgainstTheUnfilteredPicture) {
                        encode_jpeg(photo.w, photo.h, photo.samples,
                                    {.quality = quality, .components = photo.components}));
             ASSERT_EQ(tool({"-q", dir / "in.jpg", dir / "out.png"}).status, 0);
-            auto reader = open_jpeg(dir / "in.jpg");
-            cli::Frame frame;
-            ASSERT_TRUE(reader->read(frame));
-            std::vector<unsigned char> unfiltered;
-            for (const YcPixel& p : frame.pixels) {
-                if (photo.components == 1) {
-                    unfiltered.push_back(static_cast<unsigned char>(gray_from_host(p, 255)));
-                } else {
-                    for (const int c : rgb_from_host(p, 255))
-                        unfiltered.push_back(static_cast<unsigned char>(c));
-                }
-            }
+            // The unfiltered picture is libjpeg's decode, as a viewer shows it.
+            int components = 0;
+            const std::vector<unsigned char> unfiltered =
+                decode_jpeg_to_rgb(read_file(dir / "in.jpg"), components);
             const Png out = decode_png(read_file(dir / "out.png"));
             ASSERT_EQ(out.data.size(), photo.samples.size());
             const double before = psnr_of(unfiltered, photo.samples);
@@ -1051,11 +1131,19 @@ TEST(JpegOutput, WhatAJpegCannotHoldIsRefused) {
     write_file(dir / "alpha.png", encode_png(4, 4, 6, 8, std::vector<unsigned char>(64, 200)));
     write_file(dir / "two.y4m", make_y4m("W8 H8 F25:1 C444", 8, 8, 8, 8, 2, false,
                                          [](int, int x, int y, int) { return 16 * x + y; }));
+    // Past libjpeg's 65500 pixels: refused before the filter runs, not when encoding fails.
+    write_file(dir / "wide.png", encode_png(65501, 1, SPNG_COLOR_TYPE_GRAYSCALE, 8,
+                                            std::vector<unsigned char>(65501)));
+    write_file(dir / "tall.png", encode_png(1, 65501, SPNG_COLOR_TYPE_GRAYSCALE, 8,
+                                            std::vector<unsigned char>(65501)));
     const struct {
         const char* input;
         const char* message;
-    } cases[] = {{"alpha.png", "a JPEG has no alpha channel"},
-                 {"two.y4m", "a JPEG holds one frame"}};
+    } cases[] = {
+        {"alpha.png", "a JPEG has no alpha channel"},
+        {"two.y4m", "a JPEG holds one frame"},
+        {"wide.png", "a JPEG is at most 65500 pixels wide and tall, the picture is 65501x1"},
+        {"tall.png", "a JPEG is at most 65500 pixels wide and tall, the picture is 1x65501"}};
     for (const auto& c : cases) {
         const Result r = tool({dir / c.input, dir / "out.jpg"});
         EXPECT_EQ(r.status, 2) << c.input;
@@ -1148,33 +1236,60 @@ TEST(StrengthCommand, HighQualityJpegIsLeftAsDecoded) {
                          "there: left unfiltered"),
               std::string::npos)
         << r.err;
-    // The output's samples are korvane-dct's decode of the file converted to RGB, the engine
-    // never run: exactly, and within one code of libjpeg's own RGB.
-    auto reader = open_jpeg(dir / "in.jpg");
-    cli::Frame frame;
-    ASSERT_TRUE(reader->read(frame));
+    // The output is libjpeg's own decode, byte for byte: djpeg's RGB, for every chroma
+    // sampling and for progressive files (the engine never runs).
+    const auto djpeg_of = [&](const std::string& jpeg) {
+        const Result d =
+            run_shell("djpeg -ppm -outfile '" + dir / "djpeg.ppm" + "' '" + jpeg + "'");
+        EXPECT_EQ(d.status, 0) << d.err;
+        const std::string ppm = read_file(dir / "djpeg.ppm");
+        std::size_t at = 0;  // after "P6\nW H\n255\n"
+        for (int line = 0; line < 3; ++line) at = ppm.find('\n', at) + 1;
+        return ppm.substr(at);
+    };
     const Png out = decode_png(read_file(dir / "out.png"));
-    ASSERT_EQ(out.data.size(), frame.pixels.size() * 3);
-    int components = 0;
-    const auto libjpeg = decode_jpeg_to_rgb(read_file(dir / "in.jpg"), components);
-    ASSERT_EQ(libjpeg.size(), out.data.size());
-    std::size_t differ = 0;
-    int worst = 0;
-    for (std::size_t i = 0; i < frame.pixels.size(); ++i) {
-        const auto rgb = rgb_from_host(frame.pixels[i], 255);
-        for (std::size_t k = 0; k < 3; ++k) {
-            differ += out.data[3 * i + k] != rgb[k];
-            worst = std::max(worst, std::abs(int{out.data[3 * i + k]} - int{libjpeg[3 * i + k]}));
-        }
+    const std::string djpeg = djpeg_of(dir / "in.jpg");
+    ASSERT_EQ(djpeg.size(), out.data.size());
+    EXPECT_TRUE(djpeg == std::string(out.data.begin(), out.data.end()));
+    for (const auto& [h, v, progressive] : {std::tuple{1, 1, false}, {2, 1, false}, {2, 2, true}}) {
+        SCOPED_TRACE(std::to_string(h) + "x" + std::to_string(v));
+        write_file(
+            dir / "kind.jpg",
+            encode_jpeg(photo.w, photo.h, photo.samples,
+                        {.quality = 100, .h_samp = h, .v_samp = v, .progressive = progressive}));
+        ASSERT_EQ(tool({"-q", dir / "kind.jpg", dir / "kind.png"}).status, 0);
+        const Png kind = decode_png(read_file(dir / "kind.png"));
+        EXPECT_TRUE(djpeg_of(dir / "kind.jpg") == std::string(kind.data.begin(), kind.data.end()));
     }
-    EXPECT_EQ(differ, 0u);
-    EXPECT_LE(worst, 1);
+    // --reference measures RGB too: the decoded picture's, which is the output's.
+    write_file(dir / "clean.png",
+               encode_png(photo.w, photo.h, SPNG_COLOR_TYPE_TRUECOLOR, 8, photo.samples));
+    const Result measured = tool(
+        {"-q", "--reference", dir / "clean.png", dir / "in.jpg", "--output-format", "png", "-"});
+    ASSERT_EQ(measured.status, 0) << measured.err;
+    const auto psnr_of = [&](const std::vector<unsigned char>& a) {
+        double sum = 0;
+        for (std::size_t i = 0; i < a.size(); ++i)
+            sum += (a[i] - photo.samples[i]) * double(a[i] - photo.samples[i]);
+        return 10 * std::log10(255.0 * 255.0 * static_cast<double>(a.size()) / sum);
+    };
+    char rgb[80];
+    const double psnr = psnr_of(out.data);
+    std::snprintf(rgb, sizeof rgb, "RGB PSNR %.3f -> %.3f dB (+0.000)", psnr, psnr);
+    EXPECT_NE(measured.err.find(rgb), std::string::npos) << measured.err << rgb;
     ASSERT_EQ(tool({"-q", "--threads", "3", dir / "in.jpg", dir / "out3.png"}).status, 0);
     EXPECT_EQ(read_file(dir / "out.png"), read_file(dir / "out3.png"));
-    // A track given by hand asks for filtering: the output then differs.
-    const Result given = tool({"--n-shift", "4", dir / "in.jpg", dir / "given.png"});
+    // A track given by hand asks for filtering: the output then differs, and --reference
+    // measures it as written against the decoded picture as libjpeg decodes it.
+    const Result given = tool(
+        {"--n-shift", "4", "--reference", dir / "clean.png", dir / "in.jpg", dir / "given.png"});
     ASSERT_EQ(given.status, 0) << given.err;
     EXPECT_NE(given.err.find("--n-shift as given"), std::string::npos) << given.err;
+    const Result again = tool({"-q", "--n-shift", "4", "--reference", dir / "clean.png",
+                               dir / "in.jpg", "--output-format", "png", "-"});
+    const double filtered = psnr_of(decode_png(read_file(dir / "given.png")).data);
+    std::snprintf(rgb, sizeof rgb, "RGB PSNR %.3f -> %.3f dB", psnr, filtered);
+    EXPECT_NE(again.err.find(rgb), std::string::npos) << again.err << rgb;
     // Options that only shape filtering are named as not applied, not dropped without a word.
     const Result unused =
         tool({"--zero-weight", "2", "--chroma-threshold", "3", dir / "in.jpg", dir / "unused.png"});

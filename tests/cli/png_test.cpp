@@ -91,5 +91,76 @@ TEST(Command, PngKeepsLayoutDepthAndAlpha) {
     }
 }
 
+TEST(Command, PngTransparencyKeyBecomesAnAlphaChannel) {
+    // A keyed background around a disc: the filter moves background samples near the disc off
+    // the key, which left them opaque. The key becomes alpha before filtering instead, so
+    // exactly the keyed pixels stay transparent.
+    TempDir dir;
+    const int w = 40, h = 32;
+    struct Keyed {
+        int colour, depth, out_depth;
+    };
+    for (const Keyed k : {Keyed{SPNG_COLOR_TYPE_TRUECOLOR, 8, 8},
+                          {SPNG_COLOR_TYPE_TRUECOLOR, 16, 16},
+                          {SPNG_COLOR_TYPE_GRAYSCALE, 8, 8},
+                          {SPNG_COLOR_TYPE_GRAYSCALE, 16, 16},
+                          {SPNG_COLOR_TYPE_GRAYSCALE, 2, 8}}) {
+        SCOPED_TRACE(std::to_string(k.colour) + "/" + std::to_string(k.depth));
+        const bool gray = k.colour == SPNG_COLOR_TYPE_GRAYSCALE;
+        const int channels = gray ? 1 : 3, max = (1 << k.depth) - 1;
+        spng_trns key{};
+        key.gray = static_cast<std::uint16_t>(max / 3);
+        key.red = 0;
+        key.green = static_cast<std::uint16_t>(max);
+        key.blue = 0;
+        std::vector<int> values;
+        std::vector<bool> keyed;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const bool inside = std::hypot(x - w / 2.0, y - h / 2.0) < 10;
+                keyed.push_back(!inside);
+                for (int c = 0; c < channels; ++c) {
+                    const int in = gray ? max : (c == 1 ? max / 5 : max * 4 / 5);
+                    const int out = gray ? key.gray : (c == 1 ? max : 0);
+                    values.push_back(inside ? in : out);
+                }
+            }
+        std::vector<unsigned char> data;
+        if (k.depth < 8) {
+            for (std::size_t i = 0; i < values.size(); i += 4)
+                data.push_back(static_cast<unsigned char>(values[i] << 6 | values[i + 1] << 4 |
+                                                          values[i + 2] << 2 | values[i + 3]));
+        } else {
+            for (const int v : values) {
+                if (k.depth == 16) data.push_back(static_cast<unsigned char>(v >> 8));
+                data.push_back(static_cast<unsigned char>(v & 0xFF));
+            }
+        }
+        write_file(dir / "in.png", encode_png(w, h, k.colour, k.depth, data, {}, {}, &key));
+        const Result r = tool({"--threshold", "64", "--quant", "16", "--n-shift", "16",
+                               dir / "in.png", dir / "out.png"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        const std::string file = read_file(dir / "out.png");
+        const Png out = decode_png(file);
+        EXPECT_EQ(out.ihdr.color_type,
+                  gray ? SPNG_COLOR_TYPE_GRAYSCALE_ALPHA : SPNG_COLOR_TYPE_TRUECOLOR_ALPHA);
+        ASSERT_EQ(out.ihdr.bit_depth, k.out_depth);
+        EXPECT_EQ(file.find("tRNS"), std::string::npos);
+        const int out_max = (1 << k.out_depth) - 1;
+        const std::size_t out_channels = static_cast<std::size_t>(channels + 1);
+        ASSERT_EQ(out.data.size(), keyed.size() * out_channels * (k.out_depth / 8));
+        std::size_t moved = 0;  // keyed pixels whose colour the filter changed
+        for (std::size_t p = 0; p < keyed.size(); ++p) {
+            ASSERT_EQ(out.sample(p * out_channels + out_channels - 1), keyed[p] ? 0 : out_max)
+                << "alpha of pixel " << p;
+            const int scale = out_max / max;
+            if (keyed[p])
+                for (std::size_t c = 0; c + 1 < out_channels; ++c)
+                    moved += out.sample(p * out_channels + c) != values[p * channels + c] * scale;
+        }
+        EXPECT_GT(moved, 0u) << "the filter left the background as it was: nothing was tested";
+    }
+}
+
 }  // namespace
 }  // namespace korvane::test
