@@ -187,8 +187,8 @@ int run_file(const Options& options) {
     OutputFile output(options.output);
     // A JPEG left as decoded goes out as libjpeg's own decode (StreamInfo::libjpeg_rgb);
     // --reference measures the decoded picture as libjpeg decodes it, the output as written.
-    StreamInfo written_info = info, decoded_info = info;
-    written_info.libjpeg_rgb = info.jpeg_colour && strength.unfiltered && !strength.per_frame;
+    const StreamInfo written_info = written_stream(info, strength);
+    StreamInfo decoded_info = info;
     decoded_info.libjpeg_rgb = info.jpeg_colour;
     std::unique_ptr<FrameWriter> writer = out_format.open_writer(output, written_info, options);
     run.writer = writer.get();

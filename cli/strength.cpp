@@ -138,6 +138,12 @@ Strength choose_strength(const Options& options, const Format& input,
     return chosen;
 }
 
+StreamInfo written_stream(const StreamInfo& info, const Strength& strength) {
+    StreamInfo written = info;
+    written.libjpeg_rgb = info.jpeg_colour && strength.unfiltered && !strength.per_frame;
+    return written;
+}
+
 std::string unused_when_unfiltered(const Options& options) {
     std::string unused = options.track_given[kZeroWeight] ? "--zero-weight" : "";
     if (options.chroma_threshold_given)

@@ -33,6 +33,10 @@ struct Strength {
 Strength choose_strength(const Options& options, const Format& input,
                          std::unique_ptr<FrameReader>& reader);
 
+// The stream a run's writer gets: a JPEG that automatic strength left as decoded is written as
+// libjpeg's own RGB decode (StreamInfo::libjpeg_rgb), byte for byte.
+StreamInfo written_stream(const StreamInfo& info, const Strength& strength);
+
 // The options given that have nothing to act on where automatic strength leaves a picture or
 // frame unfiltered ("--zero-weight", "--chroma-threshold", joined by "and"); empty if none.
 std::string unused_when_unfiltered(const Options& options);

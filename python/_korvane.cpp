@@ -26,6 +26,7 @@
 #include "cli/errors.h"
 #include "cli/exif.h"
 #include "cli/formats.h"
+#include "cli/jpeg_colour.h"
 #include "cli/options.h"
 #include "cli/output_file.h"
 #include "cli/pipeline.h"
@@ -551,6 +552,9 @@ py::tuple deblock_jpeg(const py::object& source, std::int32_t threads) {
         if (mono) {
             for (std::size_t i = 0; i < n; ++i)
                 data[i] = static_cast<std::uint8_t>(gray_from_host(out.frame.pixels[i], 255));
+        } else if (out.strength.unfiltered && out.info.jpeg_colour) {
+            // Left as decoded: libjpeg's own RGB decode, as korvane-dct writes it.
+            cli::jpeg_rgb8_from_host(out.frame.pixels.data(), n, data);
         } else {
             rgb8_from_host(out.frame.pixels.data(), n, data);
         }
@@ -587,7 +591,8 @@ std::string filter_file(const std::string& input, const std::string& output, std
         run.filter = &filter;
         run.converted = true;
         cli::OutputFile file(output);
-        std::unique_ptr<cli::FrameWriter> writer = out_format.open_writer(file, info, options);
+        std::unique_ptr<cli::FrameWriter> writer =
+            out_format.open_writer(file, cli::written_stream(info, strength), options);
         run.writer = writer.get();
         run.on_start = [&](std::int64_t index, const cli::Strength&) {
             if (index == 2) throw cli::UsageError("'" + input + "': more than one frame");

@@ -18,7 +18,9 @@ def make_photos(folder, count, size=(72, 88)):
     folder.mkdir()
     for i in range(count):
         h, w = size[0] + i % 5, size[1] + 3 * (i % 4)
-        data = jpeg_bytes(photo(h, w, 3, np.uint8, seed=i), 10 + (i * 7) % 85,
+        # The last at quality 100, which automatic strength leaves as decoded.
+        quality = 100 if i == count - 1 else 10 + (i * 7) % 85
+        data = jpeg_bytes(photo(h, w, 3, np.uint8, seed=i), quality,
                           **({"exif_orientation": 6} if i % 6 == 1 else {}))
         (folder / f"photo{i:03d}.jpg").write_bytes(data)
     return sorted(folder.iterdir())
