@@ -33,7 +33,9 @@ struct Strength {
 Strength choose_strength(const Options& options, const Format& input,
                          std::unique_ptr<FrameReader>& reader);
 
-// Video under --strength auto: the tracks for one frame, from its own estimate.
-Strength frame_strength(const Options& options, const Frame& frame, double code_range);
+// Video under --strength auto: the tracks for the next frame of a video, from its own estimate
+// and `video`'s account of the frames before it (VideoStrength).
+Strength frame_strength(const Options& options, const Frame& frame, double code_range,
+                        VideoStrength& video);
 
 }  // namespace korvane::cli
