@@ -80,17 +80,18 @@ constexpr Row kPictureTable[] = {
 constexpr int kVideoShifts = 16;
 struct VideoRow {
     int quality;
-    std::int32_t threshold;
-    std::int32_t quant;  // 0: unfiltered
+    std::int32_t threshold, quant;                      // the intra frame's; quant 0: unfiltered
+    std::int32_t predicted_threshold, predicted_quant;  // the predicted frames' after it
 };
 constexpr VideoRow kVideoTable[] = {
-    {15, 24, 16}, {30, 16, 16}, {50, 16, 12}, {70, 12, 6}, {90, 8, 4}, {100, 0, 0},
+    {15, 24, 16, 24, 16}, {30, 16, 16, 16, 16}, {50, 16, 12, 16, 12},
+    {70, 12, 6, 8, 4},    {90, 8, 4, 8, 4},     {100, 0, 0, 0, 0},
 };
 constexpr VideoRow kVideoOddTable[] = {
-    {34, 24, 24},
-    {60, 16, 12},
-    {90, 16, 8},
-    {100, 0, 0},
+    {34, 24, 24, 24, 24},
+    {60, 16, 12, 16, 12},
+    {90, 16, 8, 16, 8},
+    {100, 0, 0, 0, 0},
 };
 
 // The frequencies the estimate looks at: the first 20 in zigzag order. The lowest keep the most
@@ -223,6 +224,20 @@ StrengthSetting row_for(int quality, std::int32_t shifts) {
     return {row->threshold, row->quant, shifts, false};
 }
 
+// The video table's setting for the intra frame `intra` or, `predicted`, for a predicted frame
+// after it.
+StrengthSetting video_setting(const SourceQuality& intra, bool predicted) {
+    const std::span<const VideoRow> table = intra.odd_levels < kOddLevels
+                                                ? std::span<const VideoRow>(kVideoOddTable)
+                                                : std::span<const VideoRow>(kVideoTable);
+    const auto row = std::find_if(table.begin(), table.end(), [&](const VideoRow& r) {
+        return r.quality >= intra.quality.value_or(101);
+    });
+    if (row == table.end() || row->quant == 0) return {0, 1, kVideoShifts, true};
+    return predicted ? StrengthSetting{row->predicted_threshold, row->predicted_quant, kVideoShifts}
+                     : StrengthSetting{row->threshold, row->quant, kVideoShifts};
+}
+
 }  // namespace
 
 // Whether `table` is libjpeg's luma table at `quality`: baseline (steps up to 255) or not (cjpeg
@@ -341,22 +356,13 @@ StrengthSetting VideoStrength::next(const SourceQuality& frame) {
         if (odd_) intra_->odd_levels = std::min(intra_->odd_levels, -1.0);
     }
     if (!intra_) return {0, 1, kVideoShifts, true};
-    return setting_for(*intra_, true);
+    return video_setting(*intra_, !own_);
 }
 
 StrengthSetting setting_for(const SourceQuality& source, bool video) {
     const std::int32_t shifts = video ? kVideoShifts : kPictureShifts;
     if (!source.quality) return {0, 1, shifts, true};
-    if (video) {
-        const std::span<const VideoRow> table = source.odd_levels < kOddLevels
-                                                    ? std::span<const VideoRow>(kVideoOddTable)
-                                                    : std::span<const VideoRow>(kVideoTable);
-        const auto row = std::find_if(table.begin(), table.end(), [&](const VideoRow& r) {
-            return r.quality >= *source.quality;
-        });
-        if (row == table.end() || row->quant == 0) return {0, 1, shifts, true};
-        return {row->threshold, row->quant, shifts, false};
-    }
+    if (video) return video_setting(source, false);
     // Another encoder's table (FFmpeg's Motion JPEG, tables of one's own) quantises differently
     // from libjpeg's at the nearest quality: the row of a quality kOtherTableMargin higher. Under
     // their own row, FFmpeg's -q:v 4 lost 0.12 dB on one photo (docs/strength.md).

@@ -91,11 +91,13 @@ inline constexpr double kOddLevels = -0.5;
 // intra frame; a predicted frame shows none or, from its intra-coded blocks, a few.
 inline constexpr std::size_t kIntraSteps = 8;
 
-// Automatic strength for the frames of one video, fed in order: each frame takes the setting of
-// the last intra frame's quantisation (its own, if it is one). A predicted frame of MPEG-2 or
-// MPEG-4 shows no steps of its own (its residual was quantised, not its samples), yet it carries
-// the errors of that residual and of the intra frame it was predicted from. The first frame with
-// steps is taken for intra whatever their number. Frames before it, and video that never shows
+// Automatic strength for the frames of one video, fed in order: each frame takes its setting
+// from the last intra frame's estimate (its own, if it is one), from the video table's row for
+// intra frames or for predicted frames. A predicted frame of MPEG-2 or MPEG-4 shows no steps of
+// its own (its residual was quantised, not its samples), yet it carries the errors of that
+// residual and of the intra frame it was predicted from; its row's setting is never stronger
+// than the intra frame's, since a rate control may have raised the quality since. The first frame
+// with steps is taken for intra whatever their number. Frames before it, and video that never shows
 // steps (H.264), are left unfiltered. Once an intra frame has shown odd levels, the video is
 // taken for MPEG-4's: at strong compression few coefficients lie beyond the first level, and
 // the sign is not seen in every frame.

@@ -729,7 +729,8 @@ TEST(Strength, AutoSettingNeverStrengthensAsTheQualityRises) {
 TEST(Strength, VideoFramesTakeTheLastIntraFramesSetting) {
     // Frames as the estimate sees them: a quality with this many steps found (an intra frame
     // shows many; a predicted frame none, or a few from its intra-coded blocks), and odd levels
-    // (MPEG-4) or not. Each frame's expected setting: that of the frame named (0: unfiltered).
+    // (MPEG-4) or not. Each frame's expected setting: from the intra frame named (0:
+    // unfiltered), its own or a predicted frame's after it.
     struct Seen {
         int quality;  // -1: no steps found
         std::size_t steps;
@@ -778,14 +779,35 @@ TEST(Strength, VideoFramesTakeTheLastIntraFramesSetting) {
                 EXPECT_TRUE(got.unfiltered);
                 continue;
             }
-            const StrengthSetting want = setting_for(
-                source_of(c.frames[static_cast<std::size_t>(from - 1)], c.odd_setting), true);
+            // The intra frame's own setting, or a predicted frame's after it.
+            const SourceQuality intra =
+                source_of(c.frames[static_cast<std::size_t>(from - 1)], c.odd_setting);
+            VideoStrength fresh;
+            StrengthSetting want = fresh.next(intra);
+            if (static_cast<std::size_t>(from) != i + 1) want = fresh.next(SourceQuality{});
             EXPECT_FALSE(got.unfiltered);
             EXPECT_EQ(got.threshold, want.threshold);
             EXPECT_EQ(got.quant, want.quant);
             EXPECT_EQ(got.n_shift, 16);
         }
     }
+    // A predicted frame takes its row's setting for predicted frames: never stronger than the
+    // intra frame's, and at some quality weaker (a rate control may have raised the quality
+    // since the intra frame).
+    bool weaker = false;
+    for (const bool odd : {false, true})
+        for (int quality = 1; quality <= 100; ++quality) {
+            SCOPED_TRACE(std::to_string(quality) + (odd ? ", odd levels" : ""));
+            VideoStrength video;
+            const StrengthSetting intra = video.next(source_of({quality, 10, odd}, odd));
+            const StrengthSetting predicted = video.next(source_of({-1, 0, false}, false));
+            EXPECT_EQ(intra.unfiltered, predicted.unfiltered);
+            EXPECT_LE(predicted.threshold, intra.threshold);
+            EXPECT_LE(predicted.quant, intra.quant);
+            weaker |=
+                predicted.threshold * 100 + predicted.quant != intra.threshold * 100 + intra.quant;
+        }
+    EXPECT_TRUE(weaker);
     // The cases above tell the frames and the tables apart: their settings differ.
     const auto at = [&](int quality, bool odd) {
         return setting_for(source_of({quality, 10, odd}, odd), true);
