@@ -964,16 +964,22 @@ TEST(StrengthCommand, VideoGetsASettingPerFrame) {
     // A group of 3 frames (intra, predicted, predicted, intra), encoded and decoded by FFmpeg,
     // MPEG-2 at -q:v 10 and MPEG-4 part 2 at -q:v 8 (FFmpeg's -c:v mpeg4 -g 3 -bf 0 over a
     // 128x96 window panning over samples/astronaut.png): the predicted frames show no steps and
-    // take the intra frame's setting, MPEG-4's from its own rows (its levels lie on odd
-    // multiples); each frame exactly as a manual run with its setting filters it. Without its
+    // take the setting for predicted frames after the intra frame, a weaker one, MPEG-4's from
+    // its own rows (its levels lie on odd multiples); each frame exactly as a manual run with its
+    // setting filters it. Without its
     // first frame, the stream starts with predicted frames, which are left as they are until the
     // intra frame.
     struct Case {
         const char* fixture;
         const char* odd;  // in the first frame's message, or not
+        // The frames taken for intra (from 0): at 128x96 MPEG-4's second intra frame shows
+        // too few steps and takes the first one's setting for predicted frames.
+        std::vector<std::size_t> intra;
+        std::vector<std::size_t> predicted;
     };
-    for (const Case c : {Case{"mpeg2-gop3-128x96.y4m", nullptr},
-                         Case{"mpeg4-gop3-128x96.y4m", "levels on odd multiples"}}) {
+    for (const Case& c :
+         {Case{"mpeg2-gop3-128x96.y4m", nullptr, {0, 3}, {1, 2}},
+          Case{"mpeg4-gop3-128x96.y4m", "levels on odd multiples", {0}, {1, 2, 3}}}) {
         SCOPED_TRACE(c.fixture);
         TempDir dir;
         const std::string in = kSamples + "/../tests/fixtures/" + c.fixture;
@@ -986,21 +992,37 @@ TEST(StrengthCommand, VideoGetsASettingPerFrame) {
         const std::vector<std::string> chosen = named_setting(r.err);  // frame 1's
         ASSERT_EQ(chosen.size(), 6u) << r.err;
         EXPECT_EQ(chosen[5], "16");
-        EXPECT_NE(r.err.find("strength auto per frame: 4 frames " + chosen[0] + " " + chosen[1] +
-                             " " + chosen[2] + " " + chosen[3]),
-                  std::string::npos)
-            << r.err;
+        // The intra frames take frame 1's setting, the predicted frames a weaker one.
+        const auto count = [](std::size_t n) {
+            return std::to_string(n) + (n == 1 ? " frame " : " frames ");
+        };
+        const std::size_t summary =
+            r.err.find("strength auto per frame: " + count(c.predicted.size()));
+        ASSERT_NE(summary, std::string::npos) << r.err;
+        const std::size_t intra = r.err.find(", " + count(c.intra.size()), summary);
+        ASSERT_NE(intra, std::string::npos) << r.err;
+        const std::vector<std::string> weaker =
+            named_setting(r.err.substr(summary, intra - summary));
+        EXPECT_EQ(named_setting(r.err.substr(intra)), chosen) << r.err;
+        ASSERT_EQ(weaker.size(), 6u) << r.err;
+        EXPECT_LE(std::stoi(weaker[1]), std::stoi(chosen[1]));
+        EXPECT_LE(std::stoi(weaker[3]), std::stoi(chosen[3]));
+        EXPECT_NE(weaker, chosen);
 
-        std::vector<std::string> manual = {"--strength", "manual", "-q"};
-        manual.insert(manual.end(), chosen.begin(), chosen.end());
-        manual.insert(manual.end(), {in, dir / "manual.y4m"});
-        ASSERT_EQ(tool(manual).status, 0);
         const std::string source_file = read_file(in);
         const auto source = y4m_frames(source_file, 128, 96);
         const auto out = y4m_frames(read_file(dir / "auto.y4m"), 128, 96);
         ASSERT_EQ(source.size(), 4u);
         ASSERT_EQ(out.size(), 4u);
-        EXPECT_EQ(read_file(dir / "auto.y4m"), read_file(dir / "manual.y4m"));
+        for (const auto& [setting, frames] : {std::pair{chosen, c.intra}, {weaker, c.predicted}}) {
+            std::vector<std::string> manual = {"--strength", "manual", "-q"};
+            manual.insert(manual.end(), setting.begin(), setting.end());
+            manual.insert(manual.end(), {in, dir / "manual.y4m"});
+            ASSERT_EQ(tool(manual).status, 0);
+            const auto by_hand = y4m_frames(read_file(dir / "manual.y4m"), 128, 96);
+            ASSERT_EQ(by_hand.size(), 4u);
+            for (const std::size_t i : frames) EXPECT_EQ(out[i], by_hand[i]) << "frame " << i + 1;
+        }
         for (std::size_t i = 0; i < 4; ++i) EXPECT_NE(out[i], source[i]) << "frame " << i + 1;
         // The same bytes on one thread.
         ASSERT_EQ(tool({"-q", "--strength", "auto", "--threads", "1", in, dir / "one.y4m"}).status,
