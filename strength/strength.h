@@ -96,7 +96,9 @@ inline constexpr std::size_t kIntraSteps = 8;
 // intra frames or for predicted frames. A predicted frame of MPEG-2 or MPEG-4 shows no steps of
 // its own (its residual was quantised, not its samples), yet it carries the errors of that
 // residual and of the intra frame it was predicted from; its row's setting is never stronger
-// than the intra frame's, since a rate control may have raised the quality since. The first frame
+// than the intra frame's, since a rate control may have raised the quality since. A predicted
+// frame that shows a few steps of its own is set from them (setting_for's picture rows, higher
+// by a margin). The first frame
 // with steps is taken for intra whatever their number. Frames before it, and video that never shows
 // steps (H.264), are left unfiltered. Once an intra frame has shown odd levels, the video is
 // taken for MPEG-4's: at strong compression few coefficients lie beyond the first level, and
