@@ -164,8 +164,9 @@ int run_file(const Options& options) {
             "': give --threshold or --strength manual with --host-threads");
     run.strength = strength;
     if (strength.per_frame)
-        run.strength_of = [&options, range = strength.code_range](const Frame& frame) {
-            return frame_strength(options, frame, range);
+        run.strength_of = [&options, range = strength.code_range,
+                           video = std::make_shared<VideoStrength>()](const Frame& frame) {
+            return frame_strength(options, frame, range, *video);
         };
     run.settings_of = [&](const Strength& s) {
         const auto& t = s.tracks;

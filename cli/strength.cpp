@@ -34,11 +34,11 @@ private:
     std::optional<Frame> first_;
 };
 
-// The tracks for a source under --strength auto, the options' tracks where given.
-Strength decide(const Options& options, const SourceQuality& source, bool video) {
+// The tracks for a source under --strength auto from auto's setting `s` for it, the options'
+// tracks where given.
+Strength decide(const Options& options, const SourceQuality& source, StrengthSetting s) {
     Strength strength;
     strength.tracks = options.tracks;
-    StrengthSetting s = setting_for(source, video);
     const bool any_given = options.track_given[kThreshold] || options.track_given[kQuant] ||
                            options.track_given[kNShift];
     if (s.unfiltered && any_given) {
@@ -76,7 +76,9 @@ Strength decide(const Options& options, const SourceQuality& source, bool video)
     } else if (source.quality) {
         why = "looks like JPEG quality " + std::to_string(*source.quality) +
               " (quantisation estimated from its 8x8 blocks, grid at " +
-              std::to_string(source.offset_x) + "," + std::to_string(source.offset_y) + ")";
+              std::to_string(source.offset_x) + "," + std::to_string(source.offset_y) +
+              (source.odd_levels < kOddLevels ? "; levels on odd multiples, as MPEG-4's" : "") +
+              ")";
     } else {
         why = "no block quantisation found";
     }
@@ -128,10 +130,13 @@ Strength choose_strength(const Options& options, const Format& input,
         }
     }
     const bool video = &input == &kY4mFormat || &input == &kYc48Format;
-    Strength chosen = decide(options, source, video);
-    // Video estimated from its frames: each frame gets its own setting (inter-coded frames show
-    // other steps than intra frames, or none).
-    chosen.per_frame = video && source.from == SourceQuality::From::estimate;
+    const bool per_frame = video && source.from == SourceQuality::From::estimate;
+    // Per frame, the first frame's setting is the one the frames' own VideoStrength gives it.
+    Strength chosen = decide(options, source,
+                             per_frame ? VideoStrength{}.next(source) : setting_for(source, video));
+    // Video estimated from its frames: each frame gets its own setting, from the last intra
+    // frame's estimate (frame_strength).
+    chosen.per_frame = per_frame;
     chosen.code_range = luma_code_range(info);
     if (chosen.per_frame && !chosen.message.empty())
         chosen.message.replace(0, std::strlen("strength auto"), "strength auto, frame 1");
@@ -155,8 +160,10 @@ double luma_code_range(const StreamInfo& info) {
     return info.layout == Layout::ycbcr && !info.full_range ? 219.0 / 255.0 : 1.0;
 }
 
-Strength frame_strength(const Options& options, const Frame& frame, double code_range) {
-    return decide(options, estimate_quality(frame.pixels, frame.w, frame.h, code_range), true);
+Strength frame_strength(const Options& options, const Frame& frame, double code_range,
+                        VideoStrength& video) {
+    const SourceQuality source = estimate_quality(frame.pixels, frame.w, frame.h, code_range);
+    return decide(options, source, video.next(source));
 }
 
 }  // namespace korvane::cli

@@ -41,7 +41,9 @@ StreamInfo written_stream(const StreamInfo& info, const Strength& strength);
 // frame unfiltered ("--zero-weight", "--chroma-threshold", joined by "and"); empty if none.
 std::string unused_when_unfiltered(const Options& options);
 
-// Video under --strength auto: the tracks for one frame, from its own estimate.
-Strength frame_strength(const Options& options, const Frame& frame, double code_range);
+// Video under --strength auto: the tracks for the next frame of a video, from its own estimate
+// and `video`'s account of the frames before it (VideoStrength).
+Strength frame_strength(const Options& options, const Frame& frame, double code_range,
+                        VideoStrength& video);
 
 }  // namespace korvane::cli

@@ -28,8 +28,7 @@ struct Row {
     std::int32_t threshold;
     std::int32_t quant;
     // Pictures: luma's threshold and quant, and chroma's own threshold; picture_quant 0: the
-    // row's setting above. Video keeps the row's own setting, under which its frames were
-    // measured.
+    // row's setting above, which is also what weakest_setting() reads.
     std::int32_t picture_threshold = 0;
     std::int32_t picture_quant = 0;
     std::int32_t picture_chroma = 0;
@@ -71,9 +70,41 @@ constexpr Row kPictureTable[] = {
     {98, 0, 0},
     {100, 0, 0},
 };
-// Video: the same rows at n_shift 16, a quarter of the work per frame.
+// Video: n_shift 16, a quarter of the work per frame, and rows of its own, measured on clips of
+// MPEG-2 and MPEG-4 part 2 (scripts/measure-strength-video-clips and measure-strength-video,
+// docs/strength.md): per quality of the last intra frame, the setting for it and for the
+// predicted frames after it. The picture rows, made for JPEG, filtered intra frames too weakly:
+// MPEG-2's intra matrix and rounding and MPEG-4's levels put more error into a frame than a JPEG
+// of the same estimate. MPEG-4's default quantiser (odd levels) takes rows of its own: at the
+// same estimate it wants a stronger setting than MPEG-2. Predicted frames take weaker settings
+// than their intra frame: the B-frames just before the next intra frame lost up to 0.67 dB under
+// the intra frame's setting on a finely textured photo (Path) and, under a rate control that
+// raised the quality within the group, up to 0.44 dB under 8/4 and 0.63 dB under 4/4 where 4/2
+// gained. Under MPEG-4 at 400 kbit/s the intra frames estimated above 70 (MPEG-4's above 60)
+// lost up to 0.80 dB under 8/4 (0.98 under 16/8): they take 4/2 (8/4). From 31 to 50, 16/8:
+// under 16/12 a Motion JPEG clip (aitzgorri, -q:v 8) lost 0.004 dB on average.
 constexpr int kVideoShifts = 16;
+// A predicted frame with steps of its own: the picture rows (their own setting, one threshold)
+// of a quality this much above its estimate. Under its own row an MPEG-2 or MPEG-4 frame lost up
+// to 0.3 dB; with the margin none lost on the clips measured, and on the frames of MPEG-2
+// without B-frames at -q:v 10 that show 2 to 7 steps it gained 1.1 to 1.3 dB where the
+// predicted frames' 8/4 gained 0.4.
 constexpr int kVideoMargin = 20;
+struct VideoRow {
+    int quality;
+    std::int32_t threshold, quant;                      // the intra frame's; quant 0: unfiltered
+    std::int32_t predicted_threshold, predicted_quant;  // the predicted frames' after it
+};
+constexpr VideoRow kVideoTable[] = {
+    {15, 24, 16, 8, 4}, {30, 16, 16, 8, 4}, {50, 16, 8, 8, 4},
+    {70, 12, 6, 4, 2},  {90, 4, 2, 4, 2},   {100, 0, 0, 0, 0},
+};
+constexpr VideoRow kVideoOddTable[] = {
+    {34, 24, 24, 8, 4},
+    {60, 16, 12, 8, 4},
+    {90, 8, 4, 4, 2},
+    {100, 0, 0, 0, 0},
+};
 
 // The frequencies the estimate looks at: the first 20 in zigzag order. The lowest keep the most
 // non-zero coefficients in a strongly compressed picture; the higher ones have steps of 2 and
@@ -148,6 +179,23 @@ double find_step(const std::vector<float>& c) {
     return best;
 }
 
+// How the coefficients `c` beyond the first level sit on the multiples of `step`: the mean of
+// cos(pi c / step) over those at least 1.5 steps from zero, -1 when they all lie on odd
+// multiples (a quantiser whose levels are 2 steps apart, reconstructed at odd multiples of half
+// their spacing, as H.263's and MPEG-4's default), about 0 or above for one that uses every
+// multiple (JPEG, MPEG-2). -2 when fewer than 20 coefficients are that far out.
+double odd_multiples(const std::vector<float>& c, double step) {
+    double sum = 0;
+    std::size_t count = 0;
+    for (const float v : c) {
+        const double m = std::abs(static_cast<double>(v));
+        if (m < 1.5 * step) continue;
+        sum += cos_turns(m / (2 * step));
+        ++count;
+    }
+    return count >= 20 ? sum / static_cast<double>(count) : -2;
+}
+
 // The offset in 0..7 at which differences across `sums` (one sum of absolute differences per
 // phase) stand out as block edges; 0 when none does.
 int grid_phase(const double (&sums)[8]) {
@@ -175,17 +223,31 @@ int table_distance_quality(const std::vector<std::pair<int, double>>& steps) {
     return best_quality;
 }
 
-StrengthSetting row_for(int quality, std::int32_t shifts, bool video) {
+StrengthSetting row_for(int quality, std::int32_t shifts, bool picture = true) {
     const Row* row = std::end(kPictureTable) - 1;
     for (const Row& r : kPictureTable)
         if (r.quality >= quality) {
             row = &r;
             break;
         }
-    if (!video && row->picture_quant != 0)
+    if (picture && row->picture_quant != 0)
         return {row->picture_threshold, row->picture_quant, shifts, false, row->picture_chroma};
     if (row->quant == 0) return {0, 1, shifts, true};
     return {row->threshold, row->quant, shifts, false};
+}
+
+// The video table's setting for the intra frame `intra` or, `predicted`, for a predicted frame
+// after it.
+StrengthSetting video_setting(const SourceQuality& intra, bool predicted) {
+    const std::span<const VideoRow> table = intra.odd_levels < kOddLevels
+                                                ? std::span<const VideoRow>(kVideoOddTable)
+                                                : std::span<const VideoRow>(kVideoTable);
+    const auto row = std::find_if(table.begin(), table.end(), [&](const VideoRow& r) {
+        return r.quality >= intra.quality.value_or(101);
+    });
+    if (row == table.end() || row->quant == 0) return {0, 1, kVideoShifts, true};
+    return predicted ? StrengthSetting{row->predicted_threshold, row->predicted_quant, kVideoShifts}
+                     : StrengthSetting{row->threshold, row->quant, kVideoShifts};
 }
 
 }  // namespace
@@ -238,6 +300,13 @@ SourceQuality estimate_quality(std::span<const YcPixel> pixels, std::int32_t w, 
         }
     result.offset_x = grid_phase(column_edges);
     result.offset_y = grid_phase(row_edges);
+    {
+        double on = column_edges[result.offset_x] + row_edges[result.offset_y], off = 0;
+        for (int p = 0; p < 8; ++p)
+            off += (p != result.offset_x ? column_edges[p] : 0) +
+                   (p != result.offset_y ? row_edges[p] : 0);
+        result.blockiness = off > 0 ? on * 7 / off : 1;
+    }
 
     // The orthonormal 8x8 DCT of the blocks on that grid, skipping blocks that touch black or
     // white, where the decoder's clamp moved samples off the quantised values.
@@ -275,26 +344,45 @@ SourceQuality estimate_quality(std::span<const YcPixel> pixels, std::int32_t w, 
             }
         }
 
+    std::vector<double> odd;
     for (std::size_t k = 0; k < kPositions; ++k)
-        if (const double step = find_step(coefficients[k]); step > 0)
+        if (const double step = find_step(coefficients[k]); step > 0) {
             result.steps.emplace_back(kEstimatePositions[k],
                                       step / kEngineUnitsPerCode * code_range);
+            if (const double o = odd_multiples(coefficients[k], step); o > -2) odd.push_back(o);
+        }
+    if (!odd.empty()) {
+        std::nth_element(odd.begin(), odd.begin() + static_cast<std::ptrdiff_t>(odd.size() / 2),
+                         odd.end());
+        result.odd_levels = odd[odd.size() / 2];
+    }
     if (result.steps.size() >= 2) result.quality = table_distance_quality(result.steps);
     return result;
+}
+
+StrengthSetting VideoStrength::next(const SourceQuality& frame) {
+    own_ = frame.quality && (frame.steps.size() >= kIntraSteps || !intra_);
+    if (own_) {
+        odd_ = odd_ || frame.odd_levels < kOddLevels;
+        intra_ = frame;
+        if (odd_) intra_->odd_levels = std::min(intra_->odd_levels, -1.0);
+    }
+    if (!intra_) return {0, 1, kVideoShifts, true};
+    // A predicted frame that shows steps of its own (from its intra-coded or skipped blocks) takes
+    // the picture table's row of a quality kVideoMargin above its estimate.
+    if (!own_ && frame.quality) return row_for(*frame.quality + kVideoMargin, kVideoShifts, false);
+    return video_setting(*intra_, !own_);
 }
 
 StrengthSetting setting_for(const SourceQuality& source, bool video) {
     const std::int32_t shifts = video ? kVideoShifts : kPictureShifts;
     if (!source.quality) return {0, 1, shifts, true};
-    // Video: the row of a quality kVideoMargin higher. The table was measured on JPEG pictures;
-    // an MPEG-2 or MPEG-4 intra frame, which quantises with other matrices and rounding, looks
-    // like a JPEG of a lower quality than its errors are, and lost up to 0.3 dB under its own
-    // row (scripts/measure-strength-video).
+    if (video) return video_setting(source, false);
     // Another encoder's table (FFmpeg's Motion JPEG, tables of one's own) quantises differently
     // from libjpeg's at the nearest quality: the row of a quality kOtherTableMargin higher. Under
     // their own row, FFmpeg's -q:v 4 lost 0.12 dB on one photo (docs/strength.md).
-    const int margin = video ? kVideoMargin : source.libjpeg_table ? 0 : kOtherTableMargin;
-    return row_for(*source.quality + margin, shifts, video);
+    const int margin = source.libjpeg_table ? 0 : kOtherTableMargin;
+    return row_for(*source.quality + margin, shifts);
 }
 
 StrengthSetting weakest_setting(std::int32_t shifts) {

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -32,6 +33,15 @@ struct SourceQuality {
     // quantisation steps found: (row-major position, step in 8-bit full-range codes).
     int offset_x = 0, offset_y = 0;
     std::vector<std::pair<int, double>> steps;
+    // How much block edges stand out: the mean absolute difference between neighbours across
+    // the 8x8 grid's edges (columns and rows together) over the mean at the other seven phases;
+    // near 1 for a picture without blocks. Found whether the codec quantised the samples or,
+    // in a predicted frame, their residual.
+    double blockiness = 1;
+    // The median over the positions with a step of how their coefficients beyond the first
+    // level sit on odd multiples of the step (-1: all of them, as H.263's and MPEG-4's default
+    // quantiser reconstructs; about 0 or above for JPEG and MPEG-2); 0 when unknown.
+    double odd_levels = 0;
 };
 
 struct StrengthSetting {
@@ -67,11 +77,44 @@ bool is_libjpeg_table(const std::vector<int>& table, int quality);
 SourceQuality estimate_quality(std::span<const YcPixel> pixels, std::int32_t w, std::int32_t h,
                                double code_range = 1.0);
 
-// The setting for a source: the measured table's row for its quality, n_shift 64 for pictures;
-// for video n_shift 16 and the row of a higher quality, and for another encoder's JPEG table
-// also a higher one (see strength.cpp); unfiltered where the row says no setting gains, and
-// when no quantisation was found.
+// The setting for a source: the measured table's row for its quality, n_shift 64 for pictures,
+// and for another encoder's JPEG table a higher one (see strength.cpp); for video n_shift 16 and
+// the row of a video table, MPEG-4's for odd levels (odd_levels below kOddLevels); unfiltered where
+// the row says no setting gains, and when no quantisation was found.
 StrengthSetting setting_for(const SourceQuality& source, bool video);
+
+// odd_levels below this: the levels of a quantiser that reconstructs at odd multiples of the
+// step found, two steps apart (MPEG-4 part 2 and H.263 by default, "odd" below).
+inline constexpr double kOddLevels = -0.5;
+
+// A frame whose estimate found steps at this many of the frequencies looked at is taken for an
+// intra frame; a predicted frame shows none or, from its intra-coded blocks, a few.
+inline constexpr std::size_t kIntraSteps = 8;
+
+// Automatic strength for the frames of one video, fed in order: each frame takes its setting
+// from the last intra frame's estimate (its own, if it is one), from the video table's row for
+// intra frames or for predicted frames. A predicted frame of MPEG-2 or MPEG-4 shows no steps of
+// its own (its residual was quantised, not its samples), yet it carries the errors of that
+// residual and of the intra frame it was predicted from; its row's setting is never stronger
+// than the intra frame's, since a rate control may have raised the quality since. A predicted
+// frame that shows a few steps of its own is set from them (setting_for's picture rows, higher
+// by a margin). The first frame
+// with steps is taken for intra whatever their number. Frames before it, and video that never shows
+// steps (H.264), are left unfiltered. Once an intra frame has shown odd levels, the video is
+// taken for MPEG-4's: at strong compression few coefficients lie beyond the first level, and
+// the sign is not seen in every frame.
+class VideoStrength {
+public:
+    StrengthSetting next(const SourceQuality& frame);
+    // The intra frame whose setting the last frame took (odd_levels: the video's), and whether
+    // that frame was it.
+    const std::optional<SourceQuality>& intra() const { return intra_; }
+    bool own() const { return own_; }
+
+private:
+    std::optional<SourceQuality> intra_;
+    bool own_ = false, odd_ = false;
+};
 
 // The weakest setting the table filters with, at `shifts`: for a source that would be left
 // unfiltered when filtering is asked for anyway.

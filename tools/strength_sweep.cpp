@@ -20,6 +20,9 @@
 //   korvane-strength-sweep auto [--threads N] REFERENCE INPUT [REFERENCE INPUT ...]
 //     What --strength auto does to each INPUT (see auto_gain below).
 //
+//   korvane-strength-sweep estimate INPUT
+//     Every frame's estimate (estimate_quality): quality, blockiness, steps found, grid.
+//
 //   korvane-strength-sweep decode REFERENCE INPUT REFERENCE_OUT INPUT_OUT
 //     Writes the 8-bit samples the PSNR is measured on, of the reference and of the unfiltered
 //     INPUT as korvane-dct decodes it: a binary PPM (R, G, B) for colour, a PGM (luma) for gray.
@@ -239,6 +242,25 @@ void write_pnm(const MetricPlanes& m, const std::string& path) {
     if (!out.flush()) throw std::runtime_error(path + ": cannot write");
 }
 
+// Every frame's estimate, one line a frame:
+//   frame <tab> quality (-1: none) <tab> blockiness <tab> steps found <tab> grid x,y <tab>
+//   odd levels <tab> the steps (position:step)
+int estimate(const std::vector<std::string>& args) {
+    if (args.size() != 1) throw std::runtime_error("usage: estimate INPUT");
+    const Options options;
+    auto reader = format_for(args[0]).open_reader(args[0], options);
+    const double range = luma_code_range(reader->info());
+    Frame frame;
+    for (int index = 1; reader->read(frame); ++index) {
+        const SourceQuality q = estimate_quality(frame.pixels, frame.w, frame.h, range);
+        std::printf("%d\t%d\t%.4f\t%zu\t%d,%d\t%.3f\t", index, q.quality.value_or(-1), q.blockiness,
+                    q.steps.size(), q.offset_x, q.offset_y, q.odd_levels);
+        for (const auto& [position, step] : q.steps) std::printf(" %d:%.1f", position, step);
+        std::printf("\n");
+    }
+    return 0;
+}
+
 int decode(const std::vector<std::string>& args) {
     if (args.size() != 4)
         throw std::runtime_error("usage: decode REFERENCE INPUT REFERENCE_OUT INPUT_OUT");
@@ -268,7 +290,8 @@ int main(int argc, char** argv) {
         if (mode == "sweep") return korvane::cli::sweep(args);
         if (mode == "auto") return korvane::cli::auto_gain(args);
         if (mode == "decode") return korvane::cli::decode(args);
-        std::fprintf(stderr, "usage: korvane-strength-sweep sweep|auto|decode ...\n");
+        if (mode == "estimate") return korvane::cli::estimate(args);
+        std::fprintf(stderr, "usage: korvane-strength-sweep sweep|auto|decode|estimate ...\n");
     } catch (const std::exception& e) {
         std::fprintf(stderr, "korvane-strength-sweep: %s\n", e.what());
     }

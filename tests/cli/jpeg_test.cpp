@@ -12,7 +12,11 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <sstream>
+#include <string>
 #include <tuple>
+#include <utility>
+#include <vector>
 
 #include "cli/errors.h"
 #include "cli/formats.h"
@@ -766,10 +770,11 @@ TEST(Strength, TableQualityIsTheLibjpegQuality) {
     EXPECT_NEAR(quality_of_table(other), 45, 1);
 }
 
-// Auto's setting for a source of this libjpeg quality.
-StrengthSetting setting_at(int quality, bool video) {
+// Auto's setting for a source of this libjpeg quality (for video with odd levels, MPEG-4's).
+StrengthSetting setting_at(int quality, bool video, bool odd = false) {
     SourceQuality source;
     source.quality = quality;
+    if (odd) source.odd_levels = -1;
     return setting_for(source, video);
 }
 
@@ -778,14 +783,14 @@ TEST(Strength, AutoSettingNeverStrengthensAsTheQualityRises) {
     // whose rows have one threshold) the threshold. A picture's luma threshold may: with a
     // threshold of chroma's own, the best luma threshold was measured higher than the one
     // setting of both (the picture rows from 70 up).
-    for (const bool video : {false, true}) {
-        SCOPED_TRACE(video ? "video" : "pictures");
+    for (const auto& [video, odd] : {std::pair{false, false}, {true, false}, {true, true}}) {
+        SCOPED_TRACE(video ? odd ? "video, odd levels" : "video" : "pictures");
         StrengthSetting previous{};
         const auto chroma = [](const StrengthSetting& s) {
             return s.chroma_threshold < 0 ? s.threshold : s.chroma_threshold;
         };
         for (int quality = 1; quality <= 100; ++quality) {
-            const StrengthSetting s = setting_at(quality, video);
+            const StrengthSetting s = setting_at(quality, video, odd);
             EXPECT_EQ(s.n_shift, video ? 16 : 64);
             EXPECT_GE(s.quant, 1);
             EXPECT_LE(s.quant, std::max(s.threshold, 1));
@@ -807,11 +812,107 @@ TEST(Strength, AutoSettingNeverStrengthensAsTheQualityRises) {
             }
             previous = s;
         }
-        EXPECT_GE(setting_at(10, video).threshold, 24);
-        EXPECT_FALSE(setting_at(10, video).unfiltered);
+        EXPECT_GE(setting_at(10, video, odd).threshold, 24);
+        EXPECT_FALSE(setting_at(10, video, odd).unfiltered);
         // Nothing found: left unfiltered.
         EXPECT_TRUE(setting_for(SourceQuality{}, video).unfiltered);
     }
+}
+
+TEST(Strength, VideoFramesTakeTheLastIntraFramesSetting) {
+    // Frames as the estimate sees them: a quality with this many steps found (an intra frame
+    // shows many; a predicted frame none, or a few from its intra-coded blocks), and odd levels
+    // (MPEG-4) or not. Each frame's expected setting: from the intra frame named (0:
+    // unfiltered), its own or a predicted frame's after it.
+    struct Seen {
+        int quality;  // -1: no steps found
+        std::size_t steps;
+        bool odd;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Seen> frames;
+        std::vector<int> setting_of;
+        bool odd_setting;  // the expected settings are MPEG-4's
+    };
+    const Case cases[] = {
+        {"predicted frames carry the intra frame's; the next intra frame replaces it",
+         {{-1, 0, false},
+          {-1, 0, false},
+          {30, 12, false},
+          {-1, 0, false},
+          {80, 12, false},
+          {-1, 0, false}},
+         {0, 0, 3, 3, 5, 5},
+         false},
+        // A predicted frame with a few steps is set from its own estimate (here a quality
+        // whose row leaves it unfiltered) and does not replace the intra frame.
+        {"the first frame with steps is intra however few; a few steps later are not",
+         {{40, 3, false}, {-1, 0, false}, {85, 3, false}, {-1, 0, false}, {85, 8, false}},
+         {1, 1, 0, 1, 5},
+         false},
+        {"odd levels once seen hold for the video",
+         {{60, 10, true}, {-1, 0, false}, {30, 10, false}, {95, 4, true}, {-1, 0, false}},
+         {1, 1, 3, 0, 3},
+         true},
+    };
+    const auto source_of = [](const Seen& f, bool odd) {
+        SourceQuality q;
+        if (f.quality >= 0) q.quality = f.quality;
+        for (std::size_t i = 0; i < f.steps; ++i) q.steps.emplace_back(static_cast<int>(i), 10.0);
+        q.odd_levels = odd ? -1 : 0.2;
+        return q;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        VideoStrength video;
+        for (std::size_t i = 0; i < c.frames.size(); ++i) {
+            SCOPED_TRACE("frame " + std::to_string(i + 1));
+            const StrengthSetting got = video.next(source_of(c.frames[i], c.frames[i].odd));
+            const int from = c.setting_of[i];
+            if (from == 0) {
+                EXPECT_TRUE(got.unfiltered);
+                continue;
+            }
+            // The intra frame's own setting, or a predicted frame's after it.
+            const SourceQuality intra =
+                source_of(c.frames[static_cast<std::size_t>(from - 1)], c.odd_setting);
+            VideoStrength fresh;
+            StrengthSetting want = fresh.next(intra);
+            if (static_cast<std::size_t>(from) != i + 1) want = fresh.next(SourceQuality{});
+            EXPECT_FALSE(got.unfiltered);
+            EXPECT_EQ(got.threshold, want.threshold);
+            EXPECT_EQ(got.quant, want.quant);
+            EXPECT_EQ(got.n_shift, 16);
+        }
+    }
+    // A predicted frame takes its row's setting for predicted frames: never stronger than the
+    // intra frame's, and at some quality weaker (a rate control may have raised the quality
+    // since the intra frame).
+    bool weaker = false;
+    for (const bool odd : {false, true})
+        for (int quality = 1; quality <= 100; ++quality) {
+            SCOPED_TRACE(std::to_string(quality) + (odd ? ", odd levels" : ""));
+            VideoStrength video;
+            const StrengthSetting intra = video.next(source_of({quality, 10, odd}, odd));
+            const StrengthSetting predicted = video.next(source_of({-1, 0, false}, false));
+            EXPECT_EQ(intra.unfiltered, predicted.unfiltered);
+            EXPECT_LE(predicted.threshold, intra.threshold);
+            EXPECT_LE(predicted.quant, intra.quant);
+            weaker |=
+                predicted.threshold * 100 + predicted.quant != intra.threshold * 100 + intra.quant;
+        }
+    EXPECT_TRUE(weaker);
+    // The cases above tell the frames and the tables apart: their settings differ.
+    const auto at = [&](int quality, bool odd) {
+        return setting_for(source_of({quality, 10, odd}, odd), true);
+    };
+    EXPECT_NE(at(30, false).threshold * 100 + at(30, false).quant,
+              at(80, false).threshold * 100 + at(80, false).quant);
+    EXPECT_NE(at(60, true).threshold * 100 + at(60, true).quant,
+              at(60, false).threshold * 100 + at(60, false).quant);
+    EXPECT_NE(at(30, true).threshold * 100 + at(30, true).quant,
+              at(60, true).threshold * 100 + at(60, true).quant);
 }
 
 TEST(Strength, EstimateFindsTheQualityAndTheGridOfADecodedJpeg) {
@@ -955,39 +1056,101 @@ std::vector<std::string> y4m_frames(const std::string& y4m, int w, int h) {
 }
 
 TEST(StrengthCommand, VideoGetsASettingPerFrame) {
-    // MPEG-2 with a group of 3 frames (intra, predicted, predicted, intra), decoded by FFmpeg:
-    // the predicted frames show no block quantisation and are left as they are, the intra frames
-    // are filtered, each frame exactly as a manual run with its setting filters it.
-    TempDir dir;
-    const std::string in = kSamples + "/../tests/fixtures/mpeg2-gop3-128x96.y4m";
-    const Result r = tool({"--strength", "auto", "--threads", "2", in, dir / "auto.y4m"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.err.find("strength auto, frame 1: looks like JPEG quality"), std::string::npos)
-        << r.err;
-    const std::size_t summary = r.err.find("strength auto per frame: 2 frames unfiltered, ");
-    ASSERT_NE(summary, std::string::npos) << r.err;
-    const std::vector<std::string> chosen = named_setting(r.err);  // frame 1's
-    ASSERT_EQ(chosen.size(), 6u) << r.err;
-    EXPECT_EQ(chosen[5], "16");
+    // A group of 3 frames (intra, predicted, predicted, intra), encoded and decoded by FFmpeg,
+    // MPEG-2 at -q:v 10 and MPEG-4 part 2 at -q:v 8 (FFmpeg's -c:v mpeg4 -g 3 -bf 0 over a
+    // 128x96 window panning over samples/astronaut.png): the predicted frames show no steps and
+    // take the setting for predicted frames after the intra frame, a weaker one, MPEG-4's from
+    // its own rows (its levels lie on odd multiples); each frame exactly as a manual run with its
+    // setting filters it. Without its
+    // first frame, the stream starts with predicted frames, which are left as they are until the
+    // intra frame.
+    struct Case {
+        const char* fixture;
+        const char* odd;  // in the first frame's message, or not
+        // The frames (from 0) taken for intra, predicted without steps, and predicted with a few
+        // steps of their own (at 128x96 MPEG-4's second intra frame shows too few to count as
+        // one), whose setting comes from those steps.
+        std::vector<std::size_t> intra, predicted, own;
+    };
+    for (const Case& c :
+         {Case{"mpeg2-gop3-128x96.y4m", nullptr, {0, 3}, {1, 2}, {}},
+          Case{"mpeg4-gop3-128x96.y4m", "levels on odd multiples", {0}, {1, 2}, {3}}}) {
+        SCOPED_TRACE(c.fixture);
+        TempDir dir;
+        const std::string in = kSamples + "/../tests/fixtures/" + c.fixture;
+        const Result r = tool({"--strength", "auto", "--threads", "2", in, dir / "auto.y4m"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.err.find("strength auto, frame 1: looks like JPEG quality"), std::string::npos)
+            << r.err;
+        EXPECT_EQ(r.err.find("levels on odd multiples") != std::string::npos, c.odd != nullptr)
+            << r.err;
+        const std::vector<std::string> chosen = named_setting(r.err);  // frame 1's
+        ASSERT_EQ(chosen.size(), 6u) << r.err;
+        EXPECT_EQ(chosen[5], "16");
+        // The summary: how many frames took each setting.
+        const std::size_t summary = r.err.find("strength auto per frame: ");
+        ASSERT_NE(summary, std::string::npos) << r.err;
+        std::vector<std::pair<std::size_t, std::vector<std::string>>> counted;
+        std::stringstream parts(
+            r.err.substr(summary + 25, r.err.find('\n', summary) - summary - 25));
+        for (std::string part; std::getline(parts, part, ',');)
+            counted.emplace_back(std::stoul(part), named_setting(part));
+        ASSERT_EQ(counted.size(), c.own.empty() ? 2u : 3u) << r.err;
+        // The intra frames take frame 1's setting, the predicted frames a weaker one.
+        std::vector<std::string> weaker, own;
+        for (const auto& [n, setting] : counted) {
+            if (setting == chosen)
+                EXPECT_EQ(n, c.intra.size()) << r.err;
+            else if (n == c.predicted.size() && weaker.empty())
+                weaker = setting;
+            else
+                own = setting;
+        }
+        ASSERT_EQ(weaker.size(), 6u) << r.err;
+        EXPECT_LE(std::stoi(weaker[1]), std::stoi(chosen[1]));
+        EXPECT_LE(std::stoi(weaker[3]), std::stoi(chosen[3]));
+        EXPECT_EQ(own.empty(), c.own.empty()) << r.err;
 
-    std::vector<std::string> manual = {"--strength", "manual", "-q"};
-    manual.insert(manual.end(), chosen.begin(), chosen.end());
-    manual.insert(manual.end(), {in, dir / "manual.y4m"});
-    ASSERT_EQ(tool(manual).status, 0);
-    const auto source = y4m_frames(read_file(in), 128, 96);
-    const auto out = y4m_frames(read_file(dir / "auto.y4m"), 128, 96);
-    const auto by_hand = y4m_frames(read_file(dir / "manual.y4m"), 128, 96);
-    ASSERT_EQ(source.size(), 4u);
-    ASSERT_EQ(out.size(), 4u);
-    ASSERT_EQ(by_hand.size(), 4u);
-    EXPECT_EQ(out[0], by_hand[0]);
-    EXPECT_NE(out[0], source[0]);
-    EXPECT_EQ(out[1], source[1]);
-    EXPECT_EQ(out[2], source[2]);
-    EXPECT_NE(out[3], source[3]);
-    // The same bytes on one thread.
-    ASSERT_EQ(tool({"-q", "--strength", "auto", "--threads", "1", in, dir / "one.y4m"}).status, 0);
-    EXPECT_EQ(read_file(dir / "one.y4m"), read_file(dir / "auto.y4m"));
+        const std::string source_file = read_file(in);
+        const auto source = y4m_frames(source_file, 128, 96);
+        const auto out = y4m_frames(read_file(dir / "auto.y4m"), 128, 96);
+        ASSERT_EQ(source.size(), 4u);
+        ASSERT_EQ(out.size(), 4u);
+        for (const auto& [setting, frames] :
+             {std::pair{chosen, c.intra}, {weaker, c.predicted}, {own, c.own}}) {
+            if (frames.empty()) continue;
+            std::vector<std::string> manual = {"--strength", "manual", "-q"};
+            manual.insert(manual.end(), setting.begin(), setting.end());
+            manual.insert(manual.end(), {in, dir / "manual.y4m"});
+            ASSERT_EQ(tool(manual).status, 0);
+            const auto by_hand = y4m_frames(read_file(dir / "manual.y4m"), 128, 96);
+            ASSERT_EQ(by_hand.size(), 4u);
+            for (const std::size_t i : frames) EXPECT_EQ(out[i], by_hand[i]) << "frame " << i + 1;
+        }
+        for (std::size_t i = 0; i < 4; ++i) EXPECT_NE(out[i], source[i]) << "frame " << i + 1;
+        // The same bytes on one thread.
+        ASSERT_EQ(tool({"-q", "--strength", "auto", "--threads", "1", in, dir / "one.y4m"}).status,
+                  0);
+        EXPECT_EQ(read_file(dir / "one.y4m"), read_file(dir / "auto.y4m"));
+
+        // Predicted, predicted, intra: the first two as they were read.
+        const std::size_t first = source_file.find("FRAME");
+        const std::size_t second = source_file.find("FRAME", first + 5 + 128 * 96 * 3 / 2);
+        write_file(dir / "late.y4m", source_file.substr(0, first) + source_file.substr(second));
+        const Result late = tool({"--strength", "auto", dir / "late.y4m", dir / "late-out.y4m"});
+        ASSERT_EQ(late.status, 0) << late.err;
+        EXPECT_NE(late.err.find("strength auto, frame 1: no block quantisation found: left "
+                                "unfiltered"),
+                  std::string::npos)
+            << late.err;
+        EXPECT_NE(late.err.find("per frame: 2 frames unfiltered, 1 frame "), std::string::npos)
+            << late.err;
+        const auto late_out = y4m_frames(read_file(dir / "late-out.y4m"), 128, 96);
+        ASSERT_EQ(late_out.size(), 3u);
+        EXPECT_EQ(late_out[0], source[1]);
+        EXPECT_EQ(late_out[1], source[2]);
+        EXPECT_NE(late_out[2], source[3]);
+    }
 }
 
 TEST(StrengthCommand, CleanPicturesAreLeftUntouched) {
