@@ -1150,6 +1150,13 @@ TEST(StrengthCommand, VideoGetsASettingPerFrame) {
         EXPECT_EQ(late_out[0], source[1]);
         EXPECT_EQ(late_out[1], source[2]);
         EXPECT_NE(late_out[2], source[3]);
+        // --zero-weight cannot act on the frames left as they were: the summary says so.
+        const Result weighted = tool(
+            {"--strength", "auto", "--zero-weight", "2", dir / "late.y4m", dir / "weighted.y4m"});
+        ASSERT_EQ(weighted.status, 0) << weighted.err;
+        EXPECT_NE(weighted.err.find("(--zero-weight not applied to the unfiltered frames)"),
+                  std::string::npos)
+            << weighted.err;
     }
 }
 
