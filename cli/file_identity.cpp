@@ -1,10 +1,14 @@
 #include "cli/file_identity.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <thread>
 
 namespace korvane::cli {
 namespace {
@@ -38,6 +42,37 @@ std::optional<FileId> file_id(const std::string& path, bool output) {
     }
     if (::stat(path.c_str(), &st) == 0) return of_stat(st);
     return FileId{0, 0, resolved_path(path)};
+}
+
+std::vector<std::pair<std::string, FileId>> files_in(
+    const std::string& folder, const std::function<bool(const std::string&)>& wanted) {
+    std::vector<std::pair<std::string, FileId>> found;
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return found;
+    const int fd = ::dirfd(dir);
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (!wanted(name)) continue;
+        struct stat st {};
+        if (::fstatat(fd, entry->d_name, &st, 0) == 0) found.emplace_back(name, of_stat(st));
+    }
+    ::closedir(dir);
+    return found;
+}
+
+std::vector<std::optional<FileId>> file_ids(const std::vector<std::string>& paths, int threads) {
+    std::vector<std::optional<FileId>> ids(paths.size());
+    const auto look_up = [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) ids[i] = file_id(paths[i]);
+    };
+    const std::size_t parts =
+        std::clamp<std::size_t>(static_cast<std::size_t>(std::max(threads, 1)), 1,
+                                std::max<std::size_t>(paths.size() / 1024, 1));
+    std::vector<std::jthread> helpers;
+    for (std::size_t p = 1; p < parts; ++p)
+        helpers.emplace_back(look_up, paths.size() * p / parts, paths.size() * (p + 1) / parts);
+    look_up(0, paths.size() / parts);
+    return ids;
 }
 
 }  // namespace korvane::cli

@@ -5,8 +5,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace korvane::cli {
 
@@ -28,5 +31,15 @@ struct FileIdHash {
 // a regular file (a terminal, a pipe) has no identity: nothing else can name what it reads or
 // writes.
 std::optional<FileId> file_id(const std::string& path, bool output = false);
+
+// The identities of the files in `folder` whose names `wanted` accepts, read with one pass over
+// the folder and each file looked up relative to it (symbolic links followed). Empty when the
+// folder does not exist.
+std::vector<std::pair<std::string, FileId>> files_in(
+    const std::string& folder, const std::function<bool(const std::string&)>& wanted);
+
+// file_id() of many paths, looked up on `threads` threads (the look-ups wait on the file system,
+// not on the processor).
+std::vector<std::optional<FileId>> file_ids(const std::vector<std::string>& paths, int threads);
 
 }  // namespace korvane::cli

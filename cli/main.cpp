@@ -335,23 +335,22 @@ int run_batch(const Options& options) {
                              "' would both be written to '" + outputs[i] + "'");
     }
     std::unordered_map<FileId, std::size_t, FileIdHash> existing;  // outputs there already
-    std::error_code error;
-    for (const fs::directory_entry& entry : fs::directory_iterator(folder, error)) {
-        const auto at = output_of.find(prefix + entry.path().filename().string());
-        if (at == output_of.end()) continue;
-        if (const std::optional<FileId> id = file_id(at->first); id && id->path.empty())
-            existing.emplace(*id, at->second);
-    }
-    if (!existing.empty())
+    for (const auto& [name, id] : files_in(options.output_dir, [&](const std::string& name) {
+             return output_of.contains(prefix + name);
+         }))
+        existing.emplace(id, output_of.at(prefix + name));
+    if (!existing.empty()) {
+        const std::vector<std::optional<FileId>> ids = file_ids(options.inputs, options.threads);
         for (std::size_t i = 0; i < n; ++i) {
-            const std::optional<FileId> id = file_id(options.inputs[i]);
-            if (!id) continue;
-            if (const auto output = existing.find(*id); output != existing.end())
+            if (!ids[i]) continue;
+            if (const auto output = existing.find(*ids[i]); output != existing.end())
                 throw UsageError("'" + outputs[output->second] +
                                  "' would be written over the input '" + options.inputs[i] + "'");
         }
+    }
 
     // Only now is the folder made, and found writable before the first photo is decoded.
+    std::error_code error;
     fs::create_directories(folder, error);
     if (!fs::is_directory(folder))
         throw UsageError("-o '" + options.output_dir + "': cannot make a folder there" +
