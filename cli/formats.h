@@ -1,5 +1,6 @@
-// Frame formats of korvane-dct. Every format reads into and writes from frames of YcPixel in
-// the host's scale, so that every frame goes through the filter's frame callback unchanged.
+// Frame formats of korvane-dct (PNG, JPEG, Y4M and raw .yc48). Every format reads into and writes
+// from frames of YcPixel in the host's scale, the engine's samples; a format's conversions run on
+// the filter's threads, around the engine's passes.
 #pragma once
 
 #include <cstdint>

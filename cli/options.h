@@ -51,7 +51,7 @@ struct Options {
     // manual otherwise. Under auto, a track given on the command line keeps its value.
     std::string strength;
     std::array<bool, 4> track_given{};  // --threshold, --quant, --n-shift, --zero-weight given
-    // --chroma-threshold: chroma's own threshold (korvane-dct and the library only; the plug-ins
+    // --chroma-threshold: chroma's own threshold (not a setting of the AviUtl plug-ins, which
     // have one threshold); -1: the threshold. Under auto, given by hand it keeps its value.
     std::int32_t chroma_threshold = -1;
     bool chroma_threshold_given = false;

@@ -67,9 +67,9 @@ struct Settings {
     std::int32_t quant = kTrackDefault[kQuant];             // 1..255
     std::int32_t shifts = kTrackDefault[kNShift];           // 1..kMaxShifts: entries 0..shifts-1
     std::int32_t zero_weight = kTrackDefault[kZeroWeight];  // 0..64
-    // Chroma's own threshold, 0..255, or -1 for `threshold`. Not a track: only korvane-dct sets
-    // it (--chroma-threshold, and its automatic strength for pictures, where a lower chroma
-    // threshold was measured to gain more).
+    // Chroma's own threshold, 0..255, or -1 for `threshold`. Not a track of the AviUtl plug-ins:
+    // korvane-dct (--chroma-threshold), the Python module and the GIMP plug-in set it, through
+    // automatic strength for pictures, where a lower chroma threshold was measured to gain more.
     std::int32_t chroma_threshold = -1;
 };
 

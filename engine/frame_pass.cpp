@@ -123,10 +123,6 @@ std::int32_t BandPlan::begin(std::int32_t band) const {
     return static_cast<std::int32_t>(8 * (static_cast<std::int64_t>(units) * band / bands));
 }
 
-std::int32_t BandPlan::scratch_rows(std::int32_t band) const {
-    return end(band) - begin(band) + (band + 1 == bands ? 0 : kSpillRows);
-}
-
 std::int64_t BandPlan::scratch_offset(std::int32_t band) const {
     return begin(band) + static_cast<std::int64_t>(kSpillRows) * band;
 }

@@ -15,8 +15,6 @@ struct BandPlan {
     BandPlan(std::int32_t height, std::int32_t threads);
     std::int32_t begin(std::int32_t band) const;
     std::int32_t end(std::int32_t band) const { return band + 1 == bands ? h : begin(band + 1); }
-    // Rows of scratch the band takes: its own and, but for the last, the 7 below it.
-    std::int32_t scratch_rows(std::int32_t band) const;
     // First scratch row of the band.
     std::int64_t scratch_offset(std::int32_t band) const;
 };
