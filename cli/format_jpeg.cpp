@@ -322,7 +322,7 @@ Outcome decode(Decoder& d, std::FILE* file, Header& header, std::uint64_t max_pi
     return Outcome::decoded;
 }
 
-class JpegReader final : public FrameReader {
+class JpegReader final : public PictureReader {
 public:
     JpegReader(const std::string& path, const Options& options) : path_(path) {
         const InputFile file = open_input(path);
@@ -330,19 +330,11 @@ public:
     }
 
     // The picture, decoded into pixels when the file was opened.
-    bool read_bytes(Frame& frame) override {
-        if (done_) return false;
-        done_ = true;
-        frame = std::move(frame_);
-        return true;
-    }
 
     void convert_rows(const Frame& from, std::int32_t y0, std::int32_t y1, YcPixel* to,
                       std::ptrdiff_t stride) const override {
         copy_pixel_rows(from, y0, y1, to, stride);
     }
-
-    const StreamInfo& info() const override { return info_; }
 
 private:
     [[noreturn]] void fail(const std::string& what) const {
@@ -443,9 +435,6 @@ private:
     }
 
     std::string path_;
-    StreamInfo info_;
-    Frame frame_;
-    bool done_ = false;
 };
 
 std::unique_ptr<FrameReader> open_jpeg_reader(const std::string& path, const Options& options) {

@@ -71,7 +71,7 @@ int read_png_stream(spng_ctx*, void* user, void* to, std::size_t length) {
     return 0;
 }
 
-class PngReader final : public FrameReader {
+class PngReader final : public PictureReader {
 public:
     PngReader(const std::string& path, const Options& options) : path_(path) {
         const InputFile file = open_input(path);
@@ -149,13 +149,6 @@ public:
         keep_chunks(ctx.get());
     }
 
-    bool read_bytes(Frame& frame) override {
-        if (done_) return false;
-        done_ = true;
-        frame = std::move(frame_);
-        return true;
-    }
-
     void convert_rows(const Frame& from, std::int32_t y0, std::int32_t y1, YcPixel* to,
                       std::ptrdiff_t stride) const override {
         if (info_.depth == 8)
@@ -163,8 +156,6 @@ public:
         else
             convert_rows_of<2>(from, y0, y1, to, stride);
     }
-
-    const StreamInfo& info() const override { return info_; }
 
 private:
     void check(int ret) const {
@@ -278,9 +269,6 @@ private:
     }
 
     std::string path_;
-    StreamInfo info_;
-    Frame frame_;
-    bool done_ = false;
 };
 
 class PngWriter final : public FrameWriter {

@@ -116,6 +116,13 @@ bool FrameReader::read(Frame& frame) {
     return true;
 }
 
+bool PictureReader::read_bytes(Frame& frame) {
+    if (done_) return false;
+    done_ = true;
+    frame = std::move(frame_);
+    return true;
+}
+
 void copy_pixel_rows(const Frame& from, std::int32_t y0, std::int32_t y1, YcPixel* to,
                      std::ptrdiff_t stride) {
     const auto w = static_cast<std::size_t>(from.w);

@@ -112,6 +112,20 @@ public:
     bool read(Frame& frame);
 };
 
+// A reader of one picture, decoded when it is opened: read_bytes() hands it over once.
+class PictureReader : public FrameReader {
+public:
+    bool read_bytes(Frame& frame) override;
+    const StreamInfo& info() const override { return info_; }
+
+protected:
+    StreamInfo info_;
+    Frame frame_;
+
+private:
+    bool done_ = false;
+};
+
 // Writing, the same way round: size_bytes() sizes to.bytes for a w x h frame, convert_rows()
 // fills the bytes of rows y0 .. y1 - 1 from from.pixels and from.alpha (y0 and y1 even, or
 // y1 = h; from any threads at once for different rows; does not throw), and write_bytes() writes

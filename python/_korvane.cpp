@@ -338,25 +338,16 @@ void deblock(const py::array& in, py::array& out, std::int32_t threshold, std::i
 
 // A picture held as pixels, as a reader of korvane-dct hands it over: for automatic strength
 // from its tables or its pixels (choose_strength reads the one frame).
-class HeldPicture final : public cli::FrameReader {
+class HeldPicture final : public cli::PictureReader {
 public:
-    HeldPicture(StreamInfo info, Frame frame) : info_(std::move(info)), frame_(std::move(frame)) {}
-    bool read_bytes(Frame& frame) override {
-        if (done_) return false;
-        done_ = true;
-        frame = std::move(frame_);
-        return true;
+    HeldPicture(StreamInfo info, Frame frame) {
+        info_ = std::move(info);
+        frame_ = std::move(frame);
     }
     void convert_rows(const Frame& from, std::int32_t y0, std::int32_t y1, YcPixel* to,
                       std::ptrdiff_t stride) const override {
         cli::copy_pixel_rows(from, y0, y1, to, stride);
     }
-    const StreamInfo& info() const override { return info_; }
-
-private:
-    StreamInfo info_;
-    Frame frame_;
-    bool done_ = false;
 };
 
 cli::Options default_options(std::int32_t threads) {
