@@ -28,8 +28,7 @@
 #include "cli/formats.h"
 #include "cli/jpeg_colour.h"
 #include "cli/options.h"
-#include "cli/output_file.h"
-#include "cli/pipeline.h"
+#include "cli/run.h"
 #include "cli/strength.h"
 #include "engine/cpu.h"
 #include "engine/engine.h"
@@ -554,7 +553,7 @@ py::tuple deblock_jpeg(const py::object& source, std::int32_t threads) {
 }
 
 // One picture file into one output file, as `korvane-dct INPUT OUTPUT` with automatic strength
-// would write it (through the command's reader, pipeline and writer; the output appears under
+// would write it (korvane-dct's own run_file, quiet; the output appears under
 // its name only when whole). `quality`: JPEG output's --quality, 0 for the command's default.
 std::string filter_file(const std::string& input, const std::string& output, std::int32_t threads,
                         std::int32_t quality) {
@@ -563,34 +562,7 @@ std::string filter_file(const std::string& input, const std::string& output, std
         options.input = input;
         options.output = output;
         if (quality > 0) options.jpeg_quality = quality;
-        const cli::Format& in_format = cli::input_format(options);
-        const cli::Format& out_format = cli::output_format(options, in_format);
-        cli::Pipeline run;
-        run.times = std::make_shared<cli::StageTimes>();
-        run.reader = in_format.open_reader(options.input, options);
-        run.orientation = run.reader->info().orientation;
-        const StreamInfo info = cli::upright(run.reader->info());
-        const cli::Strength strength = cli::choose_strength(options, in_format, run.reader);
-        run.strength = strength;
-        if (strength.per_frame) throw cli::UsageError("'" + input + "': a video; pictures only");
-        run.settings_of = [](const cli::Strength& s) {
-            const auto& t = s.tracks;
-            return Settings{t[kThreshold], t[kQuant], t[kNShift], t[kZeroWeight],
-                            s.chroma_threshold};
-        };
-        PictureFilter filter(kernels_for(best_tier()), options.threads);
-        run.filter = &filter;
-        run.converted = true;
-        cli::OutputFile file(output);
-        std::unique_ptr<cli::FrameWriter> writer =
-            out_format.open_writer(file, cli::written_stream(info, strength), options);
-        run.writer = writer.get();
-        run.on_start = [&](std::int64_t index, const cli::Strength&) {
-            if (index == 2) throw cli::UsageError("'" + input + "': more than one frame");
-        };
-        cli::run_pipeline(std::move(run));
-        file.commit();
-        return strength.message;
+        return cli::run_file(options);
     });
 }
 
